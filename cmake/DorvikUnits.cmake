@@ -1,0 +1,17 @@
+# dorvik_folder_library(NAME [LINKS ...] [PRIVATE_LINKS ...])
+# One static library per source folder, made of every Unit*.cpp in it. A folder that has no
+# units yet is an interface library, so the folders above it can already link it.
+function(dorvik_folder_library NAME)
+  cmake_parse_arguments(ARG "" "" "LINKS;PRIVATE_LINKS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(sources)
+    add_library(${NAME} STATIC ${sources})
+    target_include_directories(${NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${NAME} PUBLIC ${ARG_LINKS} PRIVATE ${ARG_PRIVATE_LINKS})
+    set_target_properties(${NAME} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  else()
+    add_library(${NAME} INTERFACE)
+    target_include_directories(${NAME} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${NAME} INTERFACE ${ARG_LINKS})
+  endif()
+endfunction()
