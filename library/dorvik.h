@@ -23,6 +23,57 @@ extern "C" {
 /* The library's version as "major.minor.patch"; the text is static. */
 DORVIK_API const char* DorvikVersion(void) DORVIK_NOEXCEPT;
 
+/* Buffers. The library keeps one byte buffer and one text buffer per process, each with a
+ * position. Prepare (re)creates both empty; CloseStreams destroys them. The other buffer
+ * functions do nothing and return 0 while no buffers exist. One caller at a time. */
+DORVIK_API void Prepare(void) DORVIK_NOEXCEPT;
+DORVIK_API void CloseStreams(void) DORVIK_NOEXCEPT;
+
+/* Byte buffer: writes store at the position (overwriting, extending) and move past them. */
+DORVIK_API void SetChunck(const void* bytes, int32_t count) DORVIK_NOEXCEPT;
+DORVIK_API void AppendChunck(const void* bytes, int32_t count) DORVIK_NOEXCEPT;
+DORVIK_API void AppendChunckByte(int32_t value) DORVIK_NOEXCEPT;
+/* Copies up to count bytes from the start; returns how many. */
+DORVIK_API int32_t GetChunck(void* bytes, int32_t count) DORVIK_NOEXCEPT;
+/* Copies up to count bytes from offset; returns how many (0 past the end or for offset < 0). */
+DORVIK_API int32_t ReadChunck(int32_t offset, int32_t count, void* bytes) DORVIK_NOEXCEPT;
+
+/* Text buffer: text (up to its zero byte; length is ignored) is written at the position and
+ * the text then ends after it. */
+DORVIK_API void AppendTextChunck(const char* text, int32_t length) DORVIK_NOEXCEPT;
+/* Copies up to count bytes from offset (clamped to the text), without terminator. */
+DORVIK_API int32_t ReadTextChunck(int32_t offset, int32_t count, char* bytes) DORVIK_NOEXCEPT;
+
+DORVIK_API int32_t CopyTextToBinary(void) DORVIK_NOEXCEPT;
+DORVIK_API int32_t CopyBinaryToText(void) DORVIK_NOEXCEPT;
+
+/* The whole byte buffer encoded with encoding number n into the text buffer; returns its size. */
+DORVIK_API int32_t Encode(int32_t encoding) DORVIK_NOEXCEPT;
+/* The whole text buffer decoded with encoding number n into the byte buffer (empty when the
+ * text is rejected); returns its size. */
+DORVIK_API int32_t Decode(int32_t encoding) DORVIK_NOEXCEPT;
+/* Applies a conversion template to the text buffer; returns the text size (0 on failure). */
+DORVIK_API int32_t Transform(const char* templateText) DORVIK_NOEXCEPT;
+
+/* Files. Names may hold folder macros. Loading returns the buffer size (0 for a missing file);
+ * saving writes a temporary file and moves it over the target, returning the size saved or 0. */
+DORVIK_API int32_t LoadBinaryFromFile(const char* fileName) DORVIK_NOEXCEPT;
+DORVIK_API int32_t SaveBinaryToFile(const char* fileName) DORVIK_NOEXCEPT;
+DORVIK_API int32_t LoadTextFromFile(const char* fileName) DORVIK_NOEXCEPT;
+DORVIK_API int32_t SaveTextToFile(const char* fileName) DORVIK_NOEXCEPT;
+
+/* Writes the upper-case hex digest of the file at the text position (0 MD5, 1 SHA-1, 2 MD2,
+ * 3 MD4, 4 SHA-224, 5 SHA-256, 6 SHA-384, 7 SHA-512, 8 RIPEMD-160); returns the text size. */
+DORVIK_API int32_t HashFile(const char* fileName, int32_t algorithm) DORVIK_NOEXCEPT;
+
+/* Copies the conversion status ("OK" or an error word) and a zero byte into buffer, which
+ * holds size + 1 bytes; returns its length, or minus its length when it does not fit. */
+DORVIK_API int32_t GetError(char* buffer, int32_t size) DORVIK_NOEXCEPT;
+
+/* Pictures through FreeImage (0 / unchanged buffer when it is not installed). */
+DORVIK_API int32_t LoadImageFromFile(const char* fileName, int32_t maxSide) DORVIK_NOEXCEPT;
+DORVIK_API void RescaleImage(int32_t width, int32_t height) DORVIK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
