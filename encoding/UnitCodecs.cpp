@@ -175,6 +175,14 @@ std::string MapBytes(std::string_view text, TMap map)
     throw EZlibError(message ? message : "zlib error");
 }
 
+// Resizes without the vector's own doubling, so the memory held stays within the size asked.
+void GrowTo(TBytes& out, size_t size)
+{
+    if (size > out.capacity())
+        out.reserve(size);
+    out.resize(size);
+}
+
 // zlib counts in uInt; larger buffers go in slices.
 constexpr size_t kZlibSlice = size_t(1) << 30;
 
@@ -722,13 +730,13 @@ void Inflate(std::span<const uint8_t> data, TBytes& out, size_t limit)
     size_t produced = out.size();
     if (produced >= cap)
         throw EZlibError("inflated data exceeds limit");
-    out.resize(std::min(cap, produced + std::max<size_t>(data.size() * 4, 4096)));
+    GrowTo(out, std::min(cap, produced + std::max<size_t>(data.size() * 4, 4096)));
     size_t consumed = 0;
     for (;;) {
         if (produced == out.size()) {
             if (out.size() >= cap)
                 throw EZlibError("inflated data exceeds limit");
-            out.resize(std::min(cap, out.size() + std::max<size_t>(out.size(), 4096)));
+            GrowTo(out, std::min(cap, out.size() + std::max<size_t>(out.size(), 4096)));
         }
         const size_t inSlice = std::min(data.size() - consumed, kZlibSlice);
         stream.next_in = const_cast<Bytef*>(data.data() + consumed);
