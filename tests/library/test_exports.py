@@ -29,6 +29,11 @@ for name, args, res in [
     fn.restype = res
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def text():
     """The whole text buffer."""
     out = ctypes.create_string_buffer(1 << 16)
@@ -139,7 +144,7 @@ class Files(unittest.TestCase):
         p = self.path("data.bin")
         with open(p, "wb") as f:
             f.write(os.urandom(3 * 1024 * 1024 + 17))
-        content = open(p, "rb").read()
+        content = read(p)
         for number, name in [(0, "md5"), (1, "sha1"), (4, "sha224"), (5, "sha256"), (6, "sha384"), (7, "sha512")]:
             lib.Prepare()
             n = lib.HashFile(p.encode(), number)
@@ -165,7 +170,7 @@ class Files(unittest.TestCase):
         data = bytes(range(256))
         lib.SetChunck(data, len(data))
         self.assertEqual(lib.SaveBinaryToFile(p.encode()), 256)
-        self.assertEqual(open(p, "rb").read(), data)
+        self.assertEqual(read(p), data)
         self.assertFalse(os.path.exists(p + ".~tmp"))
         lib.Prepare()
         self.assertEqual(lib.LoadBinaryFromFile(p.encode()), 256)
@@ -178,7 +183,7 @@ class Files(unittest.TestCase):
             f.write(b"x" * 250000)
         self.assertEqual(lib.LoadTextFromFile(t.encode()), 250005)
         self.assertEqual(lib.SaveTextToFile(p.encode()), 250005)
-        self.assertEqual(open(p, "rb").read(), b"head:" + b"x" * 250000)
+        self.assertEqual(read(p), b"head:" + b"x" * 250000)
 
     def test_failed_save_keeps_old_file_and_returns_zero(self):
         lib.SetChunck(b"new", 3)
@@ -193,7 +198,7 @@ class Files(unittest.TestCase):
         p = self.path("bs.bin")
         lib.SetChunck(b"abc", 3)
         self.assertEqual(lib.SaveBinaryToFile(p.replace("/", "\\").encode()), 3)
-        self.assertEqual(open(p, "rb").read(), b"abc")
+        self.assertEqual(read(p), b"abc")
 
 
 class Status(unittest.TestCase):
