@@ -161,7 +161,7 @@ TEST(Asn1Object, IdAndTypedValue)
     object.Setp("ID", "1.2.840.113549.1.9.3");
     object.Setp("Type", "OID");
     object.Setp("Value", "1.2.840.113549.1.7.1");
-    EXPECT_EQ(EncodeHex(object), "3018" "06092A864886F70D010903" "06092A864886F70D010701");
+    EXPECT_EQ(EncodeHex(object), "3016" "06092A864886F70D010903" "06092A864886F70D010701");
 }
 
 TEST(Asn1BitString, UnusedBitsAndFlagNames)
