@@ -67,6 +67,14 @@ void InstallSignalHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::string FitResponse(std::string answer)
+{
+    // Written, it would make the browser drop the connection and every later answer with it.
+    if (answer.size() > MaxResponseSize)
+        return R"({"action":"error","error":"ResponseTooLarge"})";
+    return answer;
+}
+
 void SetMessageDispatcher(TMessageDispatcher dispatcher)
 {
     Dispatcher() = std::move(dispatcher);
@@ -316,12 +324,9 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         response["signed"] = signedText;
         FResultWord = "OK";
     }
-    std::string answer = CompactJson(response);
-    if (answer.size() > UnitMain::MaxResponseSize) {
-        // Written, it would make the browser drop the connection and every later answer with it.
-        answer = CompactJson(ordered_json{{"action", "error"}, {"error", "ResponseTooLarge"}});
+    std::string answer = UnitMain::FitResponse(CompactJson(response));
+    if (answer.size() < 100 && answer.find("ResponseTooLarge") != std::string::npos)
         FResultWord = "Error:ResponseTooLarge";
-    }
     FCountdown += UnitMain::SignedBonus;
     return answer;
 }

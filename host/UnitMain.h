@@ -24,6 +24,9 @@ inline constexpr int StartCountdown = 1000;
 inline constexpr int FinishCountdown = 100;
 inline constexpr int SignedBonus = 100;
 
+// The answer itself when a browser takes it, else the "ResponseTooLarge" error answer.
+std::string FitResponse(std::string answer);
+
 // The application-wide terminate flag; SIGTERM, SIGINT and SIGHUP set it.
 void RequestTerminate() noexcept;
 bool TerminateRequested() noexcept;
