@@ -60,7 +60,7 @@ class CodecsAgainstPython(unittest.TestCase):
             raise unittest.SkipTest("encoding_cli not built")
         rng = random.Random(20261208)
         sizes = [0, 1, 2, 3, 4, 56, 57, 58, 113, 114, 115, 1000, 65537]
-        sizes += [rng.randrange(0, 4000) for _ in range(8)]
+        sizes += [rng.randrange(0, 4000) for _ in range(3)]
         cls.samples = [bytes(rng.getrandbits(8) for _ in range(n)) for n in sizes]
         # Compressible samples too, so zlib streams have matches and several blocks.
         cls.samples += [(b"signature " * 500) + bytes(range(256)), b"\x00" * 100000]
@@ -115,14 +115,14 @@ class CodecsAgainstPython(unittest.TestCase):
                  11: lambda p: b"z113hb:/hexbin2:/" + hexbin2(p),
                  17: lambda p: b"zh:/hexbin:/" + binascii.hexlify(p).upper(),
                  18: lambda p: binascii.hexlify(p).upper()}
-        for data in self.samples:
+        for index, data in enumerate(self.samples):
             packed = zlib.compress(data)  # one stream at the default level
             for number, form in inner.items():
                 ours = encode(number, data)
                 self.assertEqual(ours, form(packed), number)
                 self.assertEqual(decode(number, form(packed)), data, number)
-                # Streams from other compression levels inflate the same.
-                self.assertEqual(decode(number, form(zlib.compress(data, 1))), data, number)
+                if index % 4 == 0:  # streams from other compression levels inflate the same
+                    self.assertEqual(decode(number, form(zlib.compress(data, 1))), data, number)
             # Recognition: an empty inflated stream is still a stream (the zm attempt made it).
             self.assertEqual(decode(0, inner[10](packed)), data)
 
