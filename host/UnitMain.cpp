@@ -349,6 +349,9 @@ bool TNativeMessagingHost::ServeOneFrame()
     if (n == 0)
         return false;
     const TFrame frame = ReadMessage(n);
+    // A read cut short by a termination request is not a request.
+    if (UnitMain::TerminateRequested())
+        return false;
     if (frame.TooLarge) {
         Trace("ERROR: request of " + std::to_string(frame.Announced) + " bytes is too large");
         const std::string answer = CompactJson(ordered_json{{"action", "error"}, {"error", "RequestTooLarge"}});
