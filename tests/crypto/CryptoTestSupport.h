@@ -114,10 +114,29 @@ inline TRsaKeyFiles MakeRsaKey(const TScratch& scratch, const std::string& name,
           " -out " + key.PrivatePem);
     RunOk("openssl pkey -in " + key.PrivatePem + " -pubout -out " + key.PublicPem);
     key.PrivateBase64 = RunOk("openssl rsa -in " + key.PrivatePem +
-                              " -traditional -outform DER | openssl base64 -A");
+                              " -traditional -outform DER 2>/dev/null | openssl base64 -A");
     key.PublicBase64 = RunOk("openssl rsa -in " + key.PrivatePem +
-                             " -RSAPublicKey_out -outform DER | openssl base64 -A");
+                             " -RSAPublicKey_out -outform DER 2>/dev/null | openssl base64 -A");
     return key;
+}
+
+}  // namespace CryptoTest
+
+namespace CryptoTest {
+
+// Base64 text (line breaks allowed) to a binary file, decoded by python3, not by us.
+inline void WriteBase64AsFile(const TScratch& scratch, const std::string& base64, const std::string& file)
+{
+    const std::string textFile = scratch / "base64.txt";
+    WriteBytes(textFile, std::vector<uint8_t>(base64.begin(), base64.end()));
+    RunOk("/usr/bin/python3 -c \"import base64,sys; sys.stdout.buffer.write(base64.b64decode(open(sys.argv[1]).read()))\" " +
+          textFile + " > " + file);
+}
+
+// Bytes of a file as upper-case hex, written by python3.
+inline std::string FileHex(const std::string& file)
+{
+    return Trim(RunOk("/usr/bin/python3 -c \"import sys; print(open(sys.argv[1],'rb').read().hex().upper())\" " + file));
 }
 
 }  // namespace CryptoTest
