@@ -6,6 +6,7 @@
 #include <openssl/provider.h>
 
 #include <array>
+#include <cstdlib>
 #include <mutex>
 
 namespace UnitOpenSsl {
@@ -65,20 +66,35 @@ std::string_view FetchNameOf(const std::array<TDescriptorName, N>& table, std::s
     return {};
 }
 
+OSSL_PROVIDER* DefaultProvider = nullptr;
+OSSL_PROVIDER* LegacyProvider = nullptr;
+
+void UnloadProviders()
+{
+    if (LegacyProvider != nullptr)
+        OSSL_PROVIDER_unload(LegacyProvider);
+    if (DefaultProvider != nullptr)
+        OSSL_PROVIDER_unload(DefaultProvider);
+    LegacyProvider = DefaultProvider = nullptr;
+}
+
 TLibraryStatus LoadLibrary()
 {
     TLibraryStatus status;
     status.Version = OpenSSL_version(OPENSSL_VERSION);
-    // Loading any provider by hand switches off the automatic "default"; both are loaded
-    // and kept for the life of the process (unloading at exit races OpenSSL's own cleanup).
-    OSSL_PROVIDER* defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
-    if (defaultProvider == nullptr) {
+    // Loading any provider by hand switches off the automatic "default", so both are loaded.
+    DefaultProvider = OSSL_PROVIDER_load(nullptr, "default");
+    if (DefaultProvider == nullptr) {
         TraceOpenSslErrors("OSSL_PROVIDER_load default");
         status.State = TLibraryState::LoadFailed;
         return status;
     }
-    if (OSSL_PROVIDER_load(nullptr, "legacy") == nullptr)
+    LegacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+    if (LegacyProvider == nullptr)
         TraceOpenSslErrors("OSSL_PROVIDER_load legacy");
+    // OpenSSL registered its own exit cleanup when it initialised, before this; exit handlers
+    // run in reverse, so the providers are unloaded while the library is still whole.
+    std::atexit(UnloadProviders);
 
     auto noteMissing = [&](std::string_view name) {
         if (!status.Missing.empty())
