@@ -142,18 +142,20 @@ std::string JoinAlternatives(const std::vector<std::string>& alternatives)
     return joined;
 }
 
-// Replaces the first registry macro of path. The value of an absent key, or an absent or
-// empty value, leaves the whole path empty: a name such as "\x" built around a missing
-// value would point somewhere nobody meant.
+// Replaces the first registry macro of path. An absent key, or an absent or empty value,
+// leaves the whole path empty: a name such as "\x" built around a missing value would point
+// somewhere nobody meant.
 std::string ExpandRegistryMacro(std::string_view path)
 {
     const size_t start = path.find(RegistryMacro);
     const std::string_view prefix = path.substr(0, start);
     std::string_view body = path.substr(start + RegistryMacro.size());
     std::string_view suffix;
+    bool closed = false;
     if (const size_t close = body.find(")\\"); close != std::string_view::npos) {
         suffix = body.substr(close + 2);
         body = body.substr(0, close);
+        closed = true;
     }
     std::string_view key = body;
     std::string_view valueName;
@@ -168,8 +170,12 @@ std::string ExpandRegistryMacro(std::string_view path)
         keyPath = key.substr(slash + 1);
     }
 
+    // Like every other folder macro, a closed one stands for a folder with its trailing
+    // backslash, so "C:\Dir" read from the registry still gives "C:\Dir\file".
     auto around = [&](std::string_view value) {
-        return std::string(prefix) + std::string(value) + std::string(suffix);
+        return std::string(prefix) +
+               (closed ? UnitFolderUtils::IncludeTrailingBackslash(value) : std::string(value)) +
+               std::string(suffix);
     };
     auto readOn = [&](UnitRegistryUtils::TRegistryRoot root) -> std::string {
         auto value = UnitRegistryUtils::ReadString(root, keyPath, valueName);
