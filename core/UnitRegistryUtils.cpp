@@ -53,30 +53,13 @@ std::string UserRegistryFolder()
     return {};
 }
 
-// The few tree reads the registry needs, in one place.
 int ChildCount(const TXmlDoc& node)
 {
     return node.GetNodeCount();
 }
 const TXmlDoc& Child(const TXmlDoc& node, int index)
 {
-    return *const_cast<TXmlDoc&>(node).GetNodeByIndex(index);
-}
-std::string NameOf(const TXmlDoc& node)
-{
-    return node.GetName();
-}
-int PropertyCount(const TXmlDoc& node)
-{
-    return node.GetPropertyCount();
-}
-const TXmlDoc& Property(const TXmlDoc& node, int index)
-{
-    return *const_cast<TXmlDoc&>(node).GetPropertyByIndex(index);
-}
-std::string ValueOf(const TXmlDoc& node)
-{
-    return node.GetValue();
+    return *node.ChildAt(static_cast<size_t>(index));
 }
 
 // Walks the key path one ""-separated step at a time; empty steps are skipped, so
@@ -93,7 +76,7 @@ const TXmlDoc* OpenKey(const TXmlDoc& hive, std::string_view keyPath)
         if (!step.empty()) {
             const TXmlDoc* found = nullptr;
             for (int i = 0, count = ChildCount(*key); i < count && found == nullptr; ++i)
-                if (SameIgnoringCase(NameOf(Child(*key, i)), step))
+                if (SameIgnoringCase(Child(*key, i).GetName(), step))
                     found = &Child(*key, i);
             if (found == nullptr)
                 return nullptr;
@@ -158,10 +141,9 @@ std::optional<std::string> ReadString(const TXmlDoc& hive, std::string_view keyP
     if (key == nullptr)
         return std::nullopt;
     if (valueName.empty())
-        return ValueOf(*key);
-    for (int i = 0, count = PropertyCount(*key); i < count; ++i)
-        if (SameIgnoringCase(NameOf(Property(*key, i)), valueName))
-            return ValueOf(Property(*key, i));
+        return key->GetValue();
+    if (const TXmlDoc* value = key->FindProperty(valueName))
+        return value->GetValue();
     return std::string();
 }
 
@@ -172,7 +154,7 @@ std::optional<std::vector<std::string>> SubKeyNames(const TXmlDoc& hive, std::st
         return std::nullopt;
     std::vector<std::string> names;
     for (int i = 0, count = ChildCount(*key); i < count; ++i)
-        names.push_back(NameOf(Child(*key, i)));
+        names.push_back(Child(*key, i).GetName());
     return names;
 }
 

@@ -1,5 +1,6 @@
 #include "core/UnitLocalUtils.h"
 #include "core/UnitRegistryUtils.h"
+#include "core/UnitXmlDoc.h"
 #include "PathMacrosTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -161,4 +162,25 @@ TEST_F(Registry, UserMacroFallsBackToTheCurrentUser)
     Machine("HKEY_USERS", "<HKEY_USERS><S-1-5-21-1001><Software/></S-1-5-21-1001></HKEY_USERS>");
     EXPECT_EQ(Expand("($Registry:user\\Software\\Tessaly.Path)\\x"), Sys("temp") + "\\mine\\x");
     EXPECT_EQ(Expand("($Registry:user\\Software\\Tessaly.Missing)\\x"), "");
+}
+
+TEST(RegistryTree, KeysAndValuesOfAHiveInMemory)
+{
+    TXmlDoc hive("HKEY_LOCAL_MACHINE");
+    TXmlDoc* tessaly = hive.New("Software")->New("Tessaly");
+    tessaly->Setp("Path", "\\srv");
+    tessaly->SetValue("default");
+    tessaly->New("Varnel");
+    tessaly->New("Pellam");
+
+    EXPECT_EQ(UnitRegistryUtils::ReadString(hive, "SOFTWARE\\tessaly", "PATH"), "\\srv");
+    EXPECT_EQ(UnitRegistryUtils::ReadString(hive, "Software\\Tessaly", ""), "default");
+    EXPECT_EQ(UnitRegistryUtils::ReadString(hive, "Software\\Tessaly", "Other"), "");
+    EXPECT_EQ(UnitRegistryUtils::ReadString(hive, "Software\\Tessaly\\Nope", "Path"), std::nullopt);
+    EXPECT_EQ(UnitRegistryUtils::SubKeyNames(hive, "Software\\Tessaly"),
+              (std::vector<std::string>{"Varnel", "Pellam"}));
+    EXPECT_EQ(UnitRegistryUtils::SubKeyNames(hive, ""), (std::vector<std::string>{"Software"}));
+    // Looking keys up never adds any.
+    EXPECT_EQ(tessaly->GetNodeCount(), 2);
+    EXPECT_EQ(tessaly->GetPropertyCount(), 1);
 }
