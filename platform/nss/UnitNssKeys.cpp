@@ -5,8 +5,6 @@
 #include <keyhi.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
-#include <secdig.h>
-#include <secoid.h>
 
 #include <atomic>
 #include <map>
@@ -32,16 +30,22 @@ TMemoryKeyRegistry& Registry()
     return registry;
 }
 
+// The DER of DigestInfo up to the digest bytes (the fixed prefixes of PKCS#1, RFC 8017 9.2).
 struct TDigestRow {
     std::string_view Name;
-    SECOidTag Tag;
     size_t Size;
+    std::string_view Prefix;
 };
 
+using namespace std::string_view_literals;
+
 constexpr TDigestRow DigestRows[] = {
-    {"MD5", SEC_OID_MD5, 16},          {"SHA1", SEC_OID_SHA1, 20},
-    {"SHA224", SEC_OID_SHA224, 28},    {"SHA256", SEC_OID_SHA256, 32},
-    {"SHA384", SEC_OID_SHA384, 48},    {"SHA512", SEC_OID_SHA512, 64},
+    {"MD5", 16, "\x30\x20\x30\x0c\x06\x08\x2a\x86\x48\x86\xf7\x0d\x02\x05\x05\x00\x04\x10"sv},
+    {"SHA1", 20, "\x30\x21\x30\x09\x06\x05\x2b\x0e\x03\x02\x1a\x05\x00\x04\x14"sv},
+    {"SHA224", 28, "\x30\x2d\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x04\x05\x00\x04\x1c"sv},
+    {"SHA256", 32, "\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20"sv},
+    {"SHA384", 48, "\x30\x41\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x02\x05\x00\x04\x30"sv},
+    {"SHA512", 64, "\x30\x51\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x03\x05\x00\x04\x40"sv},
 };
 
 const TDigestRow* FindDigest(std::string_view name)
@@ -51,10 +55,6 @@ const TDigestRow* FindDigest(std::string_view name)
             return &row;
     return nullptr;
 }
-
-struct TDigestInfoFree {
-    void operator()(SGNDigestInfo* p) const noexcept { SGN_DestroyDigestInfo(p); }
-};
 
 bool KeyPresentOnSlot(PK11SlotInfo* slot, CERTCertificate* cert, bool mayLogin)
 {
@@ -184,19 +184,12 @@ std::vector<uint8_t> TProviderKey::SignHash(std::string_view digestName, const s
         throw ENssError("The digest algorithm is not supported for this key");
     if (digest.size() != row->Size)
         throw ENssError("The digest length does not match its algorithm");
-    std::unique_ptr<SGNDigestInfo, TDigestInfoFree> info(
-        SGN_CreateDigestInfo(row->Tag, digest.data(), static_cast<unsigned>(digest.size())));
-    if (!info)
-        ThrowNss("SGN_CreateDigestInfo", "The digest cannot be encoded");
-    TNssPtr<PLArenaPool> arena(PORT_NewArena(1024));
-    if (!arena)
-        ThrowNss("PORT_NewArena", "Out of memory");
-    SECItem* encoded = SGN_EncodeDigestInfo(arena.get(), nullptr, info.get());
-    if (!encoded)
-        ThrowNss("SGN_EncodeDigestInfo", "The digest cannot be encoded");
+    std::vector<uint8_t> digestInfo(row->Prefix.begin(), row->Prefix.end());
+    digestInfo.insert(digestInfo.end(), digest.begin(), digest.end());
+    SECItem encoded{siBuffer, digestInfo.data(), static_cast<unsigned>(digestInfo.size())};
     std::vector<uint8_t> signature(SignatureSize(digestName));
     SECItem output{siBuffer, signature.data(), static_cast<unsigned>(signature.size())};
-    if (PK11_SignWithMechanism(FKey.get(), CKM_RSA_PKCS, nullptr, &output, encoded) != SECSuccess)
+    if (PK11_SignWithMechanism(FKey.get(), CKM_RSA_PKCS, nullptr, &output, &encoded) != SECSuccess)
         ThrowNss("PK11_SignWithMechanism", "The token refused to sign");
     signature.resize(output.len);
     return signature;

@@ -313,9 +313,13 @@ TPrivateKeyDescription TNssCertificate::PrivateKey() const
 
 bool TNssCertificate::IsCertificateAuthority() const
 {
-    CERTBasicConstraints constraints{};
-    if (CERT_FindBasicConstraintExten(FCert.get(), &constraints) == SECSuccess)
-        return constraints.isCA == PR_TRUE;
+    SECItem extension{siBuffer, nullptr, 0};
+    if (CERT_FindCertExtension(FCert.get(), SEC_OID_X509_BASIC_CONSTRAINTS, &extension) == SECSuccess) {
+        CERTBasicConstraints constraints{};
+        const SECStatus status = CERT_DecodeBasicConstraintValue(&constraints, &extension);
+        SECITEM_FreeItem(&extension, PR_FALSE);
+        return status == SECSuccess && constraints.isCA == PR_TRUE;
+    }
     // A version 1 root has no extensions; being self-signed is all it says about itself.
     return FCert->isRoot == PR_TRUE;
 }
