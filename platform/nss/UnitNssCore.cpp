@@ -4,6 +4,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <prerror.h>
 #include <secmod.h>
 
@@ -308,6 +309,42 @@ std::optional<std::vector<uint8_t>> HexDecode(std::string_view text)
             return std::nullopt;
         bytes.push_back(static_cast<uint8_t>(high << 4 | low));
     }
+    return bytes;
+}
+
+std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text)
+{
+    std::string compact;
+    size_t position = 0;
+    while (position < text.size()) {
+        size_t end = text.find('\n', position);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(position, end - position);
+        position = end + 1;
+        if (line.substr(0, 5) == "-----")
+            continue;
+        for (char c : line) {
+            if (c == ' ' || c == '\t' || c == '\r')
+                continue;
+            const bool valid = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                               c == '+' || c == '/' || c == '=';
+            if (!valid)
+                return std::nullopt;
+            compact.push_back(c);
+        }
+    }
+    if (compact.empty() || compact.size() % 4 != 0)
+        return std::nullopt;
+    std::vector<uint8_t> bytes(compact.size() / 4 * 3);
+    const int size = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(compact.data()),
+                                     static_cast<int>(compact.size()));
+    if (size < 0)
+        return std::nullopt;
+    size_t padding = 0;
+    while (padding < 2 && compact[compact.size() - 1 - padding] == '=')
+        ++padding;
+    bytes.resize(static_cast<size_t>(size) - padding);
     return bytes;
 }
 

@@ -21,7 +21,4 @@ private:
     std::vector<uint8_t> FContent;
 };
 
-// Base64 with whitespace and "-----" armour lines ignored; nullopt when it is not Base64.
-std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text);
-
 }  // namespace UnitNssEnveloped

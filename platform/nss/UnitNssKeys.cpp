@@ -68,6 +68,32 @@ bool KeyPresentOnSlot(PK11SlotInfo* slot, CERTCertificate* cert, bool mayLogin)
     return key != nullptr;
 }
 
+struct TGenericObjectsFree {
+    void operator()(PK11GenericObject* p) const noexcept { PK11_DestroyGenericObjects(p); }
+};
+
+// The certificate object's CKA_ID names its key. Read through the token's public objects it
+// needs no login; NSS's own lookup logs into tokens whose objects are not all public.
+SECItem* KeyIdOnSlot(PK11SlotInfo* slot, CERTCertificate* cert)
+{
+    if (PK11_IsFriendly(slot))
+        return PK11_GetLowLevelKeyIDForCert(slot, cert, nullptr);
+    std::unique_ptr<PK11GenericObject, TGenericObjectsFree> objects(PK11_FindGenericObjects(slot, CKO_CERTIFICATE));
+    for (PK11GenericObject* object = objects.get(); object; object = PK11_GetNextGenericObject(object)) {
+        SECItem value{siBuffer, nullptr, 0};
+        if (PK11_ReadRawAttribute(PK11_TypeGeneric, object, CKA_VALUE, &value) != SECSuccess)
+            continue;
+        const bool same = SECITEM_ItemsAreEqual(&value, &cert->derCert);
+        SECITEM_FreeItem(&value, PR_FALSE);
+        if (!same)
+            continue;
+        TNssPtr<SECItem> id(SECITEM_AllocItem(nullptr, nullptr, 0));
+        if (id && PK11_ReadRawAttribute(PK11_TypeGeneric, object, CKA_ID, id.get()) == SECSuccess)
+            return id.release();
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 TMemoryKey::TMemoryKey(TPassKey, TPkeyPtr key, std::string container)
@@ -116,7 +142,7 @@ std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TK
             continue;
         if (!KeyPresentOnSlot(slot, cert, mayLogin))
             continue;
-        TNssPtr<SECItem> id(PK11_GetLowLevelKeyIDForCert(slot, cert, nullptr));
+        TNssPtr<SECItem> id(KeyIdOnSlot(slot, cert));
         if (!id || id->len == 0)
             continue;
         TPrivateKeyDescription description;

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <set>
 
 namespace UnitNssStore {
 
@@ -256,12 +257,12 @@ TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, co
 
 TNssCertificate TNssCertificate::Import(std::string_view data)
 {
-    UnitNssCore::EnsureInitialized();
-    std::string buffer(data);
-    TNssPtr<CERTCertificate> decoded(CERT_DecodeCertFromPackage(buffer.data(), static_cast<int>(buffer.size())));
-    if (!decoded)
-        ThrowNss("CERT_DecodeCertFromPackage", "The data is not a certificate");
-    return TNssCertificate(CertificateFromDer(decoded->derCert.data, decoded->derCert.len));
+    if (!data.empty() && static_cast<uint8_t>(data.front()) == 0x30)
+        return TNssCertificate(CertificateFromDer(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+    std::optional<std::vector<uint8_t>> der = UnitNssCore::DecodeBase64Text(data);
+    if (!der || der->empty() || der->front() != 0x30)
+        throw ENssError("The data is not a certificate");
+    return TNssCertificate(CertificateFromDer(der->data(), der->size()));
 }
 
 std::string TNssCertificate::Thumbprint() const
@@ -361,24 +362,33 @@ void TNssStore::CheckOpen() const
         throw ENssError("The certificate store is closed");
 }
 
-bool TNssStore::BelongsHere(const TNssCertificate& cert) const
-{
-    return IsOnLocation(cert.Handle(), FLocation) && KindAccepts(KindOf(FName), cert, FLocation);
-}
-
 TNssCertificates TNssStore::Certificates() const
 {
     CheckOpen();
-    TNssPtr<CERTCertList> list(FLocation == LocationLocalMachine
-                                   ? PK11_ListCertsInSlot(UnitNssCore::MachineSlot())
-                                   : PK11_ListCerts(PK11CertListUnique, nullptr));
-    if (!list)
-        ThrowNss("PK11_ListCerts", "The certificate store cannot be read");
+    // Token by token: PK11_ListCerts would log into every token that hides its objects.
+    std::vector<TNssPtr<PK11SlotInfo>> slots;
+    if (FLocation == LocationLocalMachine)
+        slots.emplace_back(PK11_ReferenceSlot(UnitNssCore::MachineSlot()));
+    else {
+        PK11SlotInfo* machine = UnitNssCore::MachineSlotIfOpen();
+        TNssPtr<PK11SlotList> all(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
+        for (PK11SlotListElement* element = all ? all->head : nullptr; element; element = element->next)
+            if (element->slot != machine && !PK11_HasRootCerts(element->slot) && PK11_IsPresent(element->slot))
+                slots.emplace_back(PK11_ReferenceSlot(element->slot));
+    }
     std::vector<TNssCertificate> items;
-    for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list); node = CERT_LIST_NEXT(node)) {
-        TNssCertificate cert{TNssPtr<CERTCertificate>(CERT_DupCertificate(node->cert))};
-        if (BelongsHere(cert))
-            items.push_back(std::move(cert));
+    std::set<std::string> seen;
+    for (const auto& slot : slots) {
+        TNssPtr<CERTCertList> list(PK11_ListCertsInSlot(slot.get()));
+        if (!list)
+            continue;
+        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list); node = CERT_LIST_NEXT(node)) {
+            TNssCertificate cert{TNssPtr<CERTCertificate>(CERT_DupCertificate(node->cert))};
+            if (!seen.insert(cert.Thumbprint()).second)
+                continue;
+            if (KindAccepts(KindOf(FName), cert, FLocation))
+                items.push_back(std::move(cert));
+        }
     }
     return TNssCertificates(std::move(items));
 }

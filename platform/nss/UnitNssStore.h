@@ -96,7 +96,6 @@ public:
 
 private:
     TNssStore(int location, std::string name, int mode) : FLocation(location), FName(std::move(name)), FMode(mode) {}
-    bool BelongsHere(const TNssCertificate& cert) const;
     PK11SlotInfo* TargetSlot() const;
     void CheckOpen() const;
     int FLocation;

@@ -62,6 +62,11 @@ std::string ModulusSha1(const std::string& party)
     return UnitNssCore::HexUpper(hash, sizeof hash);
 }
 
+void LogOut(const std::string& tokenName)
+{
+    ASSERT_EQ(PK11_Logout(TKeyProvider::Open(tokenName).Slot()), SECSuccess);
+}
+
 }  // namespace
 
 TEST(TPrivateKey, TokenKeysAreDescribedByTokenAndKeyId)
@@ -118,6 +123,8 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
         return UnitNssCore::TSecret("0000");
     });
     const TPrivateKeyDescription description = StoreCertificate("hsm").PrivateKey();
+    EXPECT_TRUE(asked.empty()) << "describing a token key needs no login";
+    LogOut(description.ProviderName);
     EXPECT_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName),
                  UnitNssCore::ENssError);
     ASSERT_EQ(asked.size(), 2u);
@@ -140,6 +147,7 @@ TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeated)
 {
     setenv("DORVIK_PIN", "9999", 1);
     const TPrivateKeyDescription description = StoreCertificate("hsm").PrivateKey();
+    LogOut(description.ProviderName);
     EXPECT_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName),
                  UnitNssCore::ENssError);
     setenv("DORVIK_PIN", NssTest::TokenPin, 1);
