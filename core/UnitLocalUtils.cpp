@@ -7,6 +7,7 @@
 #include "platform/UnitTrace.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -194,8 +195,15 @@ std::string ExpandRegistryMacro(std::string_view path)
             std::vector<std::string> alternatives;
             const auto profiles = UnitRegistryUtils::SubKeyNames(TRegistryRoot::Users, "");
             for (const auto& profile : profiles.value_or(std::vector<std::string>{})) {
-                const std::string inner = Expand(std::string(RegistryMacro) + "USERS\\" + profile + "\\" +
-                                                 std::string(keyPath) + "." + std::string(valueName));
+                std::string inner;
+                try {
+                    inner = Expand(std::string(RegistryMacro) + "USERS\\" + profile + "\\" + std::string(keyPath) +
+                                   "." + std::string(valueName));
+                } catch (const std::exception& e) {
+                    // A profile that cannot be read ends the walk; what was found so far stands.
+                    UnitTrace::Trace(std::string("Registry profiles not readable: ") + e.what());
+                    break;
+                }
                 if (!inner.empty())
                     AddAlternative(alternatives, around(inner));
             }

@@ -1,10 +1,13 @@
 #include "core/UnitFolderUtils.h"
 #include "core/UnitLocalUtils.h"
+#include "core/UnitXmlDoc.h"
 #include "PathMacrosTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -190,4 +193,21 @@ TEST_F(PathMacros, FileHelpersExpandFirstAndConvertSeparators)
 
     EXPECT_TRUE(UnitLocalUtils::ForceDirectories("($MyTemp)\\n1\\n2"));
     EXPECT_TRUE(fs::is_directory(FRoot / "temp/n1/n2"));
+}
+
+TEST_F(PathMacros, TreeFilesGoThroughTheExpansionWhenItIsInstalled)
+{
+    WriteFile(FRoot / "temp/tree.xml", "<a x=\"1\"/>\r\n");
+    TXmlDoc::SetFileNameExpander(UnitLocalUtils::LocalFileName);
+    TXmlDoc doc;
+    const bool loaded = doc.LoadFromFile("($MyTemp)\\tree.xml");
+    doc.Setp("y", "2");
+    const bool saved = doc.SaveToFile("($MyTemp)\\copy.xml");
+    TXmlDoc::SetFileNameExpander({});
+    EXPECT_TRUE(loaded);
+    EXPECT_EQ(doc.GetName(), "a");
+    EXPECT_TRUE(saved);
+    std::ifstream in(FRoot / "temp/copy.xml", std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(written, "<a x=\"1\" y=\"2\"/>\r\n");
 }
