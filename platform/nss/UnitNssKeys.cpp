@@ -244,6 +244,14 @@ TLegacyHash TLegacyContext::CreateHash(std::string_view digestName) const
     return TLegacyHash(FKey, digest);
 }
 
+TLegacyHash TLegacyContext::CreateHash(uint32_t algId) const
+{
+    const std::optional<std::string_view> name = LegacyHashName(algId);
+    if (!name)
+        throw ENssError("The hash algorithm identifier is not known");
+    return CreateHash(*name);
+}
+
 TLegacyHash::TLegacyHash(std::shared_ptr<TMemoryKey> key, const EVP_MD* digest)
     : FKey(std::move(key)), FDigest(digest), FContext(EVP_MD_CTX_new())
 {

@@ -109,6 +109,8 @@ public:
     static TLegacyContext Acquire(std::string_view containerName, std::string_view providerName,
                                   int providerType);
     TLegacyHash CreateHash(std::string_view digestName) const;
+    // By legacy hash identifier (0x8003 MD5 ... 0x800E SHA-512).
+    TLegacyHash CreateHash(uint32_t algId) const;
 
 private:
     explicit TLegacyContext(std::shared_ptr<TMemoryKey> key) : FKey(std::move(key)) {}

@@ -182,6 +182,20 @@ void LoginIfNeeded(PK11SlotInfo* slot)
         ThrowNss("PK11_Authenticate", "The token login failed");
 }
 
+// Whether the slot holds the private key of the certificate's public key (a certificate
+// being added for a key generated on the token earlier).
+bool HasKeyOnSlot(PK11SlotInfo* slot, CERTCertificate* cert)
+{
+    TNssPtr<SECKEYPublicKey> publicKey(CERT_ExtractPublicKey(cert));
+    if (!publicKey || publicKey->keyType != rsaKey)
+        return false;
+    TNssPtr<SECItem> id(PK11_MakeIDFromPubKey(&publicKey->u.rsa.modulus));
+    if (!id)
+        return false;
+    TNssPtr<SECKEYPrivateKey> key(PK11_FindKeyByKeyID(slot, id.get(), nullptr));
+    return key != nullptr;
+}
+
 TNssPtr<CERTCertificate> DatabaseCopy(const TNssCertificate& cert)
 {
     TNssPtr<CERTCertificate> found(CERT_FindCertByDERCert(CERT_GetDefaultCertDB(), &cert.Handle()->derCert));
@@ -416,6 +430,8 @@ void TNssStore::Add(const TNssCertificate& cert)
         nickname = cert.SimpleName() + " " + cert.Thumbprint().substr(0, 8);
     if (cert.MemoryKey())
         ImportMemoryKey(slot, cert.MemoryKey()->Key(), nickname);
+    else if (KindOf(FName) == TStoreKind::Personal && !HasKeyOnSlot(slot, cert.Handle()))
+        throw ENssError("A certificate without its private key cannot be added to the personal store");
     if (PK11_ImportCert(slot, cert.Handle(), CK_INVALID_HANDLE, nickname.c_str(), PR_FALSE) != SECSuccess)
         ThrowNss("PK11_ImportCert", "The certificate cannot be added to the store");
     if (KindOf(FName) == TStoreKind::Root || KindOf(FName) == TStoreKind::IntermediateCa) {

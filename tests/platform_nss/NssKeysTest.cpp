@@ -174,7 +174,11 @@ TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
         hash.HashData(reinterpret_cast<const uint8_t*>(Content.data()) + 10, Content.size() - 10);
         EXPECT_EQ(hash.SignHash(description.KeySpec), OpenSslSignature("loaded", digest)) << digest;
     }
+    TLegacyHash byId = context.CreateHash(uint32_t{0x800C});
+    byId.HashData(reinterpret_cast<const uint8_t*>(Content.data()), Content.size());
+    EXPECT_EQ(byId.SignHash(description.KeySpec), OpenSslSignature("loaded", "SHA256"));
     EXPECT_THROW(context.CreateHash(""), UnitNssCore::ENssError);
+    EXPECT_THROW(context.CreateHash(uint32_t{0x8001}), UnitNssCore::ENssError);
     EXPECT_THROW(TLegacyContext::Acquire("pkcs12-unknown", description.ProviderName, 1), UnitNssCore::ENssError);
     EXPECT_THROW(TLegacyContext::Acquire(description.ContainerName, "Other provider", 1), UnitNssCore::ENssError);
 }

@@ -170,6 +170,20 @@ TEST(TNssStore, AddThenRemoveLeavesTheStoreAsBefore)
     EXPECT_THROW(store.Certificates(), UnitNssCore::ENssError);
 }
 
+TEST(TNssStore, PersonalStoreTakesNoCertificateWithoutKey)
+{
+    const std::set<std::string> mine = Thumbprints(List(LocationCurrentUser, "MY"));
+    const std::set<std::string> others = Thumbprints(List(LocationCurrentUser, "Other People"));
+    TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
+    EXPECT_THROW(store.Add(FromPem("extra")), UnitNssCore::ENssError);
+    // The certificate of a key the token holds already is welcome.
+    const TNssCertificates found = store.Certificates().Find(FindSha1Hash, NssTest::OpenSslThumbprint(Pki().Pem("signer")));
+    ASSERT_EQ(found.Count(), 1u);
+    EXPECT_NO_THROW(store.Add(FromPem("signer")));
+    EXPECT_EQ(Thumbprints(List(LocationCurrentUser, "MY")), mine);
+    EXPECT_EQ(Thumbprints(List(LocationCurrentUser, "Other People")), others);
+}
+
 TEST(TNssStore, RootStoreAddsTrustedAuthoritiesAndReadOnlyRefusesChanges)
 {
     const TNssCertificate extra = FromPem("extra");
