@@ -27,8 +27,8 @@ TPki& MutablePki()
 
 constexpr const char* SoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
 
-void MakeCertificate(const TPki& pki, const std::string& name, const std::string& cn, const std::string& issuer,
-                     bool ca)
+void MakeCertificate(
+    const TPki& pki, const std::string& name, const std::string& cn, const std::string& issuer, bool ca)
 {
     const std::string ext = pki.Files + "/" + name + ".ext";
     {
@@ -45,16 +45,17 @@ void MakeCertificate(const TPki& pki, const std::string& name, const std::string
     Run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + pki.Key(name));
     const std::string subject = "'/C=LV/O=Dorvik Test/CN=" + cn + "'";
     if (issuer.empty()) {
-        Run("openssl req -new -x509 -days 30 -key " + pki.Key(name) + " -subj " + subject + " -extensions v3 "
-            "-config <(printf '[req]\\ndistinguished_name=dn\\n[dn]\\n[v3]\\n'; cat " + ext + ") -out " +
-            pki.Pem(name));
+        Run("openssl req -new -x509 -days 30 -key " + pki.Key(name) + " -subj " + subject
+            + " -extensions v3 "
+              "-config <(printf '[req]\\ndistinguished_name=dn\\n[dn]\\n[v3]\\n'; cat "
+            + ext + ") -out " + pki.Pem(name));
         return;
     }
     const std::string csr = pki.Files + "/" + name + ".csr";
     Run("openssl req -new -key " + pki.Key(name) + " -subj " + subject + " -out " + csr);
-    Run("openssl x509 -req -days 30 -in " + csr + " -CA " + pki.Pem(issuer) + " -CAkey " + pki.Key(issuer) +
-        " -set_serial 0x" + std::to_string(std::hash<std::string>()(name) % 1000000 + 1000) + " -extfile " + ext +
-        " -out " + pki.Pem(name));
+    Run("openssl x509 -req -days 30 -in " + csr + " -CA " + pki.Pem(issuer) + " -CAkey " + pki.Key(issuer)
+        + " -set_serial 0x" + std::to_string(std::hash<std::string>()(name) % 1000000 + 1000) + " -extfile "
+        + ext + " -out " + pki.Pem(name));
 }
 
 // Paths of one world rooted at `root`.
@@ -73,7 +74,8 @@ void WriteSoftHsmConfig(const TPki& pki)
 {
     const std::string conf = pki.Root + "/softhsm2.conf";
     std::ofstream out(conf);
-    out << "directories.tokendir = " << pki.Root << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+    out << "directories.tokendir = " << pki.Root
+        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
     out.close();
     setenv("SOFTHSM2_CONF", conf.c_str(), 1);
 }
@@ -93,10 +95,10 @@ void BuildWorld(const TPki& pki)
     MakeCertificate(pki, "loaded", "Lena Loaded", "intermediate", false);
     MakeCertificate(pki, "extra", "Dorvik Extra CA", "", true);
     const std::string& f = pki.Files;
-    Run("openssl pkcs12 -export -in " + pki.Pem("signer") + " -inkey " + pki.Key("signer") +
-        " -name 'Anna Signer' -passout pass:signer -out " + f + "/signer.p12");
-    Run("openssl pkcs12 -export -in " + pki.Pem("loaded") + " -inkey " + pki.Key("loaded") +
-        " -name 'Lena Loaded' -passout 'pass:" + P12Password + "' -out " + f + "/loaded.p12");
+    Run("openssl pkcs12 -export -in " + pki.Pem("signer") + " -inkey " + pki.Key("signer")
+        + " -name 'Anna Signer' -passout pass:signer -out " + f + "/signer.p12");
+    Run("openssl pkcs12 -export -in " + pki.Pem("loaded") + " -inkey " + pki.Key("loaded")
+        + " -name 'Lena Loaded' -passout 'pass:" + P12Password + "' -out " + f + "/loaded.p12");
 
     const std::string db = "sql:" + pki.Database;
     Run("certutil -N --empty-password -d " + db);
@@ -105,12 +107,12 @@ void BuildWorld(const TPki& pki)
     Run("certutil -A -d " + db + " -n 'Dorvik Test Intermediate' -t ,, -i " + pki.Pem("intermediate"));
     Run("certutil -A -d " + db + " -n 'Otto Other' -t ,, -i " + pki.Pem("other"));
 
-    Run(std::string("softhsm2-util --init-token --free --label ") + TokenLabel + " --pin " + TokenPin +
-        " --so-pin 87654321");
+    Run(std::string("softhsm2-util --init-token --free --label ") + TokenLabel + " --pin " + TokenPin
+        + " --so-pin 87654321");
     Run("openssl pkcs8 -topk8 -nocrypt -in " + pki.Key("hsm") + " -outform DER -out " + f + "/hsm.key.der");
     Run("openssl x509 -in " + pki.Pem("hsm") + " -outform DER -out " + f + "/hsm.der");
-    const std::string tool = std::string("pkcs11-tool --module ") + SoftHsmModule + " --token-label " +
-                             TokenLabel + " --login --pin " + TokenPin;
+    const std::string tool = std::string("pkcs11-tool --module ") + SoftHsmModule + " --token-label "
+        + TokenLabel + " --login --pin " + TokenPin;
     Run(tool + " --write-object " + f + "/hsm.key.der --type privkey --id 01A2 --label 'Harry Token'");
     Run(tool + " --write-object " + f + "/hsm.der --type cert --id 01A2 --label 'Harry Token'");
     Run("modutil -dbdir " + db + " -add softhsm -libfile " + SoftHsmModule + " -force");
@@ -128,12 +130,13 @@ void CopyOfTheWorld(const TPki& pki)
     struct TUnlock {
         int Fd;
         ~TUnlock() { ::close(Fd); }
-    } unlock{lock};
+    } unlock {lock};
     const std::string marker = templ + "/ready";
     std::error_code error;
     bool fresh = false;
     if (std::filesystem::exists(marker, error)) {
-        const auto age = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(marker);
+        const auto age
+            = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(marker);
         std::ifstream in(marker);
         std::string stamp;
         std::getline(in, stamp);
