@@ -2,6 +2,7 @@
 
 #include "platform/nss/UnitNssKeys.h"
 #include "platform/nss/UnitNssStore.h"
+#include "platform/UnitTrace.h"
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -145,15 +146,28 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
     setenv("DORVIK_PIN", NssTest::TokenPin, 1);
 }
 
-TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeated)
+TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeatedNorTraced)
 {
+    std::vector<std::string> trace;
+    UnitTrace::SetHook([&](std::string_view line) { trace.emplace_back(line); });
     setenv("DORVIK_PIN", "9999", 1);
     const TPrivateKeyDescription description = StoreCertificate("hsm").PrivateKey();
     LogOut(description.ProviderName);
     EXPECT_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName),
-        UnitNssCore::ENssError);
+                 UnitNssCore::ENssError);
     setenv("DORVIK_PIN", NssTest::TokenPin, 1);
     EXPECT_NO_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName));
+    UnitTrace::SetHook(nullptr);
+
+    // The failure is traced with NSS's error name, the PINs never.
+    ASSERT_FALSE(trace.empty());
+    bool named = false;
+    for (const std::string& line : trace) {
+        named = named || line.find("SEC_ERROR_") != std::string::npos;
+        EXPECT_EQ(line.find("9999"), std::string::npos) << line;
+        EXPECT_EQ(line.find(NssTest::TokenPin), std::string::npos) << line;
+    }
+    EXPECT_TRUE(named);
 }
 
 TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
