@@ -122,7 +122,8 @@ void BuildWorld(const TPki& pki)
 // world is built once per build folder and each process works on a copy of it.
 void CopyOfTheWorld(const TPki& pki)
 {
-    constexpr const char* Stamp = "dorvik nss test world 1";
+    // Rebuilt whenever this file is: a changed fixture never meets an old world.
+    constexpr const char* Stamp = "dorvik nss test world " __DATE__ " " __TIME__;
     const std::string templ = std::string(DORVIK_BINARY_DIR) + "/tests/platform_nss-world";
     const int lock = ::open((templ + ".lock").c_str(), O_CREAT | O_RDWR, 0600);
     if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
