@@ -91,8 +91,8 @@ void InitializeLocked(TSession& session)
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (!error)
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, error);
+        std::filesystem::permissions(
+            dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, error);
     const std::string config = "sql:" + dir;
     // The system's trust anchors are loaded below as a session module, so that opening the
     // user's database never registers anything in it.
@@ -105,8 +105,8 @@ void InitializeLocked(TSession& session)
     }
     PK11_SetPasswordFunc(PasswordCallback);
     session.FUserSlot.reset(PK11_GetInternalKeySlot());
-    if (session.FUserSlot && PK11_NeedUserInit(session.FUserSlot.get()) &&
-        !PK11_IsReadOnly(session.FUserSlot.get())) {
+    if (session.FUserSlot && PK11_NeedUserInit(session.FUserSlot.get())
+        && !PK11_IsReadOnly(session.FUserSlot.get())) {
         // A fresh database gets an empty password, as `certutil -N --empty-password` does.
         if (PK11_InitPin(session.FUserSlot.get(), nullptr, "") != SECSuccess)
             UnitTrace::Trace("PK11_InitPin: " + ErrorName());
@@ -128,7 +128,8 @@ void InitializeLocked(TSession& session)
 
 }  // namespace
 
-TSecret::TSecret(TSecret&& other) noexcept : FText(std::move(other.FText))
+TSecret::TSecret(TSecret&& other) noexcept
+    : FText(std::move(other.FText))
 {
     other.Wipe();
 }
@@ -327,8 +328,8 @@ std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text)
         for (char c : line) {
             if (c == ' ' || c == '\t' || c == '\r')
                 continue;
-            const bool valid = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                               c == '+' || c == '/' || c == '=';
+            const bool valid = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+                || c == '+' || c == '/' || c == '=';
             if (!valid)
                 return std::nullopt;
             compact.push_back(c);
@@ -338,7 +339,7 @@ std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text)
         return std::nullopt;
     std::vector<uint8_t> bytes(compact.size() / 4 * 3);
     const int size = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(compact.data()),
-                                     static_cast<int>(compact.size()));
+        static_cast<int>(compact.size()));
     if (size < 0)
         return std::nullopt;
     size_t padding = 0;

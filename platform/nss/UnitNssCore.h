@@ -47,7 +47,10 @@ template <class T> using TNssPtr = std::unique_ptr<T, TNssFree>;
 class TSecret {
 public:
     TSecret() = default;
-    explicit TSecret(std::string_view text) : FText(text) {}
+    explicit TSecret(std::string_view text)
+        : FText(text)
+    {
+    }
     TSecret(const TSecret&) = delete;
     TSecret& operator=(const TSecret&) = delete;
     TSecret(TSecret&& other) noexcept;

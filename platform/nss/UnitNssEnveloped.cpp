@@ -29,7 +29,7 @@ void TNssEnvelopedData::Decrypt(const std::vector<uint8_t>& der)
     UnitNssCore::EnsureInitialized();
     OPENSSL_cleanse(FContent.data(), FContent.size());
     FContent.clear();
-    SECItem item{siBuffer, const_cast<uint8_t*>(der.data()), static_cast<unsigned>(der.size())};
+    SECItem item {siBuffer, const_cast<uint8_t*>(der.data()), static_cast<unsigned>(der.size())};
     TNssPtr<NSSCMSMessage> message(
         NSS_CMSMessage_CreateFromDER(&item, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!message)

@@ -21,7 +21,7 @@ namespace {
 struct TMemoryKeyRegistry {
     std::mutex FLock;
     std::map<std::string, std::weak_ptr<TMemoryKey>, std::less<>> FKeys;
-    std::atomic<unsigned> FCounter{0};
+    std::atomic<unsigned> FCounter {0};
 };
 
 TMemoryKeyRegistry& Registry()
@@ -78,9 +78,10 @@ SECItem* KeyIdOnSlot(PK11SlotInfo* slot, CERTCertificate* cert)
 {
     if (PK11_IsFriendly(slot))
         return PK11_GetLowLevelKeyIDForCert(slot, cert, nullptr);
-    std::unique_ptr<PK11GenericObject, TGenericObjectsFree> objects(PK11_FindGenericObjects(slot, CKO_CERTIFICATE));
+    std::unique_ptr<PK11GenericObject, TGenericObjectsFree> objects(
+        PK11_FindGenericObjects(slot, CKO_CERTIFICATE));
     for (PK11GenericObject* object = objects.get(); object; object = PK11_GetNextGenericObject(object)) {
-        SECItem value{siBuffer, nullptr, 0};
+        SECItem value {siBuffer, nullptr, 0};
         if (PK11_ReadRawAttribute(PK11_TypeGeneric, object, CKA_VALUE, &value) != SECSuccess)
             continue;
         const bool same = SECITEM_ItemsAreEqual(&value, &cert->derCert);
@@ -97,7 +98,8 @@ SECItem* KeyIdOnSlot(PK11SlotInfo* slot, CERTCertificate* cert)
 }  // namespace
 
 TMemoryKey::TMemoryKey(TPassKey, TPkeyPtr key, std::string container)
-    : FKey(std::move(key)), FContainer(std::move(container))
+    : FKey(std::move(key))
+    , FContainer(std::move(container))
 {
 }
 
@@ -125,8 +127,7 @@ TPrivateKeyDescription TMemoryKey::Description() const
     return {std::string(MemoryProviderName), FContainer, MemoryProviderType, MemoryKeySpec};
 }
 
-std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TKeyScope scope,
-                                                       bool mayLogin)
+std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TKeyScope scope, bool mayLogin)
 {
     UnitNssCore::EnsureInitialized();
     TNssPtr<PK11SlotList> slots(PK11_GetAllSlotsForCert(cert, nullptr));
@@ -137,8 +138,8 @@ std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TK
         PK11SlotInfo* slot = element->slot;
         if (PK11_HasRootCerts(slot))
             continue;
-        if ((scope == TKeyScope::UserTokens && slot == machine) ||
-            (scope == TKeyScope::MachineToken && slot != machine))
+        if ((scope == TKeyScope::UserTokens && slot == machine)
+            || (scope == TKeyScope::MachineToken && slot != machine))
             continue;
         if (!KeyPresentOnSlot(slot, cert, mayLogin))
             continue;
@@ -156,13 +157,20 @@ std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TK
 std::optional<std::string_view> LegacyHashName(uint32_t algId) noexcept
 {
     switch (algId) {
-    case 0x8002: return "MD4";
-    case 0x8003: return "MD5";
-    case 0x8004: return "SHA1";
-    case 0x800C: return "SHA256";
-    case 0x800D: return "SHA384";
-    case 0x800E: return "SHA512";
-    default: return std::nullopt;
+    case 0x8002:
+        return "MD4";
+    case 0x8003:
+        return "MD5";
+    case 0x8004:
+        return "SHA1";
+    case 0x800C:
+        return "SHA256";
+    case 0x800D:
+        return "SHA384";
+    case 0x800E:
+        return "SHA512";
+    default:
+        return std::nullopt;
     }
 }
 
@@ -181,10 +189,10 @@ TProviderKey TKeyProvider::OpenKey(std::string_view containerName) const
     std::optional<std::vector<uint8_t>> id = UnitNssCore::HexDecode(containerName);
     if (!id || id->empty())
         throw ENssError("The key name is not valid");
-    if (PK11_NeedLogin(FSlot.get()) && !PK11_IsLoggedIn(FSlot.get(), nullptr) &&
-        PK11_Authenticate(FSlot.get(), PR_TRUE, nullptr) != SECSuccess)
+    if (PK11_NeedLogin(FSlot.get()) && !PK11_IsLoggedIn(FSlot.get(), nullptr)
+        && PK11_Authenticate(FSlot.get(), PR_TRUE, nullptr) != SECSuccess)
         ThrowNss("PK11_Authenticate", "The token login failed");
-    SECItem item{siBuffer, id->data(), static_cast<unsigned>(id->size())};
+    SECItem item {siBuffer, id->data(), static_cast<unsigned>(id->size())};
     TNssPtr<SECKEYPrivateKey> key(PK11_FindKeyByKeyID(FSlot.get(), &item, nullptr));
     if (!key)
         ThrowNss("PK11_FindKeyByKeyID", "The private key was not found on its token");
@@ -203,7 +211,8 @@ size_t TProviderKey::SignatureSize(std::string_view digestName) const
     return static_cast<size_t>(size);
 }
 
-std::vector<uint8_t> TProviderKey::SignHash(std::string_view digestName, const std::vector<uint8_t>& digest) const
+std::vector<uint8_t> TProviderKey::SignHash(
+    std::string_view digestName, const std::vector<uint8_t>& digest) const
 {
     const TDigestRow* row = FindDigest(digestName);
     if (!row)
@@ -212,17 +221,17 @@ std::vector<uint8_t> TProviderKey::SignHash(std::string_view digestName, const s
         throw ENssError("The digest length does not match its algorithm");
     std::vector<uint8_t> digestInfo(row->Prefix.begin(), row->Prefix.end());
     digestInfo.insert(digestInfo.end(), digest.begin(), digest.end());
-    SECItem encoded{siBuffer, digestInfo.data(), static_cast<unsigned>(digestInfo.size())};
+    SECItem encoded {siBuffer, digestInfo.data(), static_cast<unsigned>(digestInfo.size())};
     std::vector<uint8_t> signature(SignatureSize(digestName));
-    SECItem output{siBuffer, signature.data(), static_cast<unsigned>(signature.size())};
+    SECItem output {siBuffer, signature.data(), static_cast<unsigned>(signature.size())};
     if (PK11_SignWithMechanism(FKey.get(), CKM_RSA_PKCS, nullptr, &output, &encoded) != SECSuccess)
         ThrowNss("PK11_SignWithMechanism", "The token refused to sign");
     signature.resize(output.len);
     return signature;
 }
 
-TLegacyContext TLegacyContext::Acquire(std::string_view containerName, std::string_view providerName,
-                                       int providerType)
+TLegacyContext TLegacyContext::Acquire(
+    std::string_view containerName, std::string_view providerName, int providerType)
 {
     if (providerName != MemoryProviderName || providerType == 0)
         throw ENssError("The key provider is not known");
@@ -244,8 +253,18 @@ TLegacyHash TLegacyContext::CreateHash(std::string_view digestName) const
     return TLegacyHash(FKey, digest);
 }
 
+TLegacyHash TLegacyContext::CreateHash(uint32_t algId) const
+{
+    const std::optional<std::string_view> name = LegacyHashName(algId);
+    if (!name)
+        throw ENssError("The hash algorithm identifier is not known");
+    return CreateHash(*name);
+}
+
 TLegacyHash::TLegacyHash(std::shared_ptr<TMemoryKey> key, const EVP_MD* digest)
-    : FKey(std::move(key)), FDigest(digest), FContext(EVP_MD_CTX_new())
+    : FKey(std::move(key))
+    , FDigest(digest)
+    , FContext(EVP_MD_CTX_new())
 {
     if (!FContext || EVP_DigestInit_ex(FContext.get(), FDigest, nullptr) != 1)
         ThrowOpenSsl("EVP_DigestInit_ex", "The digest algorithm is not available");
@@ -265,18 +284,18 @@ std::vector<uint8_t> TLegacyHash::SignHash(int keySpec)
     unsigned digestSize = 0;
     // Finalising a copy keeps the hash object usable, as a hash handle is after signing.
     std::unique_ptr<EVP_MD_CTX, TMdCtxFree> copy(EVP_MD_CTX_new());
-    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), FContext.get()) != 1 ||
-        EVP_DigestFinal_ex(copy.get(), digest, &digestSize) != 1)
+    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), FContext.get()) != 1
+        || EVP_DigestFinal_ex(copy.get(), digest, &digestSize) != 1)
         ThrowOpenSsl("EVP_DigestFinal_ex", "The content cannot be hashed");
     struct TPkeyCtxFree {
         void operator()(EVP_PKEY_CTX* p) const noexcept { EVP_PKEY_CTX_free(p); }
     };
     std::unique_ptr<EVP_PKEY_CTX, TPkeyCtxFree> context(EVP_PKEY_CTX_new(FKey->Key(), nullptr));
     size_t size = 0;
-    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(context.get(), FDigest) != 1 ||
-        EVP_PKEY_sign(context.get(), nullptr, &size, digest, digestSize) != 1)
+    if (!context || EVP_PKEY_sign_init(context.get()) != 1
+        || EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1
+        || EVP_PKEY_CTX_set_signature_md(context.get(), FDigest) != 1
+        || EVP_PKEY_sign(context.get(), nullptr, &size, digest, digestSize) != 1)
         ThrowOpenSsl("EVP_PKEY_sign_init", "The key cannot sign with this digest");
     std::vector<uint8_t> signature(size);
     if (EVP_PKEY_sign(context.get(), signature.data(), &size, digest, digestSize) != 1)

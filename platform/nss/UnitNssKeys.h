@@ -21,7 +21,7 @@ namespace UnitNssKeys {
 using UnitNssCore::TNssPtr;
 
 struct TPrivateKeyDescription {
-    std::string ProviderName;   // token name, or MemoryProviderName
+    std::string ProviderName;  // token name, or MemoryProviderName
     std::string ContainerName;  // the key's CKA_ID in upper-case hex, or the in-memory key's name
     int ProviderType = 0;
     int KeySpec = 0;
@@ -65,8 +65,7 @@ enum class TKeyScope { AnyToken, UserTokens, MachineToken };
 // The token key that belongs to `cert`, looked for on the tokens of `scope`. A smart card
 // that is not logged in hides its keys: its certificates count as having one. A software
 // database with a password is logged into when `mayLogin`.
-std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TKeyScope scope,
-                                                       bool mayLogin);
+std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TKeyScope scope, bool mayLogin);
 
 // Digest names used by both roads: "MD5", "SHA1", "SHA224", "SHA256", "SHA384", "SHA512"
 // ("MD4" too on the legacy road, when OpenSSL has it).
@@ -85,13 +84,19 @@ public:
     PK11SlotInfo* Slot() const noexcept { return FSlot.get(); }
 
 private:
-    explicit TKeyProvider(TNssPtr<PK11SlotInfo> slot) : FSlot(std::move(slot)) {}
+    explicit TKeyProvider(TNssPtr<PK11SlotInfo> slot)
+        : FSlot(std::move(slot))
+    {
+    }
     TNssPtr<PK11SlotInfo> FSlot;
 };
 
 class TProviderKey {
 public:
-    explicit TProviderKey(TNssPtr<SECKEYPrivateKey> key) : FKey(std::move(key)) {}
+    explicit TProviderKey(TNssPtr<SECKEYPrivateKey> key)
+        : FKey(std::move(key))
+    {
+    }
     // The signature length; throws for a digest name the road does not know (an empty one).
     size_t SignatureSize(std::string_view digestName) const;
     // Signs the DigestInfo of `digest` with CKM_RSA_PKCS.
@@ -106,12 +111,17 @@ class TLegacyHash;
 // The legacy road: an in-memory key found by its container name.
 class TLegacyContext {
 public:
-    static TLegacyContext Acquire(std::string_view containerName, std::string_view providerName,
-                                  int providerType);
+    static TLegacyContext Acquire(
+        std::string_view containerName, std::string_view providerName, int providerType);
     TLegacyHash CreateHash(std::string_view digestName) const;
+    // By legacy hash identifier (0x8003 MD5 ... 0x800E SHA-512).
+    TLegacyHash CreateHash(uint32_t algId) const;
 
 private:
-    explicit TLegacyContext(std::shared_ptr<TMemoryKey> key) : FKey(std::move(key)) {}
+    explicit TLegacyContext(std::shared_ptr<TMemoryKey> key)
+        : FKey(std::move(key))
+    {
+    }
     std::shared_ptr<TMemoryKey> FKey;
 };
 

@@ -35,7 +35,7 @@ TStoreKind KindOf(std::string_view name)
 {
     std::string upper;
     std::transform(name.begin(), name.end(), std::back_inserter(upper),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     if (upper.empty())
         return TStoreKind::All;
     if (upper == "MY")
@@ -52,9 +52,10 @@ TStoreKind KindOf(std::string_view name)
 TNssPtr<CERTCertificate> CertificateFromDer(const uint8_t* data, size_t size)
 {
     UnitNssCore::EnsureInitialized();
-    SECItem der{siDERCertBuffer, const_cast<uint8_t*>(data), static_cast<unsigned>(size)};
+    SECItem der {siDERCertBuffer, const_cast<uint8_t*>(data), static_cast<unsigned>(size)};
     // Gives the database's own object when the certificate is in it already.
-    TNssPtr<CERTCertificate> cert(CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &der, nullptr, PR_FALSE, PR_TRUE));
+    TNssPtr<CERTCertificate> cert(
+        CERT_NewTempCertificate(CERT_GetDefaultCertDB(), &der, nullptr, PR_FALSE, PR_TRUE));
     if (!cert)
         ThrowNss("CERT_NewTempCertificate", "The certificate cannot be decoded");
     return cert;
@@ -69,7 +70,7 @@ std::string TakeNssString(char* text)
 // Whether one of the certificate's token objects lies in the location: the user's tokens are
 // all but the local machine's database and the built-in trust anchors.
 bool IsOnLocation(CERTCertificate* cert, int location, std::vector<PK11SlotInfo*>* slotsOut = nullptr,
-                  size_t* allTokens = nullptr)
+    size_t* allTokens = nullptr)
 {
     TNssPtr<PK11SlotList> slots(PK11_GetAllSlotsForCert(cert, nullptr));
     if (!slots)
@@ -107,8 +108,8 @@ bool KindAccepts(TStoreKind kind, const TNssCertificate& cert, int location)
     case TStoreKind::Personal:
         return UnitNssKeys::DescribeTokenKey(cert.Handle(), ScopeOf(location), true).has_value();
     case TStoreKind::OtherPeople:
-        return !cert.IsCertificateAuthority() &&
-               !UnitNssKeys::DescribeTokenKey(cert.Handle(), ScopeOf(location), true).has_value();
+        return !cert.IsCertificateAuthority()
+            && !UnitNssKeys::DescribeTokenKey(cert.Handle(), ScopeOf(location), true).has_value();
     case TStoreKind::Root:
         return cert.IsCertificateAuthority();
     case TStoreKind::IntermediateCa:
@@ -119,10 +120,13 @@ bool KindAccepts(TStoreKind kind, const TNssCertificate& cert, int location)
 
 void LoadLegacyProviderOnce()
 {
-    // PKCS#12 files from older systems use RC2 or 40-bit ciphers.
+    // PKCS#12 files from older systems use RC2 or 40-bit ciphers. The provider stays loaded:
+    // OpenSSL's own exit handler releases it, and unloading it later would come too late.
+    static OSSL_PROVIDER* legacy = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        if (!OSSL_PROVIDER_try_load(nullptr, "legacy", 1))
+        legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+        if (!legacy)
             ERR_clear_error();
     });
 }
@@ -145,7 +149,7 @@ void ImportMemoryKey(PK11SlotInfo* slot, EVP_PKEY* pkey, const std::string& nick
     TOsslPtr<BIGNUM> modulusOwner(rawModulus);
     std::vector<uint8_t> modulus(static_cast<size_t>(BN_num_bytes(rawModulus)));
     BN_bn2bin(rawModulus, modulus.data());
-    SECItem modulusItem{siBuffer, modulus.data(), static_cast<unsigned>(modulus.size())};
+    SECItem modulusItem {siBuffer, modulus.data(), static_cast<unsigned>(modulus.size())};
 
     // The database names a key by the SHA-1 of its modulus; an existing one is kept.
     TNssPtr<SECItem> id(PK11_MakeIDFromPubKey(&modulusItem));
@@ -159,9 +163,10 @@ void ImportMemoryKey(PK11SlotInfo* slot, EVP_PKEY* pkey, const std::string& nick
     const int derSize = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der) : -1;
     if (derSize <= 0)
         ThrowOpenSsl("i2d_PKCS8_PRIV_KEY_INFO", "The private key cannot be exported");
-    SECItem derItem{siBuffer, der, static_cast<unsigned>(derSize)};
+    SECItem derItem {siBuffer, der, static_cast<unsigned>(derSize)};
     std::string nick = nickname;
-    SECItem nickItem{siAsciiString, reinterpret_cast<unsigned char*>(nick.data()), static_cast<unsigned>(nick.size())};
+    SECItem nickItem {
+        siAsciiString, reinterpret_cast<unsigned char*>(nick.data()), static_cast<unsigned>(nick.size())};
     SECKEYPrivateKey* imported = nullptr;
     const SECStatus status = PK11_ImportDERPrivateKeyInfoAndReturnKey(
         slot, &derItem, &nickItem, &modulusItem, PR_TRUE, PR_TRUE, KU_ALL, &imported, nullptr);
@@ -174,9 +179,23 @@ void ImportMemoryKey(PK11SlotInfo* slot, EVP_PKEY* pkey, const std::string& nick
 
 void LoginIfNeeded(PK11SlotInfo* slot)
 {
-    if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr) &&
-        PK11_Authenticate(slot, PR_TRUE, nullptr) != SECSuccess)
+    if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)
+        && PK11_Authenticate(slot, PR_TRUE, nullptr) != SECSuccess)
         ThrowNss("PK11_Authenticate", "The token login failed");
+}
+
+// Whether the slot holds the private key of the certificate's public key (a certificate
+// being added for a key generated on the token earlier).
+bool HasKeyOnSlot(PK11SlotInfo* slot, CERTCertificate* cert)
+{
+    TNssPtr<SECKEYPublicKey> publicKey(CERT_ExtractPublicKey(cert));
+    if (!publicKey || publicKey->keyType != rsaKey)
+        return false;
+    TNssPtr<SECItem> id(PK11_MakeIDFromPubKey(&publicKey->u.rsa.modulus));
+    if (!id)
+        return false;
+    TNssPtr<SECKEYPrivateKey> key(PK11_FindKeyByKeyID(slot, id.get(), nullptr));
+    return key != nullptr;
 }
 
 TNssPtr<CERTCertificate> DatabaseCopy(const TNssCertificate& cert)
@@ -188,14 +207,16 @@ TNssPtr<CERTCertificate> DatabaseCopy(const TNssCertificate& cert)
 }  // namespace
 
 TNssCertificate::TNssCertificate(TNssPtr<CERTCertificate> cert, std::shared_ptr<UnitNssKeys::TMemoryKey> key)
-    : FCert(std::move(cert)), FKey(std::move(key))
+    : FCert(std::move(cert))
+    , FKey(std::move(key))
 {
     if (!FCert)
         throw ENssError("No certificate");
 }
 
 TNssCertificate::TNssCertificate(const TNssCertificate& other)
-    : FCert(CERT_DupCertificate(other.FCert.get())), FKey(other.FKey)
+    : FCert(CERT_DupCertificate(other.FCert.get()))
+    , FKey(other.FKey)
 {
 }
 
@@ -217,7 +238,7 @@ TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret
     struct TWipe {
         std::vector<uint8_t>& Data;
         ~TWipe() { OPENSSL_cleanse(Data.data(), Data.size()); }
-    } wipe{data};
+    } wipe {data};
     return LoadPkcs12(data, password);
 }
 
@@ -249,7 +270,7 @@ TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, co
     if (key) {
         if (X509_check_private_key(x509.get(), key.get()) != 1)
             ThrowOpenSsl("X509_check_private_key", "The PKCS#12 key does not match its certificate");
-        TNssCertificate probe{TNssPtr<CERTCertificate>(CERT_DupCertificate(cert.get()))};
+        TNssCertificate probe {TNssPtr<CERTCertificate>(CERT_DupCertificate(cert.get()))};
         memoryKey = UnitNssKeys::TMemoryKey::Register(std::move(key), probe.Thumbprint());
     }
     return TNssCertificate(std::move(cert), std::move(memoryKey));
@@ -258,7 +279,8 @@ TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, co
 TNssCertificate TNssCertificate::Import(std::string_view data)
 {
     if (!data.empty() && static_cast<uint8_t>(data.front()) == 0x30)
-        return TNssCertificate(CertificateFromDer(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+        return TNssCertificate(
+            CertificateFromDer(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
     std::optional<std::vector<uint8_t>> der = UnitNssCore::DecodeBase64Text(data);
     if (!der || der->empty() || der->front() != 0x30)
         throw ENssError("The data is not a certificate");
@@ -293,7 +315,7 @@ std::string TNssCertificate::ExportBase64() const
 {
     std::string text(4 * ((FCert->derCert.len + 2) / 3) + 1, '\0');
     const int size = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), FCert->derCert.data,
-                                     static_cast<int>(FCert->derCert.len));
+        static_cast<int>(FCert->derCert.len));
     text.resize(static_cast<size_t>(size));
     return text;
 }
@@ -314,9 +336,9 @@ TPrivateKeyDescription TNssCertificate::PrivateKey() const
 
 bool TNssCertificate::IsCertificateAuthority() const
 {
-    SECItem extension{siBuffer, nullptr, 0};
+    SECItem extension {siBuffer, nullptr, 0};
     if (CERT_FindCertExtension(FCert.get(), SEC_OID_X509_BASIC_CONSTRAINTS, &extension) == SECSuccess) {
-        CERTBasicConstraints constraints{};
+        CERTBasicConstraints constraints {};
         const SECStatus status = CERT_DecodeBasicConstraintValue(&constraints, &extension);
         SECITEM_FreeItem(&extension, PR_FALSE);
         return status == SECSuccess && constraints.isCA == PR_TRUE;
@@ -373,7 +395,8 @@ TNssCertificates TNssStore::Certificates() const
         PK11SlotInfo* machine = UnitNssCore::MachineSlotIfOpen();
         TNssPtr<PK11SlotList> all(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
         for (PK11SlotListElement* element = all ? all->head : nullptr; element; element = element->next)
-            if (element->slot != machine && !PK11_HasRootCerts(element->slot) && PK11_IsPresent(element->slot))
+            if (element->slot != machine && !PK11_HasRootCerts(element->slot)
+                && PK11_IsPresent(element->slot))
                 slots.emplace_back(PK11_ReferenceSlot(element->slot));
     }
     std::vector<TNssCertificate> items;
@@ -382,8 +405,9 @@ TNssCertificates TNssStore::Certificates() const
         TNssPtr<CERTCertList> list(PK11_ListCertsInSlot(slot.get()));
         if (!list)
             continue;
-        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list); node = CERT_LIST_NEXT(node)) {
-            TNssCertificate cert{TNssPtr<CERTCertificate>(CERT_DupCertificate(node->cert))};
+        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
+             node = CERT_LIST_NEXT(node)) {
+            TNssCertificate cert {TNssPtr<CERTCertificate>(CERT_DupCertificate(node->cert))};
             if (!seen.insert(cert.Thumbprint()).second)
                 continue;
             if (KindAccepts(KindOf(FName), cert, FLocation))
@@ -395,7 +419,8 @@ TNssCertificates TNssStore::Certificates() const
 
 PK11SlotInfo* TNssStore::TargetSlot() const
 {
-    PK11SlotInfo* slot = FLocation == LocationLocalMachine ? UnitNssCore::MachineSlot() : UnitNssCore::UserSlot();
+    PK11SlotInfo* slot
+        = FLocation == LocationLocalMachine ? UnitNssCore::MachineSlot() : UnitNssCore::UserSlot();
     if (PK11_IsReadOnly(slot))
         throw ENssError("The certificate database is read-only");
     return slot;
@@ -413,14 +438,16 @@ void TNssStore::Add(const TNssCertificate& cert)
         nickname = cert.SimpleName() + " " + cert.Thumbprint().substr(0, 8);
     if (cert.MemoryKey())
         ImportMemoryKey(slot, cert.MemoryKey()->Key(), nickname);
+    else if (KindOf(FName) == TStoreKind::Personal && !HasKeyOnSlot(slot, cert.Handle()))
+        throw ENssError("A certificate without its private key cannot be added to the personal store");
     if (PK11_ImportCert(slot, cert.Handle(), CK_INVALID_HANDLE, nickname.c_str(), PR_FALSE) != SECSuccess)
         ThrowNss("PK11_ImportCert", "The certificate cannot be added to the store");
     if (KindOf(FName) == TStoreKind::Root || KindOf(FName) == TStoreKind::IntermediateCa) {
         TNssPtr<CERTCertificate> stored = DatabaseCopy(cert);
-        CERTCertTrust trust{};
+        CERTCertTrust trust {};
         const char* trustText = KindOf(FName) == TStoreKind::Root ? "CT,C,C" : "c,c,c";
-        if (CERT_DecodeTrustString(&trust, trustText) != SECSuccess ||
-            CERT_ChangeCertTrust(CERT_GetDefaultCertDB(), stored.get(), &trust) != SECSuccess)
+        if (CERT_DecodeTrustString(&trust, trustText) != SECSuccess
+            || CERT_ChangeCertTrust(CERT_GetDefaultCertDB(), stored.get(), &trust) != SECSuccess)
             ThrowNss("CERT_ChangeCertTrust", "The certificate cannot be marked as trusted");
     }
 }

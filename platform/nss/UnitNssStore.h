@@ -31,8 +31,8 @@ inline constexpr int FindSha1Hash = 0;
 
 class TNssCertificate {
 public:
-    explicit TNssCertificate(TNssPtr<CERTCertificate> cert,
-                             std::shared_ptr<UnitNssKeys::TMemoryKey> key = nullptr);
+    explicit TNssCertificate(
+        TNssPtr<CERTCertificate> cert, std::shared_ptr<UnitNssKeys::TMemoryKey> key = nullptr);
     TNssCertificate(const TNssCertificate& other);
     TNssCertificate& operator=(const TNssCertificate& other);
     TNssCertificate(TNssCertificate&&) noexcept = default;
@@ -69,7 +69,10 @@ private:
 class TNssCertificates {
 public:
     TNssCertificates() = default;
-    explicit TNssCertificates(std::vector<TNssCertificate> items) : FItems(std::move(items)) {}
+    explicit TNssCertificates(std::vector<TNssCertificate> items)
+        : FItems(std::move(items))
+    {
+    }
     size_t Count() const noexcept { return FItems.size(); }
     const TNssCertificate& Item(size_t index) const;
     // findType FindSha1Hash: the certificates whose thumbprint text equals `criteria`.
@@ -95,7 +98,12 @@ public:
     const std::string& Name() const noexcept { return FName; }
 
 private:
-    TNssStore(int location, std::string name, int mode) : FLocation(location), FName(std::move(name)), FMode(mode) {}
+    TNssStore(int location, std::string name, int mode)
+        : FLocation(location)
+        , FName(std::move(name))
+        , FMode(mode)
+    {
+    }
     PK11SlotInfo* TargetSlot() const;
     void CheckOpen() const;
     int FLocation;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-using UnitNssEnveloped::TNssEnvelopedData;
 using NssTest::Pki;
+using UnitNssEnveloped::TNssEnvelopedData;
 
 namespace {
 
@@ -17,8 +17,8 @@ std::string Encrypt(const std::string& recipient, const std::string& form)
     const std::string in = Pki().Files + "/plain.txt";
     const std::string out = Pki().Files + "/enveloped." + form;
     NssTest::WriteFile(in, std::vector<uint8_t>(Secret.begin(), Secret.end()));
-    NssTest::Run("openssl cms -encrypt -aes256 -binary -in " + in + " -outform " + form + " -out " + out + " " +
-                 Pki().Pem(recipient));
+    NssTest::Run("openssl cms -encrypt -aes256 -binary -in " + in + " -outform " + form + " -out " + out + " "
+        + Pki().Pem(recipient));
     const std::vector<uint8_t> bytes = NssTest::ReadFile(out);
     return std::string(bytes.begin(), bytes.end());
 }
@@ -53,8 +53,8 @@ TEST(TNssEnvelopedData, FailsWithoutTheRecipientKeyAndForOtherMessages)
     EXPECT_THROW(data.Decrypt(std::string("definitely not base64!")), UnitNssCore::ENssError);
     // A signed message is no enveloped data.
     const std::string in = Pki().Files + "/plain.txt";
-    NssTest::Run("openssl cms -sign -in " + in + " -signer " + Pki().Pem("signer") + " -inkey " +
-                 Pki().Key("signer") + " -outform DER -out " + Pki().Files + "/signed.der");
+    NssTest::Run("openssl cms -sign -in " + in + " -signer " + Pki().Pem("signer") + " -inkey "
+        + Pki().Key("signer") + " -outform DER -out " + Pki().Files + "/signed.der");
     EXPECT_THROW(data.Decrypt(NssTest::ReadFile(Pki().Files + "/signed.der")), UnitNssCore::ENssError);
 }
 
@@ -67,8 +67,8 @@ TEST(TNssEnvelopedData, RecipientAddedForTheMessageAndRemovedLeavesTheStore)
 
     TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
     const size_t before = store.Certificates().Count();
-    const TNssCertificate recipient = TNssCertificate::LoadPkcs12(NssTest::ReadFile(Pki().Files + "/loaded.p12"),
-                                                                  UnitNssCore::TSecret(NssTest::P12Password));
+    const TNssCertificate recipient = TNssCertificate::LoadPkcs12(
+        NssTest::ReadFile(Pki().Files + "/loaded.p12"), UnitNssCore::TSecret(NssTest::P12Password));
     store.Add(recipient);
     data.Decrypt(message);
     EXPECT_EQ(std::string(data.Content().begin(), data.Content().end()), Secret);

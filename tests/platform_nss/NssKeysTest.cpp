@@ -2,6 +2,7 @@
 
 #include "platform/nss/UnitNssKeys.h"
 #include "platform/nss/UnitNssStore.h"
+#include "platform/UnitTrace.h"
 
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -37,7 +38,8 @@ std::vector<uint8_t> OpenSslSignature(const std::string& party, const char* dige
     std::string option = std::string("-") + digest;
     for (char& c : option)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    NssTest::Run("openssl dgst " + option + " -sign " + Pki().Key(party) + " -out " + out + " " + contentFile);
+    NssTest::Run(
+        "openssl dgst " + option + " -sign " + Pki().Key(party) + " -out " + out + " " + contentFile);
     return NssTest::ReadFile(out);
 }
 
@@ -94,7 +96,8 @@ TEST(TKeyProvider, SignsDigestsWithTheSoftwareAndTheHardwareToken)
         const TProviderKey key = provider.OpenKey(description.ContainerName);
         for (const char* digest : Digests) {
             EXPECT_EQ(key.SignatureSize(digest), 256u);
-            EXPECT_EQ(key.SignHash(digest, Digest(digest)), OpenSslSignature(party, digest)) << party << " " << digest;
+            EXPECT_EQ(key.SignHash(digest, Digest(digest)), OpenSslSignature(party, digest))
+                << party << " " << digest;
         }
     }
 }
@@ -126,7 +129,7 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
     EXPECT_TRUE(asked.empty()) << "describing a token key needs no login";
     LogOut(description.ProviderName);
     EXPECT_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName),
-                 UnitNssCore::ENssError);
+        UnitNssCore::ENssError);
     ASSERT_EQ(asked.size(), 2u);
     EXPECT_EQ(asked[0], std::make_pair(std::string(NssTest::TokenLabel), false));
     EXPECT_TRUE(asked[1].second);
@@ -143,8 +146,10 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
     setenv("DORVIK_PIN", NssTest::TokenPin, 1);
 }
 
-TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeated)
+TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeatedNorTraced)
 {
+    std::vector<std::string> trace;
+    UnitTrace::SetHook([&](std::string_view line) { trace.emplace_back(line); });
     setenv("DORVIK_PIN", "9999", 1);
     const TPrivateKeyDescription description = StoreCertificate("hsm").PrivateKey();
     LogOut(description.ProviderName);
@@ -152,12 +157,23 @@ TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeated)
                  UnitNssCore::ENssError);
     setenv("DORVIK_PIN", NssTest::TokenPin, 1);
     EXPECT_NO_THROW(TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName));
+    UnitTrace::SetHook(nullptr);
+
+    // The failure is traced with NSS's error name, the PINs never.
+    ASSERT_FALSE(trace.empty());
+    bool named = false;
+    for (const std::string& line : trace) {
+        named = named || line.find("SEC_ERROR_") != std::string::npos;
+        EXPECT_EQ(line.find("9999"), std::string::npos) << line;
+        EXPECT_EQ(line.find(NssTest::TokenPin), std::string::npos) << line;
+    }
+    EXPECT_TRUE(named);
 }
 
 TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
 {
-    const TNssCertificate loaded =
-        TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
+    const TNssCertificate loaded
+        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
     ASSERT_TRUE(loaded.HasPrivateKey());
     EXPECT_EQ(loaded.Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("loaded")));
     const TPrivateKeyDescription description = loaded.PrivateKey();
@@ -165,8 +181,8 @@ TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
     EXPECT_EQ(description.ProviderType, MemoryProviderType);
     EXPECT_EQ(description.KeySpec, MemoryKeySpec);
 
-    const TLegacyContext context =
-        TLegacyContext::Acquire(description.ContainerName, description.ProviderName, description.ProviderType);
+    const TLegacyContext context = TLegacyContext::Acquire(
+        description.ContainerName, description.ProviderName, description.ProviderType);
     for (const char* digest : Digests) {
         TLegacyHash hash = context.CreateHash(digest);
         // Fed in two pieces: the hash object takes the content as it comes.
@@ -174,9 +190,15 @@ TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
         hash.HashData(reinterpret_cast<const uint8_t*>(Content.data()) + 10, Content.size() - 10);
         EXPECT_EQ(hash.SignHash(description.KeySpec), OpenSslSignature("loaded", digest)) << digest;
     }
+    TLegacyHash byId = context.CreateHash(uint32_t {0x800C});
+    byId.HashData(reinterpret_cast<const uint8_t*>(Content.data()), Content.size());
+    EXPECT_EQ(byId.SignHash(description.KeySpec), OpenSslSignature("loaded", "SHA256"));
     EXPECT_THROW(context.CreateHash(""), UnitNssCore::ENssError);
-    EXPECT_THROW(TLegacyContext::Acquire("pkcs12-unknown", description.ProviderName, 1), UnitNssCore::ENssError);
-    EXPECT_THROW(TLegacyContext::Acquire(description.ContainerName, "Other provider", 1), UnitNssCore::ENssError);
+    EXPECT_THROW(context.CreateHash(uint32_t {0x8001}), UnitNssCore::ENssError);
+    EXPECT_THROW(
+        TLegacyContext::Acquire("pkcs12-unknown", description.ProviderName, 1), UnitNssCore::ENssError);
+    EXPECT_THROW(
+        TLegacyContext::Acquire(description.ContainerName, "Other provider", 1), UnitNssCore::ENssError);
 }
 
 TEST(TLegacyContext, TheKeyGoesWithItsCertificate)
@@ -184,14 +206,16 @@ TEST(TLegacyContext, TheKeyGoesWithItsCertificate)
     const std::vector<uint8_t> data = NssTest::ReadFile(Pki().Files + "/loaded.p12");
     std::string container;
     {
-        const TNssCertificate loaded = TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecret(NssTest::P12Password));
+        const TNssCertificate loaded
+            = TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecret(NssTest::P12Password));
         container = loaded.PrivateKey().ContainerName;
         EXPECT_NO_THROW(TLegacyContext::Acquire(container, MemoryProviderName, MemoryProviderType));
     }
-    EXPECT_THROW(TLegacyContext::Acquire(container, MemoryProviderName, MemoryProviderType), UnitNssCore::ENssError);
+    EXPECT_THROW(
+        TLegacyContext::Acquire(container, MemoryProviderName, MemoryProviderType), UnitNssCore::ENssError);
     EXPECT_THROW(TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecret("wrong")), UnitNssCore::ENssError);
     EXPECT_THROW(TNssCertificate::Load(Pki().Files + "/missing.p12", UnitNssCore::TSecret("x")),
-                 UnitNssCore::ENssError);
+        UnitNssCore::ENssError);
 }
 
 TEST(LegacyHashName, MapsTheLegacyHashIdentifiers)

@@ -51,10 +51,10 @@ TEST(TNssStore, WorksInTheScratchDatabaseOnly)
 
 TEST(TNssStore, StoresSortCertificatesByKeyAndAuthority)
 {
-    EXPECT_EQ(Names(List(LocationCurrentUser, "MY")), (std::set<std::string>{"Anna Signer", "Harry Token"}));
-    EXPECT_EQ(Names(List(LocationCurrentUser, "Other People")), (std::set<std::string>{"Otto Other"}));
+    EXPECT_EQ(Names(List(LocationCurrentUser, "MY")), (std::set<std::string> {"Anna Signer", "Harry Token"}));
+    EXPECT_EQ(Names(List(LocationCurrentUser, "Other People")), (std::set<std::string> {"Otto Other"}));
     EXPECT_EQ(Names(List(LocationCurrentUser, "ROOT")),
-              (std::set<std::string>{"Dorvik Test Root", "Dorvik Test Intermediate"}));
+        (std::set<std::string> {"Dorvik Test Root", "Dorvik Test Intermediate"}));
     EXPECT_EQ(Names(List(LocationCurrentUser, "")).size(), 5u);
     EXPECT_THROW(List(LocationCurrentUser, "Nowhere"), UnitNssCore::ENssError);
     EXPECT_THROW(List(0, "MY"), UnitNssCore::ENssError);
@@ -86,7 +86,8 @@ TEST(TNssStore, ThumbprintIsTheUpperCaseSha1OfTheDer)
     EXPECT_EQ(found.Item(1).SimpleName(), "Anna Signer");
 
     std::string lower = expected;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(
+        lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     ASSERT_NE(lower, expected);
     EXPECT_EQ(my.Find(FindSha1Hash, lower).Count(), 0u);
     EXPECT_THROW(my.Find(1, expected), UnitNssCore::ENssError);
@@ -95,14 +96,14 @@ TEST(TNssStore, ThumbprintIsTheUpperCaseSha1OfTheDer)
 TEST(TNssStore, SimpleNameFallsBackToMailThenUnitThenOrganisation)
 {
     const std::string dir = Pki().Files;
-    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other") +
-                 " -subj '/O=Only Org/OU=Only Unit' -out " + dir + "/noname.pem");
+    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other")
+        + " -subj '/O=Only Org/OU=Only Unit' -out " + dir + "/noname.pem");
     EXPECT_EQ(FromPem("noname").SimpleName(), "Only Unit");
-    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other") +
-                 " -subj '/O=Only Org' -out " + dir + "/orgonly.pem");
+    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other") + " -subj '/O=Only Org' -out "
+        + dir + "/orgonly.pem");
     EXPECT_EQ(FromPem("orgonly").SimpleName(), "Only Org");
-    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other") +
-                 " -subj '/O=Only Org/emailAddress=mail@example.org' -out " + dir + "/mail.pem");
+    NssTest::Run("openssl req -new -x509 -days 2 -key " + Pki().Key("other")
+        + " -subj '/O=Only Org/emailAddress=mail@example.org' -out " + dir + "/mail.pem");
     EXPECT_EQ(FromPem("mail").SimpleName(), "mail@example.org");
 }
 
@@ -114,7 +115,8 @@ TEST(TNssCertificate, ImportAcceptsPemDerAndBase64AndExportsBase64)
     EXPECT_EQ(fromDer.Der(), der);
     EXPECT_EQ(fromDer.SimpleName(), "Harry Token");
 
-    const std::string base64 = NssTest::Run("openssl x509 -in " + Pki().Pem("other") + " -outform DER | base64 -w0");
+    const std::string base64
+        = NssTest::Run("openssl x509 -in " + Pki().Pem("other") + " -outform DER | base64 -w0");
     EXPECT_EQ(fromPem.ExportBase64(), base64);
     EXPECT_EQ(TNssCertificate::Import(base64).Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("other")));
     EXPECT_THROW(TNssCertificate::Import("not a certificate"), UnitNssCore::ENssError);
@@ -122,21 +124,22 @@ TEST(TNssCertificate, ImportAcceptsPemDerAndBase64AndExportsBase64)
 
 TEST(TNssChain, BuildsEndEntityFirstUpToTheRoot)
 {
-    const TNssCertificates found =
-        List(LocationCurrentUser, "MY").Find(FindSha1Hash, NssTest::OpenSslThumbprint(Pki().Pem("hsm")));
+    const TNssCertificates found
+        = List(LocationCurrentUser, "MY").Find(FindSha1Hash, NssTest::OpenSslThumbprint(Pki().Pem("hsm")));
     ASSERT_EQ(found.Count(), 1u);
     TNssChain chain;
     EXPECT_TRUE(chain.Build(found.Item(1)));
     ASSERT_EQ(chain.Certificates().Count(), 3u);
     EXPECT_EQ(chain.Certificates().Item(1).Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("hsm")));
-    EXPECT_EQ(chain.Certificates().Item(2).Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("intermediate")));
+    EXPECT_EQ(
+        chain.Certificates().Item(2).Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("intermediate")));
     EXPECT_EQ(chain.Certificates().Item(3).Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("root")));
 
     // A certificate whose issuer is nowhere gives a chain of itself alone.
-    NssTest::Run("openssl req -new -key " + Pki().Key("other") + " -subj '/CN=Orphan' -out " + Pki().Files +
-                 "/orphan.csr");
-    NssTest::Run("openssl x509 -req -days 2 -in " + Pki().Files + "/orphan.csr -CA " + Pki().Pem("extra") +
-                 " -CAkey " + Pki().Key("extra") + " -set_serial 77 -out " + Pki().Files + "/orphan.pem");
+    NssTest::Run("openssl req -new -key " + Pki().Key("other") + " -subj '/CN=Orphan' -out " + Pki().Files
+        + "/orphan.csr");
+    NssTest::Run("openssl x509 -req -days 2 -in " + Pki().Files + "/orphan.csr -CA " + Pki().Pem("extra")
+        + " -CAkey " + Pki().Key("extra") + " -set_serial 77 -out " + Pki().Files + "/orphan.pem");
     TNssChain orphan;
     EXPECT_FALSE(orphan.Build(FromPem("orphan")));
     ASSERT_EQ(orphan.Certificates().Count(), 1u);
@@ -146,8 +149,8 @@ TEST(TNssChain, BuildsEndEntityFirstUpToTheRoot)
 TEST(TNssStore, AddThenRemoveLeavesTheStoreAsBefore)
 {
     const std::set<std::string> before = Thumbprints(List(LocationCurrentUser, "MY"));
-    const TNssCertificate loaded =
-        TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
+    const TNssCertificate loaded
+        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
     const std::string print = loaded.Thumbprint();
 
     TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
@@ -163,17 +166,33 @@ TEST(TNssStore, AddThenRemoveLeavesTheStoreAsBefore)
 
     store.Remove(during.Find(FindSha1Hash, print).Item(1));
     EXPECT_EQ(Thumbprints(store.Certificates()), before);
-    EXPECT_THROW(UnitNssKeys::TKeyProvider::Open(key.ProviderName).OpenKey(key.ContainerName),
-                 UnitNssCore::ENssError);
+    EXPECT_THROW(
+        UnitNssKeys::TKeyProvider::Open(key.ProviderName).OpenKey(key.ContainerName), UnitNssCore::ENssError);
     EXPECT_THROW(store.Remove(loaded), UnitNssCore::ENssError);
     store.Close();
     EXPECT_THROW(store.Certificates(), UnitNssCore::ENssError);
 }
 
+TEST(TNssStore, PersonalStoreTakesNoCertificateWithoutKey)
+{
+    const std::set<std::string> mine = Thumbprints(List(LocationCurrentUser, "MY"));
+    const std::set<std::string> others = Thumbprints(List(LocationCurrentUser, "Other People"));
+    TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
+    EXPECT_THROW(store.Add(FromPem("extra")), UnitNssCore::ENssError);
+    // The certificate of a key the token holds already is welcome.
+    const TNssCertificates found
+        = store.Certificates().Find(FindSha1Hash, NssTest::OpenSslThumbprint(Pki().Pem("signer")));
+    ASSERT_EQ(found.Count(), 1u);
+    EXPECT_NO_THROW(store.Add(FromPem("signer")));
+    EXPECT_EQ(Thumbprints(List(LocationCurrentUser, "MY")), mine);
+    EXPECT_EQ(Thumbprints(List(LocationCurrentUser, "Other People")), others);
+}
+
 TEST(TNssStore, RootStoreAddsTrustedAuthoritiesAndReadOnlyRefusesChanges)
 {
     const TNssCertificate extra = FromPem("extra");
-    EXPECT_THROW(TNssStore::Open(LocationCurrentUser, "ROOT", OpenReadOnly).Add(extra), UnitNssCore::ENssError);
+    EXPECT_THROW(
+        TNssStore::Open(LocationCurrentUser, "ROOT", OpenReadOnly).Add(extra), UnitNssCore::ENssError);
 
     TNssStore roots = TNssStore::Open(LocationCurrentUser, "ROOT", OpenReadWrite);
     const std::set<std::string> before = Thumbprints(roots.Certificates());
@@ -195,8 +214,8 @@ TEST(TNssStore, LocalMachineIsItsOwnDatabase)
 
     const TNssCertificate extra = FromPem("extra");
     machine.Add(extra);
-    EXPECT_EQ(Thumbprints(machine.Certificates()), std::set<std::string>{extra.Thumbprint()});
-    EXPECT_EQ(Thumbprints(List(LocationLocalMachine, "")), std::set<std::string>{extra.Thumbprint()});
+    EXPECT_EQ(Thumbprints(machine.Certificates()), std::set<std::string> {extra.Thumbprint()});
+    EXPECT_EQ(Thumbprints(List(LocationLocalMachine, "")), std::set<std::string> {extra.Thumbprint()});
     // The user's stores do not show what the machine holds.
     EXPECT_EQ(List(LocationCurrentUser, "ROOT").Find(FindSha1Hash, extra.Thumbprint()).Count(), 0u);
     EXPECT_EQ(List(LocationCurrentUser, "").Find(FindSha1Hash, extra.Thumbprint()).Count(), 0u);
@@ -221,12 +240,14 @@ TEST(TNssSession, CreatesAMissingDatabaseWithoutPassword)
             return std::nullopt;
         });
         TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
-        store.Add(TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password)));
-        EXPECT_EQ(Names(store.Certificates()), std::set<std::string>{"Lena Loaded"});
+        store.Add(
+            TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password)));
+        EXPECT_EQ(Names(store.Certificates()), std::set<std::string> {"Lena Loaded"});
         UnitNssCore::SetPinPrompt(nullptr);
     }
     EXPECT_TRUE(UnitNssCore::Shutdown());
     setenv("HOME", previous.c_str(), 1);
     // The tools see a database without a password, holding the key.
-    EXPECT_NE(NssTest::Run("certutil -K -d sql:" + home + "/.pki/nssdb").find("Lena Loaded"), std::string::npos);
+    EXPECT_NE(
+        NssTest::Run("certutil -K -d sql:" + home + "/.pki/nssdb").find("Lena Loaded"), std::string::npos);
 }

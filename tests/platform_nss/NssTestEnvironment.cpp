@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace NssTest {
 
@@ -22,8 +27,8 @@ TPki& MutablePki()
 
 constexpr const char* SoftHsmModule = "/usr/lib/softhsm/libsofthsm2.so";
 
-void MakeCertificate(const TPki& pki, const std::string& name, const std::string& cn, const std::string& issuer,
-                     bool ca)
+void MakeCertificate(
+    const TPki& pki, const std::string& name, const std::string& cn, const std::string& issuer, bool ca)
 {
     const std::string ext = pki.Files + "/" + name + ".ext";
     {
@@ -40,74 +45,127 @@ void MakeCertificate(const TPki& pki, const std::string& name, const std::string
     Run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + pki.Key(name));
     const std::string subject = "'/C=LV/O=Dorvik Test/CN=" + cn + "'";
     if (issuer.empty()) {
-        Run("openssl req -new -x509 -days 30 -key " + pki.Key(name) + " -subj " + subject + " -extensions v3 "
-            "-config <(printf '[req]\\ndistinguished_name=dn\\n[dn]\\n[v3]\\n'; cat " + ext + ") -out " +
-            pki.Pem(name));
+        Run("openssl req -new -x509 -days 30 -key " + pki.Key(name) + " -subj " + subject
+            + " -extensions v3 "
+              "-config <(printf '[req]\\ndistinguished_name=dn\\n[dn]\\n[v3]\\n'; cat "
+            + ext + ") -out " + pki.Pem(name));
         return;
     }
     const std::string csr = pki.Files + "/" + name + ".csr";
     Run("openssl req -new -key " + pki.Key(name) + " -subj " + subject + " -out " + csr);
-    Run("openssl x509 -req -days 30 -in " + csr + " -CA " + pki.Pem(issuer) + " -CAkey " + pki.Key(issuer) +
-        " -set_serial 0x" + std::to_string(std::hash<std::string>()(name) % 1000000 + 1000) + " -extfile " + ext +
-        " -out " + pki.Pem(name));
+    Run("openssl x509 -req -days 30 -in " + csr + " -CA " + pki.Pem(issuer) + " -CAkey " + pki.Key(issuer)
+        + " -set_serial 0x" + std::to_string(std::hash<std::string>()(name) % 1000000 + 1000) + " -extfile "
+        + ext + " -out " + pki.Pem(name));
+}
+
+// Paths of one world rooted at `root`.
+TPki Layout(const std::string& root)
+{
+    TPki pki;
+    pki.Root = root;
+    pki.Home = root + "/home";
+    pki.Database = pki.Home + "/.pki/nssdb";
+    pki.MachineDatabase = root + "/machine/nssdb";
+    pki.Files = root + "/pki";
+    return pki;
+}
+
+void WriteSoftHsmConfig(const TPki& pki)
+{
+    const std::string conf = pki.Root + "/softhsm2.conf";
+    std::ofstream out(conf);
+    out << "directories.tokendir = " << pki.Root
+        << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
+    out.close();
+    setenv("SOFTHSM2_CONF", conf.c_str(), 1);
+}
+
+void BuildWorld(const TPki& pki)
+{
+    std::filesystem::create_directories(pki.Database);
+    std::filesystem::create_directories(pki.Files);
+    std::filesystem::create_directories(pki.Root + "/tokens");
+    WriteSoftHsmConfig(pki);
+
+    MakeCertificate(pki, "root", "Dorvik Test Root", "", true);
+    MakeCertificate(pki, "intermediate", "Dorvik Test Intermediate", "root", true);
+    MakeCertificate(pki, "signer", "Anna Signer", "intermediate", false);
+    MakeCertificate(pki, "hsm", "Harry Token", "intermediate", false);
+    MakeCertificate(pki, "other", "Otto Other", "intermediate", false);
+    MakeCertificate(pki, "loaded", "Lena Loaded", "intermediate", false);
+    MakeCertificate(pki, "extra", "Dorvik Extra CA", "", true);
+    const std::string& f = pki.Files;
+    Run("openssl pkcs12 -export -in " + pki.Pem("signer") + " -inkey " + pki.Key("signer")
+        + " -name 'Anna Signer' -passout pass:signer -out " + f + "/signer.p12");
+    Run("openssl pkcs12 -export -in " + pki.Pem("loaded") + " -inkey " + pki.Key("loaded")
+        + " -name 'Lena Loaded' -passout 'pass:" + P12Password + "' -out " + f + "/loaded.p12");
+
+    const std::string db = "sql:" + pki.Database;
+    Run("certutil -N --empty-password -d " + db);
+    Run("pk12util -i " + f + "/signer.p12 -d " + db + " -W signer");
+    Run("certutil -A -d " + db + " -n 'Dorvik Test Root' -t CT,C,C -i " + pki.Pem("root"));
+    Run("certutil -A -d " + db + " -n 'Dorvik Test Intermediate' -t ,, -i " + pki.Pem("intermediate"));
+    Run("certutil -A -d " + db + " -n 'Otto Other' -t ,, -i " + pki.Pem("other"));
+
+    Run(std::string("softhsm2-util --init-token --free --label ") + TokenLabel + " --pin " + TokenPin
+        + " --so-pin 87654321");
+    Run("openssl pkcs8 -topk8 -nocrypt -in " + pki.Key("hsm") + " -outform DER -out " + f + "/hsm.key.der");
+    Run("openssl x509 -in " + pki.Pem("hsm") + " -outform DER -out " + f + "/hsm.der");
+    const std::string tool = std::string("pkcs11-tool --module ") + SoftHsmModule + " --token-label "
+        + TokenLabel + " --login --pin " + TokenPin;
+    Run(tool + " --write-object " + f + "/hsm.key.der --type privkey --id 01A2 --label 'Harry Token'");
+    Run(tool + " --write-object " + f + "/hsm.der --type cert --id 01A2 --label 'Harry Token'");
+    Run("modutil -dbdir " + db + " -add softhsm -libfile " + SoftHsmModule + " -force");
+}
+
+// Making keys and tokens takes seconds, and every test runs in a process of its own: the
+// world is built once per build folder and each process works on a copy of it.
+void CopyOfTheWorld(const TPki& pki)
+{
+    // Rebuilt whenever this file is: a changed fixture never meets an old world.
+    constexpr const char* Stamp = "dorvik nss test world " __DATE__ " " __TIME__;
+    const std::string templ = std::string(DORVIK_BINARY_DIR) + "/tests/platform_nss-world";
+    const int lock = ::open((templ + ".lock").c_str(), O_CREAT | O_RDWR, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
+        throw std::runtime_error("cannot lock " + templ);
+    struct TUnlock {
+        int Fd;
+        ~TUnlock() { ::close(Fd); }
+    } unlock {lock};
+    const std::string marker = templ + "/ready";
+    std::error_code error;
+    bool fresh = false;
+    if (std::filesystem::exists(marker, error)) {
+        const auto age
+            = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(marker);
+        std::ifstream in(marker);
+        std::string stamp;
+        std::getline(in, stamp);
+        fresh = stamp == Stamp && age < std::chrono::hours(24);
+    }
+    if (!fresh) {
+        std::filesystem::remove_all(templ, error);
+        BuildWorld(Layout(templ));
+        std::ofstream(marker) << Stamp << "\n";
+    }
+    std::filesystem::copy(templ, pki.Root, std::filesystem::copy_options::recursive);
+    std::filesystem::remove(pki.Root + "/ready");
+    WriteSoftHsmConfig(pki);
 }
 
 class TNssEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        TPki& pki = MutablePki();
         char pattern[] = "/tmp/dorvik-nss-XXXXXX";
         const char* root = mkdtemp(pattern);
         ASSERT_NE(root, nullptr);
-        pki.Root = root;
-        pki.Home = pki.Root + "/home";
-        pki.Database = pki.Home + "/.pki/nssdb";
-        pki.MachineDatabase = pki.Root + "/machine/nssdb";
-        pki.Files = pki.Root + "/pki";
-        std::filesystem::create_directories(pki.Database);
-        std::filesystem::create_directories(pki.Files);
-        std::filesystem::create_directories(pki.Root + "/tokens");
+        TPki& pki = MutablePki();
+        pki = Layout(root);
+        ASSERT_NO_THROW(CopyOfTheWorld(pki));
         setenv("HOME", pki.Home.c_str(), 1);
         setenv("DORVIK_MACHINE_NSSDB", pki.MachineDatabase.c_str(), 1);
         setenv("DORVIK_PIN", TokenPin, 1);
-        const std::string softHsmConf = pki.Root + "/softhsm2.conf";
-        {
-            std::ofstream conf(softHsmConf);
-            conf << "directories.tokendir = " << pki.Root << "/tokens\nobjectstore.backend = file\n"
-                 << "log.level = ERROR\n";
-        }
-        setenv("SOFTHSM2_CONF", softHsmConf.c_str(), 1);
-
-        MakeCertificate(pki, "root", "Dorvik Test Root", "", true);
-        MakeCertificate(pki, "intermediate", "Dorvik Test Intermediate", "root", true);
-        MakeCertificate(pki, "signer", "Anna Signer", "intermediate", false);
-        MakeCertificate(pki, "hsm", "Harry Token", "intermediate", false);
-        MakeCertificate(pki, "other", "Otto Other", "intermediate", false);
-        MakeCertificate(pki, "loaded", "Lena Loaded", "intermediate", false);
-        MakeCertificate(pki, "extra", "Dorvik Extra CA", "", true);
-        const std::string& f = pki.Files;
-        Run("openssl pkcs12 -export -in " + pki.Pem("signer") + " -inkey " + pki.Key("signer") +
-            " -name 'Anna Signer' -passout pass:signer -out " + f + "/signer.p12");
-        Run("openssl pkcs12 -export -in " + pki.Pem("loaded") + " -inkey " + pki.Key("loaded") +
-            " -name 'Lena Loaded' -passout 'pass:" + P12Password + "' -out " + f + "/loaded.p12");
-
-        const std::string db = "sql:" + pki.Database;
-        Run("certutil -N --empty-password -d " + db);
-        Run("pk12util -i " + f + "/signer.p12 -d " + db + " -W signer");
-        Run("certutil -A -d " + db + " -n 'Dorvik Test Root' -t CT,C,C -i " + pki.Pem("root"));
-        Run("certutil -A -d " + db + " -n 'Dorvik Test Intermediate' -t ,, -i " + pki.Pem("intermediate"));
-        Run("certutil -A -d " + db + " -n 'Otto Other' -t ,, -i " + pki.Pem("other"));
-
-        Run(std::string("softhsm2-util --init-token --free --label ") + TokenLabel + " --pin " + TokenPin +
-            " --so-pin 87654321");
-        Run("openssl pkcs8 -topk8 -nocrypt -in " + pki.Key("hsm") + " -outform DER -out " + f + "/hsm.key.der");
-        Run("openssl x509 -in " + pki.Pem("hsm") + " -outform DER -out " + f + "/hsm.der");
-        const std::string tool = std::string("pkcs11-tool --module ") + SoftHsmModule + " --token-label " +
-                                 TokenLabel + " --login --pin " + TokenPin;
-        Run(tool + " --write-object " + f + "/hsm.key.der --type privkey --id 01A2 --label 'Harry Token'");
-        Run(tool + " --write-object " + f + "/hsm.der --type cert --id 01A2 --label 'Harry Token'");
-        Run("modutil -dbdir " + db + " -add softhsm -libfile " + SoftHsmModule + " -force");
     }
 
     void TearDown() override

@@ -10,11 +10,11 @@
 namespace NssTest {
 
 struct TPki {
-    std::string Root;           // folder of the whole scratch world
-    std::string Home;           // HOME during the tests
-    std::string Database;       // $HOME/.pki/nssdb
+    std::string Root;  // folder of the whole scratch world
+    std::string Home;  // HOME during the tests
+    std::string Database;  // $HOME/.pki/nssdb
     std::string MachineDatabase;
-    std::string Files;          // PEM/DER/PKCS#12 files of the PKI
+    std::string Files;  // PEM/DER/PKCS#12 files of the PKI
     // Names of the parties: <Files>/<name>.pem (certificate), <name>.key (PEM key).
     // "root", "intermediate" (CAs), "signer" (key in the software token), "hsm" (key on the
     // SoftHSM token "dorvik-test", CKA_ID 01A2), "other" (no key), "loaded" (only in
