@@ -1,5 +1,6 @@
 #include "crypto/UnitOpenSsl.h"
 
+#include "encoding/UnitEncoding.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/err.h>
@@ -119,7 +120,8 @@ TLibraryStatus LoadLibrary()
     return status;
 }
 
-constexpr char HexDigits[] = "0123456789ABCDEF";
+constexpr int HexNumber = 12;
+constexpr int Base64Number = 7;
 
 int HexValue(char c) noexcept
 {
@@ -142,49 +144,6 @@ bool HexInto(std::string_view hex, uint8_t* out) noexcept
         out[i / 2] = static_cast<uint8_t>(hi * 16 + lo);
     }
     return true;
-}
-
-constexpr char Base64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int Base64Value(char c) noexcept
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
-void Base64Into(std::span<const uint8_t> bytes, std::string& out)
-{
-    const size_t chars = (bytes.size() + 2) / 3 * 4;
-    out.reserve(chars + chars / 76 * 2);
-    size_t column = 0;
-    auto put = [&](char c) {
-        if (column == 76) {
-            out += "\r\n";
-            column = 0;
-        }
-        out += c;
-        ++column;
-    };
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        const uint32_t b0 = bytes[i];
-        const uint32_t b1 = i + 1 < bytes.size() ? bytes[i + 1] : 0;
-        const uint32_t b2 = i + 2 < bytes.size() ? bytes[i + 2] : 0;
-        const uint32_t group = b0 << 16 | b1 << 8 | b2;
-        put(Base64Alphabet[group >> 18 & 63]);
-        put(Base64Alphabet[group >> 12 & 63]);
-        put(i + 1 < bytes.size() ? Base64Alphabet[group >> 6 & 63] : '=');
-        put(i + 2 < bytes.size() ? Base64Alphabet[group & 63] : '=');
-    }
 }
 
 }  // namespace
@@ -305,12 +264,7 @@ std::span<const std::string_view> DescriptorNames()
 
 std::string HexUpper(std::span<const uint8_t> bytes)
 {
-    std::string hex(bytes.size() * 2, '0');
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        hex[2 * i] = HexDigits[bytes[i] >> 4];
-        hex[2 * i + 1] = HexDigits[bytes[i] & 15];
-    }
-    return hex;
+    return UnitEncoding::EncodeBytes(bytes, HexNumber);
 }
 
 bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out)
@@ -334,40 +288,19 @@ bool HexToSecret(std::string_view hex, TSecretBytes& out)
 
 std::string Base64Encode(std::span<const uint8_t> bytes)
 {
-    std::string text;
-    Base64Into(bytes, text);
-    return text;
+    return UnitEncoding::EncodeBytes(bytes, Base64Number);
 }
 
 TSecretString Base64EncodeSecret(std::span<const uint8_t> bytes)
 {
-    std::string text;
-    Base64Into(bytes, text);  // reserved up front, so no partial copy is left behind
-    return TSecretString(std::move(text));
+    // The encoder sizes its text once, so the only copy is the one handed over.
+    return TSecretString(UnitEncoding::EncodeBytes(bytes, Base64Number));
 }
 
 TSecretBytes Base64DecodeSecret(std::string_view text)
 {
-    TSecretBytes bytes(text.size() / 4 * 3 + 3);
-    size_t count = 0;
-    uint32_t group = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=')
-            break;
-        const int value = Base64Value(c);
-        if (value < 0)
-            continue;
-        group = group << 6 | static_cast<uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes.data()[count++] = static_cast<uint8_t>(group >> bits);
-        }
-    }
-    group = 0;
-    bytes.ShrinkTo(count);
-    return bytes;
+    std::optional<UnitEncoding::TBytes> bytes = UnitEncoding::DecodeText(text, Base64Number);
+    return bytes ? TSecretBytes(std::move(*bytes)) : TSecretBytes();
 }
 
 }  // namespace UnitOpenSsl

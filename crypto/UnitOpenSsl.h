@@ -43,6 +43,8 @@ class TSecretBytes {
 public:
     TSecretBytes() = default;
     explicit TSecretBytes(size_t size) : FBytes(size) {}
+    // Adopts the buffer itself, so no copy of the secret is left behind.
+    explicit TSecretBytes(std::vector<uint8_t>&& bytes) noexcept : FBytes(std::move(bytes)) {}
     TSecretBytes(const TSecretBytes&) = delete;
     TSecretBytes& operator=(const TSecretBytes&) = delete;
     TSecretBytes(TSecretBytes&& other) noexcept : FBytes(std::move(other.FBytes)) {}
@@ -113,14 +115,16 @@ TCipherPtr FetchCipher(std::string_view functionName);
 // Every descriptor name the library resolves, digests first.
 std::span<const std::string_view> DescriptorNames();
 
-// Upper-case hex, and hex back to bytes (either case); false for an odd length or a
-// character that is not a hex digit.
+// Upper-case hex (encoding number 12).
 std::string HexUpper(std::span<const uint8_t> bytes);
+// Hex back to bytes, either case; false for an odd length or a character that is not a hex
+// digit. Stricter than decoding number 12 on purpose: a digest or signature with a stray
+// character is refused rather than turned into other bytes and signed or checked.
 bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out);
 bool HexToSecret(std::string_view hex, TSecretBytes& out);
 
-// Base64 as keys travel: CR LF after every 76 characters; decoding skips characters
-// outside the alphabet.
+// Base64 as keys travel (encoding number 7): CR LF after every 76 characters; decoding skips
+// characters outside the alphabet.
 std::string Base64Encode(std::span<const uint8_t> bytes);
 TSecretString Base64EncodeSecret(std::span<const uint8_t> bytes);
 TSecretBytes Base64DecodeSecret(std::string_view text);
