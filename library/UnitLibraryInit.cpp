@@ -1,5 +1,8 @@
 // Set-up done when the library is loaded: the encodings implemented above the encoding layer
-// are plugged into it, and the CMS builder into the ASN.1 encoder.
+// are plugged into it, the CMS builder into the ASN.1 encoder, and file names of trees go
+// through the path macros.
+#include "core/UnitLocalUtils.h"
+#include "core/UnitXmlDoc.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitSignedData.h"
 
@@ -8,6 +11,7 @@ namespace {
 struct TLibraryInit {
     TLibraryInit()
     {
+        TXmlDoc::SetFileNameExpander([](const std::string& name) { return UnitLocalUtils::LocalFileName(name); });
         UnitAsn1::RegisterEncodings();
         UnitSignedData::Register();
     }
