@@ -169,14 +169,6 @@ void TSecretBytes::Wipe() noexcept
     FBytes.clear();
 }
 
-void TSecretBytes::ShrinkTo(size_t size) noexcept
-{
-    if (size < FBytes.size()) {
-        OPENSSL_cleanse(FBytes.data() + size, FBytes.size() - size);
-        FBytes.resize(size);
-    }
-}
-
 TSecretString& TSecretString::operator=(const TSecretString& other)
 {
     if (this != &other) {
@@ -274,15 +266,6 @@ bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out)
         out.clear();
         return false;
     }
-    return true;
-}
-
-bool HexToSecret(std::string_view hex, TSecretBytes& out)
-{
-    TSecretBytes bytes(hex.size() / 2);
-    if (hex.size() % 2 != 0 || !HexInto(hex, bytes.data()))
-        return false;
-    out = std::move(bytes);
     return true;
 }
 

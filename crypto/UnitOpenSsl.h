@@ -52,8 +52,6 @@ public:
     ~TSecretBytes() { Wipe(); }
 
     void Wipe() noexcept;
-    // Resizing could move the bytes and leave a copy behind, so it only ever shrinks.
-    void ShrinkTo(size_t size) noexcept;
     uint8_t* data() noexcept { return FBytes.data(); }
     const uint8_t* data() const noexcept { return FBytes.data(); }
     size_t size() const noexcept { return FBytes.size(); }
@@ -121,7 +119,6 @@ std::string HexUpper(std::span<const uint8_t> bytes);
 // digit. Stricter than decoding number 12 on purpose: a digest or signature with a stray
 // character is refused rather than turned into other bytes and signed or checked.
 bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out);
-bool HexToSecret(std::string_view hex, TSecretBytes& out);
 
 // Base64 as keys travel (encoding number 7): CR LF after every 76 characters; decoding skips
 // characters outside the alphabet.
