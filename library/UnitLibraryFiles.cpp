@@ -1,5 +1,6 @@
 #include "library/UnitLibraryFiles.h"
 
+#include "core/UnitLocalUtils.h"
 #include "encoding/UnitEncoding.h"
 
 #include <openssl/evp.h>
@@ -53,9 +54,7 @@ bool WriteAll(int fd, std::string_view data)
 
 std::string FileSystemName(std::string_view name)
 {
-    std::string path(name);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+    return UnitLocalUtils::LocalFileName(name);
 }
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name)

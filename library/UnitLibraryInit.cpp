@@ -1,11 +1,20 @@
 // Set-up done when the library is loaded: the encodings implemented above the encoding layer
-// are plugged into it.
+// are plugged into it, the CMS builder into the ASN.1 encoder, and file names of trees go
+// through the path macros.
+#include "core/UnitLocalUtils.h"
+#include "core/UnitXmlDoc.h"
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitSignedData.h"
 
 namespace {
 
 struct TLibraryInit {
-    TLibraryInit() { UnitAsn1::RegisterEncodings(); }
+    TLibraryInit()
+    {
+        TXmlDoc::SetFileNameExpander([](const std::string& name) { return UnitLocalUtils::LocalFileName(name); });
+        UnitAsn1::RegisterEncodings();
+        UnitSignedData::Register();
+    }
 };
 
 const TLibraryInit Init;

@@ -194,6 +194,12 @@ class Files(unittest.TestCase):
         self.assertTrue(os.path.isdir(self.path("d")))
         self.assertEqual(os.listdir(self.dir.name), ["d"])
 
+    def test_folder_macros_are_expanded(self):
+        os.environ["TEMP"] = self.dir.name
+        lib.SetChunck(b"macro", 5)
+        self.assertEqual(lib.SaveBinaryToFile(b"($MyTemp)\\m.bin"), 5)
+        self.assertEqual(read(self.path("m.bin")), b"macro")
+
     def test_backslash_names_reach_the_file_system(self):
         p = self.path("bs.bin")
         lib.SetChunck(b"abc", 3)

@@ -1,0 +1,129 @@
+// The outside crypto library: OpenSSL 3 libcrypto, linked directly. Owners for its handles,
+// the one error check, the providers it needs and the descriptors the library uses by name.
+#pragma once
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace UnitOpenSsl {
+
+template <auto FreeFn> struct TFreeWith {
+    template <class T> void operator()(T* p) const noexcept { FreeFn(p); }
+};
+template <class T, auto FreeFn> using TOwned = std::unique_ptr<T, TFreeWith<FreeFn>>;
+
+using TMdPtr = TOwned<EVP_MD, EVP_MD_free>;
+using TMdCtxPtr = TOwned<EVP_MD_CTX, EVP_MD_CTX_free>;
+using TCipherPtr = TOwned<EVP_CIPHER, EVP_CIPHER_free>;
+using TCipherCtxPtr = TOwned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using TPkeyPtr = TOwned<EVP_PKEY, EVP_PKEY_free>;
+using TPkeyCtxPtr = TOwned<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using TX509Ptr = TOwned<X509, X509_free>;
+using TX509SigPtr = TOwned<X509_SIG, X509_SIG_free>;
+using TAsn1ObjectPtr = TOwned<ASN1_OBJECT, ASN1_OBJECT_free>;
+using TPkcs12Ptr = TOwned<PKCS12, PKCS12_free>;
+using TBignumPtr = TOwned<BIGNUM, BN_free>;
+
+// sk_X509_pop_free is a macro; the owner needs a function.
+void FreeX509Stack(STACK_OF(X509) * stack) noexcept;
+using TX509StackPtr = TOwned<STACK_OF(X509), FreeX509Stack>;
+
+// Bytes that hold a secret (key DER, PKCS#12 files): wiped before the memory goes back.
+class TSecretBytes {
+public:
+    TSecretBytes() = default;
+    explicit TSecretBytes(size_t size) : FBytes(size) {}
+    // Adopts the buffer itself, so no copy of the secret is left behind.
+    explicit TSecretBytes(std::vector<uint8_t>&& bytes) noexcept : FBytes(std::move(bytes)) {}
+    TSecretBytes(const TSecretBytes&) = delete;
+    TSecretBytes& operator=(const TSecretBytes&) = delete;
+    TSecretBytes(TSecretBytes&& other) noexcept : FBytes(std::move(other.FBytes)) {}
+    TSecretBytes& operator=(TSecretBytes&& other) noexcept;
+    ~TSecretBytes() { Wipe(); }
+
+    void Wipe() noexcept;
+    uint8_t* data() noexcept { return FBytes.data(); }
+    const uint8_t* data() const noexcept { return FBytes.data(); }
+    size_t size() const noexcept { return FBytes.size(); }
+    bool empty() const noexcept { return FBytes.empty(); }
+    std::span<const uint8_t> Span() const noexcept { return FBytes; }
+
+private:
+    std::vector<uint8_t> FBytes;
+};
+
+// Text that holds a secret (key Base64, passwords), wiped the same way.
+class TSecretString {
+public:
+    TSecretString() = default;
+    explicit TSecretString(std::string text) : FText(std::move(text)) {}
+    TSecretString(const TSecretString& other) : FText(other.FText) {}
+    TSecretString& operator=(const TSecretString& other);
+    TSecretString(TSecretString&& other) noexcept : FText(std::move(other.FText)) {}
+    TSecretString& operator=(TSecretString&& other) noexcept;
+    ~TSecretString() { Wipe(); }
+
+    void Wipe() noexcept;
+    const std::string& Text() const noexcept { return FText; }
+    bool empty() const noexcept { return FText.empty(); }
+
+private:
+    std::string FText;
+};
+
+// A failed library call; the library's own error queue has gone to the trace by then.
+class EOpenSsl : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Drains the library's error queue into the trace, each line prefixed with `what`.
+void TraceOpenSslErrors(std::string_view what) noexcept;
+
+// The one check after a library call: on failure the queue is traced and EOpenSsl raised.
+void CheckOpenSsl(bool ok, std::string_view what);
+
+enum class TLibraryState { NotLoaded, LoadFailed, FunctionMissing, Ready };
+
+struct TLibraryStatus {
+    TLibraryState State = TLibraryState::NotLoaded;
+    std::string Version;  // the library's version text
+    std::string Missing;  // comma-separated names of the descriptors this build lacks
+};
+
+// Loads the "default" and "legacy" providers once (thread-safe) and probes every digest
+// and cipher descriptor the library names; later calls return the same status.
+const TLibraryStatus& EnsureLoaded();
+
+// The library's descriptors by their 0.9.8 function names ("EVP_sha256", "EVP_bf_cbc",
+// "EVP_desx_cbc"...). Empty when the name is unknown or the installed library lacks it.
+TMdPtr FetchDigest(std::string_view functionName);
+TCipherPtr FetchCipher(std::string_view functionName);
+
+// Every descriptor name the library resolves, digests first.
+std::span<const std::string_view> DescriptorNames();
+
+// Upper-case hex (encoding number 12).
+std::string HexUpper(std::span<const uint8_t> bytes);
+// Hex back to bytes, either case; false for an odd length or a character that is not a hex
+// digit. Stricter than decoding number 12 on purpose: a digest or signature with a stray
+// character is refused rather than turned into other bytes and signed or checked.
+bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out);
+
+// Base64 as keys travel (encoding number 7): CR LF after every 76 characters; decoding skips
+// characters outside the alphabet.
+std::string Base64Encode(std::span<const uint8_t> bytes);
+TSecretString Base64EncodeSecret(std::span<const uint8_t> bytes);
+TSecretBytes Base64DecodeSecret(std::string_view text);
+
+}  // namespace UnitOpenSsl

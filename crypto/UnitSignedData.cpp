@@ -1,0 +1,412 @@
+#include "crypto/UnitSignedData.h"
+
+#include "crypto/UnitAsn1.h"
+#include "crypto/UnitCertificates.h"
+#include "crypto/UnitCryptHash.h"
+#include "crypto/UnitCryptKeyRSA.h"
+#include "crypto/UnitPkcs12.h"
+#include "encoding/UnitCodecs.h"
+#include "encoding/UnitEncoding.h"
+#include "platform/UnitTrace.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace UnitSignedData {
+
+namespace {
+
+using UnitCodecs::HexDecode;
+using UnitCodecs::HexEncode;
+using UnitCryptHash::TCryptHash;
+
+constexpr std::string_view IdData = "1.2.840.113549.1.7.1";
+constexpr std::string_view IdSignedData = "1.2.840.113549.1.7.2";
+constexpr std::string_view Sha256Oid = "2.16.840.1.101.3.4.2.1";
+constexpr std::string_view Sha1Oid = "1.3.14.3.2.26";
+constexpr std::string_view DefaultOrder =
+    "ContentType,MessageDigest,SigningTime,Policy,Commitment,DocumentName,DocumentDescription,SigningCertificate,ATTRIBUTES";
+
+struct TFailure {
+    std::string_view Word;
+};
+
+[[noreturn]] void Fail(std::string_view word)
+{
+    throw TFailure{word};
+}
+
+std::string Prop(const TXmlDoc& node, std::string_view name)
+{
+    const TXmlDoc* p = node.FindProperty(name);
+    return p ? p->GetValue() : std::string();
+}
+
+bool HasProp(const TXmlDoc& node, std::string_view name)
+{
+    return node.FindProperty(name) != nullptr;
+}
+
+std::vector<std::string> SplitComma(std::string_view text)
+{
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    while (true) {
+        const size_t comma = text.find(',', pos);
+        fields.emplace_back(text.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+        if (comma == std::string_view::npos)
+            break;
+        pos = comma + 1;
+    }
+    return fields;
+}
+
+std::string Trim(std::string_view s)
+{
+    const auto first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t\r\n");
+    return std::string(s.substr(first, last - first + 1));
+}
+
+TXmlDoc* AddOid(TXmlDoc& parent, std::string_view oid)
+{
+    TXmlDoc* node = parent.New("OID");
+    node->Setp("Value", std::string(oid));
+    return node;
+}
+
+TXmlDoc* AddOctets(TXmlDoc& parent, std::string hex)
+{
+    TXmlDoc* node = parent.New("OCTETSTRING");
+    node->Setp("Binary", "1");
+    node->Setp("Value", std::move(hex));
+    return node;
+}
+
+void AddAlgorithm(TXmlDoc& parent, std::string_view oid, bool withNull = true)
+{
+    TXmlDoc* seq = parent.New("SEQUENCE");
+    AddOid(*seq, oid);
+    if (withNull)
+        seq->New("NULL");
+}
+
+// SEQUENCE { OID type, SET { value } }; returns the SET for the value.
+TXmlDoc& AddAttribute(TXmlDoc& attrs, std::string_view oid)
+{
+    TXmlDoc* attr = attrs.New("SEQUENCE");
+    AddOid(*attr, oid);
+    return *attr->New("SET");
+}
+
+std::string LocalNowText()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm {};
+    gmtime_r(&ts.tv_sec, &tm);
+    UnitAsn1::TUtcTime utc{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                           static_cast<int>(ts.tv_nsec / 1000000)};
+    return UnitAsn1::UtcToLocalText(utc);
+}
+
+// What step 6 takes from the first certificate.
+struct TSigner {
+    std::unique_ptr<TXmlDoc> Certificate;   // decoded, owns the nodes below
+    TXmlDoc* Issuer = nullptr;
+    TXmlDoc* Serial = nullptr;
+    std::string PublicKeyBitsHex;            // content of subjectPublicKey (RSAPublicKey DER)
+    std::string Hash;                        // digest of the DER with the request's digest
+    std::string Sha1Hash;
+};
+
+TSigner ReadSigner(const std::string& derHex, TCryptHash hash)
+{
+    TSigner signer;
+    signer.Certificate = std::make_unique<TXmlDoc>();
+    const auto der = HexDecode(derHex);
+    UnitAsn1::DecodeIntoNode(*signer.Certificate, der);
+    if (TXmlDoc* tbs = signer.Certificate->ChildAt(0); tbs && tbs->GetNodeCount() > 6) {
+        signer.Serial = tbs->ChildAt(1);
+        signer.Issuer = tbs->ChildAt(3);
+        if (TXmlDoc* bits = tbs->ChildAt(6)->ChildAt(1))
+            if (const TXmlDoc* value = bits->FindProperty("Value"))
+                signer.PublicKeyBitsHex = value->GetValue();
+    }
+    signer.Hash = UnitCryptHash::DigestBytes(der, hash);
+    signer.Sha1Hash = hash == TCryptHash::SHA1 ? signer.Hash : UnitCryptHash::DigestBytes(der, TCryptHash::SHA1);
+    return signer;
+}
+
+void AddPolicy(TXmlDoc& attrs, const std::vector<std::string>& fields)
+{
+    TXmlDoc& value = AddAttribute(attrs, "1.2.840.113549.1.9.16.2.15");
+    TXmlDoc* policy = value.New("SEQUENCE");
+    AddOid(*policy, fields[0]);
+    if (fields.size() > 2) {
+        TXmlDoc* hash = policy->New("SEQUENCE");
+        AddAlgorithm(*hash, fields[1], fields.size() < 4);
+        AddOctets(*hash, fields[2]);
+    }
+    if (fields.size() >= 5) {
+        TXmlDoc* qualifier = policy->New("SEQUENCE")->New("SEQUENCE");
+        AddOid(*qualifier, "1.2.840.113549.1.9.16.5.1");
+        qualifier->New("IA5STRING")->Setp("Value", fields[4]);
+    }
+}
+
+void AddSigningCertificate(TXmlDoc& attrs, const TSigner& signer, std::string_view digestOid, bool v1)
+{
+    if (v1) {
+        TXmlDoc& value = AddAttribute(attrs, "1.2.840.113549.1.9.16.2.12");
+        AddOctets(*value.New("SEQUENCE")->New("SEQUENCE")->New("SEQUENCE"), signer.Sha1Hash);
+        return;
+    }
+    TXmlDoc& value = AddAttribute(attrs, "1.2.840.113549.1.9.16.2.47");
+    TXmlDoc* certId = value.New("SEQUENCE")->New("SEQUENCE")->New("SEQUENCE");
+    if (digestOid != Sha256Oid)
+        AddAlgorithm(*certId, digestOid, false);
+    AddOctets(*certId, signer.Hash);
+    if (signer.Issuer && signer.Serial) {
+        TXmlDoc* issuerSerial = certId->New("SEQUENCE");
+        issuerSerial->New("SEQUENCE")->New("164")->NewFromClone(*signer.Issuer);
+        issuerSerial->NewFromClone(*signer.Serial);
+    }
+}
+
+void AddRawAttribute(TXmlDoc& attrs, std::string_view text)
+{
+    const size_t comma = text.find(',');
+    const std::string oid = Trim(text.substr(0, comma));
+    TXmlDoc& value = AddAttribute(attrs, oid);
+    value.New("BINARY")->SetValue(comma == std::string_view::npos ? std::string() : Trim(text.substr(comma + 1)));
+}
+
+void AddSignedAttributes(TXmlDoc& attrs, TXmlDoc& request, const std::string& digestHex, const TSigner* signer,
+                         std::string_view digestOid, TCryptHash hash)
+{
+    std::string order = Prop(request, "Order");
+    if (order.empty())
+        order = DefaultOrder;
+    for (const std::string& raw : SplitComma(order)) {
+        const std::string item = Trim(raw);
+        auto is = [&](std::string_view name) { return UnitXmlDoc::SameText(item, name); };
+        if (is("ContentType")) {
+            AddOid(AddAttribute(attrs, "1.2.840.113549.1.9.3"), Prop(request, "Type"));
+        } else if (is("MessageDigest")) {
+            AddOctets(AddAttribute(attrs, "1.2.840.113549.1.9.4"), digestHex);
+        } else if (is("SigningTime")) {
+            if (request.Getb("SigningTime"))
+                AddAttribute(attrs, "1.2.840.113549.1.9.5").New("UTCTIME")->Setp("Value", LocalNowText());
+        } else if (is("Policy")) {
+            const auto fields = SplitComma(Prop(request, "Policy"));
+            if (!fields[0].empty())
+                AddPolicy(attrs, fields);
+        } else if (is("Commitment")) {
+            const std::string commitment = Prop(request, "Commitment");
+            if (!commitment.empty())
+                for (const std::string& oid : SplitComma(commitment))
+                    AddOid(*AddAttribute(attrs, "1.2.840.113549.1.9.16.2.16").New("SEQUENCE"), Trim(oid));
+        } else if (is("DocumentName") || is("DocumentDescription")) {
+            const std::string text = Prop(request, is("DocumentName") ? "DocumentName" : "DocumentDescription");
+            if (!text.empty())
+                AddOctets(AddAttribute(attrs, is("DocumentName") ? "1.3.6.1.4.1.311.88.2.1" : "1.3.6.1.4.1.311.88.2.2"),
+                          UnitAsn1::TextToUtf16Hex(text));
+        } else if (is("SigningCertificate")) {
+            if (signer && !signer->Hash.empty())
+                AddSigningCertificate(attrs, *signer, digestOid, request.Getb("ForceSigningV1") || hash == TCryptHash::SHA1);
+        } else if (is("AdobeAcrobatSecurityRevocationInfoArchival")) {
+            AddAttribute(attrs, "1.2.840.113583.1.1.8").New("SEQUENCE");
+        } else if (is("ATTRIBUTES")) {
+            for (int i = 0; i < request.GetPropertyCount(); ++i) {
+                TXmlDoc* p = request.GetPropertyByIndex(i);
+                if (p->GetName().size() > 10 && UnitXmlDoc::SameText(p->GetName().substr(0, 10), "ATTRIBUTE.")
+                    && !p->GetValue().empty())
+                    AddRawAttribute(attrs, p->GetValue());
+            }
+        } else if (item.size() >= 9 && UnitXmlDoc::SameText(item.substr(0, 9), "ATTRIBUTE")) {
+            if (const TXmlDoc* p = request.FindProperty(item))
+                AddRawAttribute(attrs, p->GetValue());
+        }
+    }
+}
+
+std::vector<std::string> ChainCertificates(const std::string& chainXml)
+{
+    std::vector<std::string> certificates;
+    TXmlDoc chain;
+    chain.SetXML(chainXml);
+    for (int i = 0; i < chain.GetNodeCount(); ++i) {
+        const std::string data = Prop(*chain.ChildAt(static_cast<size_t>(i)), "Data");
+        if (!data.empty())
+            certificates.push_back(UnitAsn1::CertificateFromBase64(data));
+    }
+    return certificates;
+}
+
+std::vector<uint8_t> BuildCms(TXmlDoc& request)
+{
+    // 1. Defaults, written back.
+    std::string digestOid = Prop(request, "Hash");
+    if (digestOid.empty()) {
+        const auto policy = SplitComma(Prop(request, "Policy"));
+        digestOid = policy.size() > 1 ? Trim(policy[1]) : std::string();
+    }
+    if (digestOid.empty())
+        digestOid = Sha256Oid;
+    const TCryptHash hash = UnitCryptHash::HashFromOid(digestOid);
+    if (Prop(request, "Type").empty())
+        request.Setp("Type", std::string(IdData));
+    if (Prop(request, "SigningTime").empty())
+        request.Setb("SigningTime", true);
+
+    std::vector<std::string> certificates;
+
+    // 2. PKCS#12 file: its certificate (and the chain it carries) and key.
+    UnitOpenSsl::TSecretString privateKey(Prop(request, "Pvk"));
+    if (HasProp(request, "CertificateFileName")) {
+        std::string path = TXmlDoc::ExpandFileName(Prop(request, "CertificateFileName"));
+        std::replace(path.begin(), path.end(), '\\', '/');
+        UnitOpenSsl::TSecretString password(Prop(request, "CertificateFilePwd"));
+        auto pfx = UnitPkcs12::ParsePkcs12File(path, password.Text());
+        if (!pfx)
+            Fail(LoadPfxFailed);
+        privateKey = pfx->PrivateKeyBase64;
+        certificates.push_back(pfx->CertificateHex);
+        for (const auto& c : pfx->ChainHex)
+            certificates.push_back(c);
+    }
+
+    // 3. Store certificate and its chain.
+    TXmlDoc reference("Certificate");
+    bool storeCertificate = false;
+    if (HasProp(request, "CertificateCode")) {
+        reference.Setp("Code", Prop(request, "CertificateCode"));
+        if (!UnitCertificates::LocateSignerCertificate(reference))
+            Fail(FindCertificateFailed);
+        if (!UnitCertificates::MountCertificateChain(reference))
+            Fail(MountCertificateChainFailed);
+        storeCertificate = true;
+        for (auto& c : ChainCertificates(Prop(reference, "Chain")))
+            certificates.push_back(std::move(c));
+    }
+    for (int i = 0;; ++i) {
+        const TXmlDoc* extra = request.FindProperty("Certificate" + std::to_string(i));
+        if (!extra)
+            break;
+        certificates.push_back(extra->GetValue());
+    }
+
+    // 4. Content digest.
+    const bool binary = request.Getb("Binary");
+    std::string digestHex = Prop(request, "ContentHash");
+    if (digestHex.empty()) {
+        const TXmlDoc* content = request.FindProperty("Content");
+        const std::string& text = content ? content->GetValue() : std::string();
+        digestHex = binary ? UnitCryptHash::DigestHex(text, hash) : UnitCryptHash::DigestText(text, hash);
+    }
+    if (digestHex.empty())
+        Fail(MessageDigestFailed);
+
+    // 5. ContentInfo.
+    const std::string type = Prop(request, "Type");
+    TXmlDoc contentInfo("SEQUENCE");
+    AddOid(contentInfo, IdSignedData);
+    TXmlDoc& signedData = *contentInfo.New("CONTEXT")->New("SEQUENCE");
+    signedData.New("INTEGER")->Setp("Value", type == IdData ? "1" : "3");
+    AddAlgorithm(*signedData.New("49"), digestOid);
+    TXmlDoc* encap = signedData.New("SEQUENCE");
+    AddOid(*encap, type);
+    if (!request.Getb("Dettached")) {
+        TXmlDoc* octets = encap->New("CONTEXT")->New("OCTETSTRING");
+        octets->Setp("Binary", binary ? "1" : "0");
+        // The content is moved, not copied: for a large document it is the biggest thing here.
+        TXmlDoc* content = request.GetPropertyByName("Content", false);
+        std::string value;
+        if (content) {
+            value = std::move(*const_cast<std::string*>(&content->GetValue()));
+            content->SetValue({});
+        }
+        octets->Setp("Value", std::move(value));
+    }
+    TXmlDoc* certs = signedData.New("CONTEXT");
+    for (const auto& c : certificates)
+        certs->New("BINARY")->SetValue(c);
+
+    // 6. The signer certificate.
+    std::optional<TSigner> signer;
+    if (!certificates.empty())
+        signer = ReadSigner(certificates.front(), hash);
+
+    // 7. SignerInfo and its signed attributes.
+    TXmlDoc& signerInfo = *signedData.New("SET")->New("SEQUENCE");
+    signerInfo.New("INTEGER")->Setp("Value", "1");
+    TXmlDoc* sid = signerInfo.New("SEQUENCE");
+    if (signer && signer->Issuer && signer->Serial) {
+        sid->NewFromClone(*signer->Issuer);
+        sid->NewFromClone(*signer->Serial);
+    }
+    AddAlgorithm(signerInfo, digestOid);
+    TXmlDoc& attrs = *signerInfo.New("CONTEXT");
+    AddSignedAttributes(attrs, request, digestHex, signer ? &*signer : nullptr, digestOid, hash);
+    AddAlgorithm(signerInfo, UnitCryptHash::SignatureOidForDigestOid(digestOid));
+    TXmlDoc* signature = AddOctets(signerInfo, {});
+
+    // 8. What is signed: the attributes under a SET, in the same order.
+    TXmlDoc set("SET");
+    set.CloneChildren(attrs);
+    set.SetName("SET");
+    auto signedBytes = UnitAsn1::EncodeNode(set);
+    if (!signedBytes)
+        Fail(EncodeAttributesFailed);
+
+    // 9. Sign.
+    std::string signatureHex;
+    if (!privateKey.Text().empty() && signer && !signer->PublicKeyBitsHex.empty()) {
+        const std::string publicKey = UnitEncoding::EncodeBytes(HexDecode(signer->PublicKeyBitsHex), 7);
+        const std::string signedDigest = UnitCryptHash::DigestBytes(*signedBytes, hash);
+        auto result = UnitCryptKeyRSA::RawSign(privateKey.Text(), publicKey, signedDigest,
+                                               UnitCryptHash::HashRow(hash).DigestOid);
+        if (result.Ok)
+            signatureHex = result.Text;
+    } else if (storeCertificate) {
+        const std::string signedDigest = UnitCryptHash::DigestBytes(*signedBytes, hash);
+        if (!UnitCertificates::SignWithCertificateKey(reference, *signedBytes, signedDigest,
+                                                      UnitCryptHash::HashRow(hash).DigestOid, signatureHex))
+            signatureHex.clear();
+    }
+    if (signatureHex.empty())
+        Fail(SignatureFailed);
+    signature->Setp("Value", std::move(signatureHex));
+
+    // 10. The whole ContentInfo.
+    auto der = UnitAsn1::EncodeNode(contentInfo);
+    if (!der)
+        Fail(SignatureFailed);
+    return std::move(*der);
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request)
+{
+    UnitEncoding::SetAsn1ErrorWord({});
+    try {
+        return BuildCms(request);
+    } catch (const TFailure& failure) {
+        UnitEncoding::SetAsn1ErrorWord(std::string(failure.Word));
+    } catch (const std::exception& e) {
+        UnitTrace::Trace(std::string("SignedData: ") + e.what());
+        UnitEncoding::SetAsn1ErrorWord(std::string(SignatureFailed));
+    }
+    return std::nullopt;
+}
+
+void Register()
+{
+    UnitAsn1::SetSignedDataBuilder(BuildSignedData);
+}
+
+}  // namespace UnitSignedData

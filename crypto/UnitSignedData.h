@@ -1,0 +1,30 @@
+// The CMS SignedData builder behind the SIGNEDDATA element of the ASN.1 description: it reads
+// the signing request from the element's attributes and returns the DER of a complete
+// ContentInfo (detached or attached), or, for "Format" "PADES", the whole signed PDF.
+#pragma once
+
+#include "core/UnitXmlDoc.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace UnitSignedData {
+
+// Error words left as the ASN.1 error word when a step fails.
+inline constexpr std::string_view LoadPfxFailed = "LoadPfxFailed";
+inline constexpr std::string_view FindCertificateFailed = "FindCertificateFailed";
+inline constexpr std::string_view MountCertificateChainFailed = "MountCertificateChainFailed";
+inline constexpr std::string_view MessageDigestFailed = "MessageDigestFailed";
+inline constexpr std::string_view EncodeAttributesFailed = "EncodeAttributesFailed";
+inline constexpr std::string_view SignatureFailed = "SignatureFailed";
+
+// Builds the signature for the request node (defaults are written back into it). No value on
+// failure, with the error word set.
+std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request);
+
+// Installs BuildSignedData as the SIGNEDDATA builder of the ASN.1 encoder.
+void Register();
+
+}  // namespace UnitSignedData
