@@ -60,7 +60,9 @@ def verify(sig, content):
 
 with open(text, "rb") as f:
     data = f.read()
-answer = ask({"action": "sign", "content": base64.b64encode(data).decode(), "type": "CMS", "hash": "sha256"},
+# "Dettached" (the signing request's own spelling) leaves the content out of the signature.
+answer = ask({"action": "sign", "content": base64.b64encode(data).decode(), "type": "CMS", "hash": "sha256",
+              "attrs": ["Dettached", "1"]},
              "detached CMS of content bytes")
 if answer.get("action") == "signed":
     sig = os.path.join(demo, "content.p7s")
@@ -71,7 +73,7 @@ if answer.get("action") == "signed":
 else:
     print("   not available yet:", answer.get("error"))
 
-answer = ask({"action": "sign", "filename": text, "type": "CMS", "hash": "sha256", "attrs": ["Reason", "demo"]},
+answer = ask({"action": "sign", "filename": text, "type": "CMS", "hash": "sha256", "attrs": ["Dettached", "1"]},
              "detached CMS of a file")
 if answer.get("action") == "signed":
     print("   signed", text, "->", answer["signedfilename"])
@@ -81,7 +83,12 @@ else:
 
 answer = ask({"action": "sign", "filename": pdf, "type": "PADES", "hash": "sha256"}, "PDF signature (PAdES)")
 if answer.get("action") == "signed":
-    print("   signed", pdf, "->", answer["signedfilename"])
+    with open(answer["signedfilename"], "rb") as f:
+        signed = f.read()
+    if signed.startswith(b"%PDF"):
+        print("   signed", pdf, "->", answer["signedfilename"], "(%d bytes)" % len(signed))
+    else:
+        print("   not available yet: PDF signatures (the library wrote plain CMS into", answer["signedfilename"] + ")")
 else:
     print("   not available yet:", answer.get("error"))
 
