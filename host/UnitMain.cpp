@@ -94,6 +94,14 @@ bool TFileDescriptorInput::Ready()
 size_t TFileDescriptorInput::Read(void* buffer, size_t count)
 {
     for (;;) {
+        // Waits in slices: a termination signal that lands just before the read must not leave
+        // the host blocked on a browser that sends nothing more.
+        pollfd p{FFd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (UnitMain::TerminateRequested())
+            return 0;
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
         const ssize_t n = ::read(FFd, buffer, count);
         if (n >= 0)
             return static_cast<size_t>(n);
