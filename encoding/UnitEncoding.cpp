@@ -1,0 +1,436 @@
+#include "encoding/UnitEncoding.h"
+
+#include "encoding/UnitCodecs.h"
+
+#include <array>
+#include <utility>
+
+namespace UnitEncoding {
+
+namespace {
+
+using UnitCodecs::AsBytes;
+using UnitCodecs::AsText;
+using TTarget = std::optional<TBytes>;
+
+constexpr int kLastNumber = 21;
+
+// Compressed forms nest only through the recognition inside numbers 4 and 5; real texts nest
+// one or two levels. A text made of thousands of "zip:/" markers must not exhaust the stack.
+constexpr int kMaxNesting = 32;
+
+constexpr std::string_view kHexbin = "hexbin:/";
+constexpr std::string_view kHexbin2 = "hexbin2:/";
+constexpr std::string_view kMime64 = "mime64:/";
+constexpr std::string_view kTes64 = "tes64:";
+constexpr std::string_view kAsn1 = "asn1:/";
+constexpr std::string_view kZip = "zip:/";
+constexpr std::string_view kZhb = "zhb:/";
+constexpr std::string_view kZm = "zm:/";
+constexpr std::string_view kZ113hb = "z113hb:/";
+constexpr std::string_view kZh = "zh:/";
+
+constexpr std::string_view kAsn1NotAvailable = "Asn1NotAvailable";
+
+// Recognition order for number 0.
+constexpr int kLibraryRecognition[] = {2, 6, 8, 13, 10, 17, 4, 11, 5, 1};
+constexpr int kHostRecognition[] = {2, 6, 8, 1};
+
+struct TState {
+    TTable table = TTable::Library;
+    std::string status;
+    std::string errorWord;
+    TAsn1Handlers asn1;
+    TPluginHandler plugin;
+};
+
+TState& State()
+{
+    static TState state;
+    return state;
+}
+
+bool Knows(TTable table, int number)
+{
+    if (number < 0 || number > kLastNumber)
+        return false;
+    if (table == TTable::Library)
+        return true;
+    static constexpr std::array<bool, kLastNumber + 1> kHost = [] {
+        std::array<bool, kLastNumber + 1> known{};
+        for (int n : {0, 1, 2, 3, 6, 7, 8, 12, 15, 19, 20, 21})
+            known[size_t(n)] = true;
+        return known;
+    }();
+    return kHost[size_t(number)];
+}
+
+// The text after `marker`, or nothing when the marker is missing or nothing follows it.
+std::optional<std::string_view> AfterMarker(std::string_view text, std::string_view marker)
+{
+    if (text.size() <= marker.size() || text.substr(0, marker.size()) != marker)
+        return std::nullopt;
+    return text.substr(marker.size());
+}
+
+TBytes ToBytes(std::string_view text)
+{
+    return TBytes(text.begin(), text.end());
+}
+
+std::string Encode(std::span<const uint8_t> bytes, int number, TTable table);
+TTarget Decode(std::string_view text, int number, TTarget target, TTable table, int depth);
+
+std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view marker, int inner, TTable table)
+{
+    const TBytes packed = UnitCodecs::Deflate(bytes);
+    if (packed.empty())
+        return std::string(marker);
+    std::string out(marker);
+    out += Encode(packed, inner, table);
+    return out;
+}
+
+std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marker, int inner, TTable table)
+{
+    const TBytes records = UnitCodecs::ChunkedDeflate(bytes);
+    std::string out(marker);
+    if (!records.empty())
+        out += Encode(records, inner, table);
+    return out;
+}
+
+std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker)
+{
+    std::string out(marker);
+    if (bytes.empty())
+        return out;
+    TState& state = State();
+    state.errorWord.clear();
+    std::optional<std::string> xml;
+    if (state.asn1.DerToXml)
+        xml = state.asn1.DerToXml(bytes);
+    else
+        state.errorWord = kAsn1NotAvailable;
+    if (xml) {
+        state.status = "OK";
+        out += *xml;
+    } else {
+        state.status = state.errorWord;
+    }
+    return out;
+}
+
+std::string EncodePlugin(std::span<const uint8_t> bytes)
+{
+    std::string_view request = AsText(bytes);
+    if (const size_t nul = request.find('\0'); nul != std::string_view::npos)
+        request = request.substr(0, nul);
+    const TPluginHandler& plugin = State().plugin;
+    if (!plugin)
+        return {};
+    std::optional<std::string> response = plugin(request);
+    return response ? std::move(*response) : std::string();
+}
+
+std::string Encode(std::span<const uint8_t> bytes, int number, TTable table)
+{
+    if (!Knows(table, number))
+        return {};
+    const std::string_view text = AsText(bytes);
+    switch (number) {
+    case 0:
+    case 6: return bytes.empty() ? std::string() : UnitCodecs::Hexbin2Encode(bytes, kHexbin2);
+    case 1: return UnitCodecs::Tes64Encode(bytes);
+    case 2: return bytes.empty() ? std::string() : UnitCodecs::HexEncode(bytes, kHexbin);
+    case 3: return UnitCodecs::XmlEncode(text);
+    case 4: return EncodeChunked(bytes, kZip, 2, table);
+    case 5: return EncodeChunked(bytes, kZhb, 6, table);
+    case 7: return UnitCodecs::Base64Encode(bytes, true);
+    case 8: return UnitCodecs::Base64Encode(bytes, false, kMime64);
+    case 9: return EncodeDeflated(bytes, {}, 7, table);
+    case 10: return EncodeDeflated(bytes, kZm, 8, table);
+    case 11: return EncodeDeflated(bytes, kZ113hb, 6, table);
+    case 12:
+    case 15: return UnitCodecs::HexEncode(bytes);
+    case 13: return EncodeAsn1(bytes, kAsn1);
+    case 14: return EncodeAsn1(bytes, {});
+    case 16: return EncodePlugin(bytes);
+    case 17: return EncodeDeflated(bytes, kZh, 2, table);
+    case 18: return EncodeDeflated(bytes, {}, 12, table);
+    case 19: return UnitCodecs::HtmlEncode(text);
+    case 20: return UnitCodecs::JsonEncode(text);
+    case 21: return UnitCodecs::OctalEncode(text);
+    default: return {};
+    }
+}
+
+TTarget Recognise(std::string_view text, TTarget target, TTable table, int depth)
+{
+    const std::span<const int> order = table == TTable::Library ? std::span<const int>(kLibraryRecognition)
+                                                                  : std::span<const int>(kHostRecognition);
+    for (int number : order) {
+        target = Decode(text, number, std::move(target), table, depth);
+        if (target && !target->empty())
+            break;
+    }
+    return target;
+}
+
+// Numbers 9, 10, 11, 17, 18: an inner decode that gives no result leaves an empty stream.
+TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner, TTable table, TTarget target,
+                       int depth)
+{
+    if (!marker.empty()) {
+        const auto rest = AfterMarker(text, marker);
+        if (!rest)
+            return target;
+        text = *rest;
+    }
+    TBytes out;
+    const TTarget packed = Decode(text, inner, std::nullopt, table, depth);
+    if (packed && !packed->empty())
+        UnitCodecs::Inflate(*packed, out);
+    return out;
+}
+
+// Numbers 4 and 5: the inner form is recognised; no result stays no result.
+TTarget DecodeChunked(std::string_view text, std::string_view marker, TTable table, TTarget target, int depth)
+{
+    const auto rest = AfterMarker(text, marker);
+    if (!rest || depth >= kMaxNesting)
+        return target;
+    const TTarget records = Recognise(*rest, std::nullopt, table, depth + 1);
+    if (!records)
+        return target;
+    return UnitCodecs::ChunkedInflate(*records);
+}
+
+TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget target)
+{
+    if (!marker.empty()) {
+        const auto rest = AfterMarker(text, marker);
+        if (!rest)
+            return target;
+        text = *rest;
+    }
+    TState& state = State();
+    state.errorWord.clear();
+    TTarget der;
+    if (state.asn1.XmlToDer)
+        der = state.asn1.XmlToDer(text);
+    else
+        state.errorWord = kAsn1NotAvailable;
+    if (!der) {
+        state.status = state.errorWord;
+        return target;
+    }
+    state.status = "OK";
+    return der;
+}
+
+TTarget Decode(std::string_view text, int number, TTarget target, TTable table, int depth)
+{
+    if (!Knows(table, number) || number == 16 || number == 21)
+        return std::nullopt;
+    switch (number) {
+    case 0: return Recognise(text, std::move(target), table, depth);
+    case 1: {
+        const auto rest = AfterMarker(text, kTes64);
+        if (!rest)
+            return target;
+        TTarget out = UnitCodecs::Tes64Decode(*rest);
+        return out ? std::move(out) : std::move(target);
+    }
+    case 2: {
+        const auto rest = AfterMarker(text, kHexbin);
+        return rest ? UnitCodecs::HexDecode(*rest) : std::move(target);
+    }
+    case 3: return ToBytes(UnitCodecs::XmlDecode(text));
+    case 4: return DecodeChunked(text, kZip, table, std::move(target), depth);
+    case 5: return DecodeChunked(text, kZhb, table, std::move(target), depth);
+    case 6: {
+        const auto rest = AfterMarker(text, kHexbin2);
+        return rest ? UnitCodecs::Hexbin2Decode(*rest) : std::move(target);
+    }
+    case 7: return UnitCodecs::Base64Decode(text);
+    case 8: {
+        const auto rest = AfterMarker(text, kMime64);
+        return rest ? UnitCodecs::Base64Decode(*rest) : std::move(target);
+    }
+    case 9: return DecodeDeflated(text, {}, 7, table, std::move(target), depth);
+    case 10: return DecodeDeflated(text, kZm, 8, table, std::move(target), depth);
+    case 11: return DecodeDeflated(text, kZ113hb, 6, table, std::move(target), depth);
+    case 12: return UnitCodecs::HexDecode(text);
+    case 13: return DecodeAsn1(text, kAsn1, std::move(target));
+    case 14: return DecodeAsn1(text, {}, std::move(target));
+    case 15: return UnitCodecs::HexDecodeLenient(text);
+    case 17: return DecodeDeflated(text, kZh, 2, table, std::move(target), depth);
+    case 18: return DecodeDeflated(text, {}, 12, table, std::move(target), depth);
+    case 19: return ToBytes(UnitCodecs::HtmlDecode(text));
+    case 20: return ToBytes(UnitCodecs::JsonDecode(text));
+    default: return std::nullopt;
+    }
+}
+
+// Selector names of convert-by-name, in the order they are tried.
+struct TSelector {
+    std::string_view name;
+    int number;
+};
+constexpr TSelector kSelectors[] = {{"xml", 3},     {"hexbin", 2}, {"zm", 10},  {"mime64", 8},
+                                    {"tes64", 1},   {"html", 19},  {"json", 20}};
+
+bool SameNameNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = char(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+std::optional<int> SelectorNumber(std::string_view name, TTable table)
+{
+    for (const TSelector& selector : kSelectors)
+        if (SameNameNoCase(name, selector.name)) {
+            if (table == TTable::Host && selector.number == 10)
+                return 0;
+            return selector.number;
+        }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// ---- table selection ----
+
+void UseHostTable()
+{
+    State().table = TTable::Host;
+}
+
+void SetTable(TTable table)
+{
+    State().table = table;
+}
+
+TTable CurrentTable()
+{
+    return State().table;
+}
+
+// ---- operations ----
+
+std::string EncodeBytes(std::span<const uint8_t> bytes, int number, TTable table)
+{
+    return Encode(bytes, number, table);
+}
+
+std::string EncodeBytes(std::span<const uint8_t> bytes, int number)
+{
+    return Encode(bytes, number, CurrentTable());
+}
+
+std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target, TTable table)
+{
+    TTarget out = Decode(text, number, std::move(target), table, 0);
+    return out;
+}
+
+std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target)
+{
+    return DecodeInto(text, number, std::move(target), CurrentTable());
+}
+
+std::optional<TBytes> DecodeText(std::string_view text, int number, TTable table)
+{
+    return Decode(text, number, std::nullopt, table, 0);
+}
+
+std::optional<TBytes> DecodeText(std::string_view text, int number)
+{
+    return DecodeText(text, number, CurrentTable());
+}
+
+std::string EncodeText(std::string_view text, int number)
+{
+    return EncodeBytes(AsBytes(text), number);
+}
+
+std::string DecodeTextToText(std::string_view text, int number)
+{
+    const std::optional<TBytes> bytes = DecodeText(text, number);
+    return bytes ? std::string(AsText(*bytes)) : std::string();
+}
+
+std::string Transcode(std::string_view text, int from, int to)
+{
+    if (from == to)
+        return std::string(text);
+    const std::optional<TBytes> bytes = DecodeText(text, from);
+    return bytes ? EncodeBytes(*bytes, to) : std::string();
+}
+
+std::string ConvertByName(std::string_view text, std::string_view name, bool encode, TTable table)
+{
+    const std::optional<int> number = SelectorNumber(name, table);
+    if (!number)
+        return std::string(text);
+    if (encode)
+        return EncodeBytes(AsBytes(text), *number, table);
+    try {
+        const std::optional<TBytes> bytes = DecodeText(text, *number, table);
+        return bytes ? std::string(AsText(*bytes)) : std::string();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::string ConvertByName(std::string_view text, std::string_view name, bool encode)
+{
+    return ConvertByName(text, name, encode, CurrentTable());
+}
+
+// ---- status ----
+
+const std::string& ConversionStatus()
+{
+    return State().status;
+}
+
+void SetConversionStatus(std::string status)
+{
+    State().status = std::move(status);
+}
+
+const std::string& Asn1ErrorWord()
+{
+    return State().errorWord;
+}
+
+void SetAsn1ErrorWord(std::string word)
+{
+    State().errorWord = std::move(word);
+}
+
+// ---- seams ----
+
+void SetAsn1Handlers(TAsn1Handlers handlers)
+{
+    State().asn1 = std::move(handlers);
+}
+
+void SetPluginHandler(TPluginHandler handler)
+{
+    State().plugin = std::move(handler);
+}
+
+}  // namespace UnitEncoding
