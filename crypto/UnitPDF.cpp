@@ -1,6 +1,8 @@
 #include "crypto/UnitPDF.h"
 
+#include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDFWords.h"
+#include "encoding/UnitEncoding.h"
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -13,7 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
+#include <span>
 
 namespace {
 
@@ -603,6 +607,33 @@ bool TPDF::SaveToFile(const std::string& fileName) const
     return !ec;
 }
 
+bool TPDF::LoadFromText(std::string_view text, int encoding)
+{
+    std::optional<UnitEncoding::TBytes> bytes;
+    try {
+        bytes = UnitEncoding::DecodeText(text, encoding);
+    } catch (const std::exception&) {
+        bytes.reset();
+    }
+    if (!bytes) {
+        Clear();
+        FData.clear();
+        FError = Words::PdfStructureInvalid;
+        return false;
+    }
+    return LoadFromBytes(std::string(bytes->begin(), bytes->end()));
+}
+
+bool TPDF::SaveToText(std::string& out, int encoding) const
+{
+    out.clear();
+    if (!FLoaded)
+        return false;
+    const auto* begin = reinterpret_cast<const uint8_t*>(FData.data());
+    out = UnitEncoding::EncodeBytes(std::span<const uint8_t>(begin, FData.size()), encoding);
+    return !out.empty() || FData.empty();
+}
+
 TPDFObject& TPDF::AddPart(std::string header, size_t position, size_t length)
 {
     auto part = std::make_unique<TPDFObject>(*this, header, position, header.size(), length, false);
@@ -751,9 +782,16 @@ void TPDF::ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen)
             Fail(Words::PdfStructureInvalid, "object offset out of range");
         inUse.push_back({entryOffset, number, static_cast<int>(generation)});
     }
-    std::vector<TEntry> byOffset = inUse;
+    // Entries a newer section supersedes are stale after edits: neither read nor checked.
+    std::vector<TEntry> byOffset;
+    for (const TEntry& e : inUse)
+        if (static_cast<size_t>(e.Number) >= seen.size() || !seen[static_cast<size_t>(e.Number)])
+            byOffset.push_back(e);
     std::sort(byOffset.begin(), byOffset.end(),
               [](const TEntry& a, const TEntry& b) { return a.Offset < b.Offset; });
+    for (size_t k = 1; k < byOffset.size(); ++k)
+        if (byOffset[k].Offset == byOffset[k - 1].Offset)
+            Fail(Words::PdfStructureInvalid, "two objects at one offset");
 
     std::vector<std::unique_ptr<TPDFObject>> objects(static_cast<size_t>(count));
     for (size_t k = 0; k < byOffset.size(); ++k) {
@@ -1094,4 +1132,28 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         FError = Words::PdfStructureInvalid;
     }
     return false;
+}
+
+bool TPDF::Sign(TXmlDoc& request)
+{
+    TPdfSignProperties properties;
+    for (int i = 0; i < request.GetPropertyCount(); ++i) {
+        const TXmlDoc* property = request.GetPropertyByIndex(i);
+        properties.Set(property->GetName(), property->GetValue());
+    }
+    const TCmsMaker maker = [&](const std::string&, const std::string& digest) {
+        const std::unique_ptr<TXmlDoc> copy = request.Duplicate();
+        copy->Setp("ContentHash", digest);
+        copy->Setp("Dettached", "1");
+        const TXmlDoc* order = copy->FindProperty("Order");
+        if (!order || order->GetValue().empty())
+            copy->Setp("Order", "ContentType,MessageDigest,SigningCertificate");
+        copy->Setp("Content", "");
+        copy->Setp("Binary", "");
+        copy->Setp("Format", "");
+        if (FCmsHook)
+            return FCmsHook(*copy, *this);
+        return UnitEncoding::Transcode(copy->GetXML(), 14, 12);
+    };
+    return Sign(properties, maker);
 }
