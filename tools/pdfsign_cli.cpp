@@ -1,6 +1,7 @@
 // dorvik-pdfsign IN.pdf OUT.pdf KEY.pem CERT.pem [name=value ...]
 // Signs a PDF through TPDF with a CMS made from a PEM key and certificate. Properties such as
 // "info:Title=$UTF:..." or "propbuild:AppName=..." are passed as name=value arguments.
+#include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDF.h"
 #include "tools/PdfCmsSigner.h"
 
@@ -13,7 +14,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s IN.pdf OUT.pdf KEY.pem CERT.pem [name=value ...]\n", argv[0]);
         return 2;
     }
-    TPdfSignProperties properties;
+    TXmlDoc request("SIGNEDDATA");
+    request.Setp("Format", "PADES");
     for (int i = 5; i < argc; ++i) {
         const std::string arg = argv[i];
         const size_t eq = arg.find('=');
@@ -21,7 +23,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "property without '=': %s\n", argv[i]);
             return 2;
         }
-        properties.Set(arg.substr(0, eq), arg.substr(eq + 1));
+        request.Setp(arg.substr(0, eq), arg.substr(eq + 1));
     }
     const TPdfCmsSigner signer(argv[3], argv[4]);
     if (!signer.Ready()) {
@@ -33,7 +35,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", pdf.GetError().c_str());
         return 1;
     }
-    if (!pdf.Sign(properties, signer.MakerFor(pdf))) {
+    // The request copy carries the digest; OpenSSL digests the same bytes itself.
+    pdf.SetCmsHook([&](TXmlDoc&, TPDF& document) { return signer.Sign(document.GetBytes()); });
+    if (!pdf.Sign(request)) {
         std::fprintf(stderr, "%s\n", pdf.GetError().c_str());
         return 1;
     }
