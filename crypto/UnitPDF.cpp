@@ -551,15 +551,20 @@ void TPDF::Clear()
 
 bool TPDF::LoadFromFile(const std::string& fileName)
 {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) {
-        Clear();
-        FData.clear();
-        FError = Words::PdfFileUnreadable;
-        return false;
+    std::string bytes;
+    std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+    bool ok = static_cast<bool>(in);
+    if (ok) {
+        const std::streamoff size = in.tellg();
+        ok = size >= 0;
+        if (ok) {
+            bytes.resize(static_cast<size_t>(size));
+            in.seekg(0);
+            in.read(bytes.data(), size);
+            ok = static_cast<bool>(in);
+        }
     }
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
+    if (!ok) {
         Clear();
         FData.clear();
         FError = Words::PdfFileUnreadable;
@@ -964,6 +969,31 @@ TPDFObject& TPDF::NewObject()
     return ref;
 }
 
+std::string TPDF::ExistingFields()
+{
+    std::string form = FCatalog->GetValue("AcroForm");
+    if (form.empty())
+        return {};
+    if (form.front() != '<') {
+        const TPDFObject* object = FindObject(static_cast<int>(LeadingInt(form)));
+        if (!object)
+            return {};
+        form = object->GetBody();
+    }
+    try {
+        const TDict dict = ParseDict(form);
+        if (const TDictEntry* entry = FindEntry(dict, "Fields")) {
+            const std::string_view value =
+                Trim(std::string_view(form).substr(entry->ValueStart, entry->ValueEnd - entry->ValueStart));
+            if (value.size() >= 2 && value.front() == '[')
+                return std::string(Trim(value.substr(1, value.size() - 2)));
+        }
+    } catch (const EPdfError&) {
+        // Not a dictionary: nothing to keep.
+    }
+    return {};
+}
+
 void TPDF::UpdateHeader()
 {
     const size_t eol = FData.find_first_of("\r\n");
@@ -1040,7 +1070,11 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         TPDFObject& form = NewObject();
         TPDFObject& signature = NewObject();
 
-        form.SetBody("<<\n/Type /AcroForm\n/Parent " + catalogRef + "\n/Fields [ " +
+        // Fields of a form the document already has stay in the new one.
+        std::string fields = ExistingFields();
+        if (!fields.empty())
+            fields += ' ';
+        form.SetBody("<<\n/Type /AcroForm\n/Parent " + catalogRef + "\n/Fields [ " + fields +
                      widget.GetReference() + " ]\n/SigFlags 3\n>>");
         FCatalog->SetValue("AcroForm", form.GetReference());
         widget.SetBody("<<\n/Type /Annot\n/Subtype /Widget\n/Rect [ 0 0 0 0 ]\n/F 4\n/P " +

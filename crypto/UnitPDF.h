@@ -152,6 +152,7 @@ private:
     void RegenerateXref();
     void FixPrevChain();
     void UpdateHeader();
+    std::string ExistingFields();
     void ApplyInfo(const TPdfSignProperties& request);
 
     std::string FData;

@@ -304,3 +304,19 @@ TEST(TPDFSetValue, EditsKeepOtherEntriesStreamsAndOffsets)
         EXPECT_EQ(out.substr(static_cast<size_t>(offsets[n]), 8), std::to_string(n) + " 0 obj\n");
     EXPECT_EQ(out.substr(static_cast<size_t>(std::stoll(out.substr(out.rfind("startxref") + 10))), 4), "xref");
 }
+
+TEST(TPDFSign, FieldsOfAnExistingFormAreKept)
+{
+    auto objects = ThreePages();
+    objects[0] = "<< /Type /Catalog /Pages 2 0 R /AcroForm 4 0 R >>";
+    objects.push_back("<< /Fields [5 0 R] /DA (/Helv 0 Tf 0 g) >>");
+    objects.push_back("<< /FT /Tx /T (Name) /V (Ana) >>");
+    const std::string out = SignedBytes(MakePdf(objects));
+    EXPECT_NE(out.find("/Fields [ 5 0 R 6 0 R ]"), std::string::npos);
+    EXPECT_NE(out.find("/AcroForm 7 0 R"), std::string::npos);
+    // An inline form dictionary too.
+    objects[0] = "<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [ 5 0 R ] >> >>";
+    const std::string inline_ = SignedBytes(MakePdf(objects));
+    EXPECT_NE(inline_.find("/Fields [ 5 0 R 6 0 R ]"), std::string::npos);
+    EXPECT_EQ(inline_.find("/AcroForm <<"), std::string::npos);
+}
