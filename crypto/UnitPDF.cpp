@@ -741,7 +741,13 @@ void TPDF::ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen)
     }
     auto words = [](std::string_view line) {
         std::vector<std::string_view> out;
-        while (!(line = Trim(line)).empty()) {
+        while (true) {
+            size_t b = 0;
+            while (b < line.size() && IsWhite(line[b]))
+                ++b;
+            line.remove_prefix(b);
+            if (line.empty())
+                break;
             size_t e = 0;
             while (e < line.size() && !IsWhite(line[e]))
                 ++e;

@@ -129,6 +129,14 @@ TEST(TPDFLoad, RefusesBrokenStructure)
               Words::PdfStructureInvalid);
     EXPECT_EQ(Refusal(good.substr(0, good.size() / 2)), Words::PdfStructureInvalid);
     EXPECT_EQ(Refusal(""), Words::PdfStructureInvalid);
+    // NUL bytes before the words of a table line once made the reader loop for ever; NUL is
+    // white space in PDF, so the table still reads.
+    std::string nul = good;
+    const size_t entry = nul.find(" 00000 n");
+    nul[entry] = '\0';
+    nul.insert(entry - 10, std::string(2, '\0'));
+    TPDF withNul;
+    EXPECT_TRUE(withNul.LoadFromBytes(nul)) << withNul.GetError();
     std::string noTrailer = good;
     noTrailer.replace(noTrailer.rfind("trailer"), 7, "trailor");
     EXPECT_EQ(Refusal(noTrailer), Words::PdfStructureInvalid);
