@@ -558,6 +558,9 @@ bool TPDF::LoadFromFile(const std::string& fileName)
         const std::streamoff size = in.tellg();
         ok = size >= 0;
         if (ok) {
+            // Room for what signing adds (new objects, the reserved /Contents, the table), so
+            // the edits never reallocate, and so never copy, a large document.
+            bytes.reserve(static_cast<size_t>(size) + 64 * 1024);
             bytes.resize(static_cast<size_t>(size));
             in.seekg(0);
             in.read(bytes.data(), size);
