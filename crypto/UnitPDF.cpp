@@ -10,11 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <span>
@@ -280,10 +278,8 @@ std::string FormatUtc(std::time_t t)
 {
     std::tm tm{};
     gmtime_r(&t, &tm);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return buffer;
+    return Padded(tm.tm_year + 1900, 4) + Padded(tm.tm_mon + 1, 2) + Padded(tm.tm_mday, 2) +
+           Padded(tm.tm_hour, 2) + Padded(tm.tm_min, 2) + Padded(tm.tm_sec, 2);
 }
 
 int Field(std::string_view text, size_t from, size_t count)
