@@ -7,6 +7,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace UnitCodecs {
 
 namespace {
@@ -56,6 +60,31 @@ struct THexValuesOrZero {
     }
 };
 constexpr THexValuesOrZero kHexOrZero;
+
+// Two characters at once (first character in the low byte of the index): the byte they give,
+// non-digits counted as 0, and kPairNotDigits when either is not a hex digit. 128 KiB, built on
+// first use.
+constexpr uint16_t kPairNotDigits = 0x100;
+const uint16_t* HexPairTable()
+{
+    static const std::vector<uint16_t> table = [] {
+        std::vector<uint16_t> t(65536);
+        for (size_t i = 0; i < 65536; ++i) {
+            const uint8_t first = uint8_t(i), second = uint8_t(i >> 8);
+            uint16_t v = uint16_t((kHexOrZero.value[first] << 4) | kHexOrZero.value[second]);
+            if (kHexValues.value[first] == kNotDigit || kHexValues.value[second] == kNotDigit)
+                v |= kPairNotDigits;
+            t[i] = v;
+        }
+        return t;
+    }();
+    return table.data();
+}
+
+inline size_t PairIndex(const uint8_t* p)
+{
+    return size_t(p[0]) | (size_t(p[1]) << 8);
+}
 
 // Base64 values: 0-63 alphabet, kPad for "=", kSkip for everything else.
 constexpr uint8_t kPad = 0x40;
@@ -207,8 +236,11 @@ TBytes HexDecode(std::string_view text)
 {
     TBytes out(text.size() / 2);
     const auto* src = reinterpret_cast<const uint8_t*>(text.data());
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = uint8_t((kHexOrZero.value[src[2 * i]] << 4) | kHexOrZero.value[src[2 * i + 1]]);
+    const uint16_t* pairs = HexPairTable();
+    uint8_t* dst = out.data();
+    const size_t n = out.size();
+    for (size_t i = 0; i < n; ++i)
+        dst[i] = uint8_t(pairs[PairIndex(src + 2 * i)]);
     return out;
 }
 
@@ -217,16 +249,16 @@ TBytes HexDecodeLenient(std::string_view text)
     TBytes out(text.size() / 2);
     const auto* src = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
+    const uint16_t* pairs = HexPairTable();
     size_t written = 0;
     size_t i = 0;
     while (i < n) {
         // Whole pairs of digits, the usual case.
         while (i + 1 < n) {
-            const uint8_t hi = kHexValues.value[src[i]];
-            const uint8_t lo = kHexValues.value[src[i + 1]];
-            if ((hi | lo) & 0xF0)
+            const uint16_t v = pairs[PairIndex(src + i)];
+            if (v & kPairNotDigits)
                 break;
-            out[written++] = uint8_t((hi << 4) | lo);
+            out[written++] = uint8_t(v);
             i += 2;
         }
         // Otherwise find the next two digits one character at a time.
@@ -453,23 +485,83 @@ std::optional<TBytes> Tes64Decode(std::string_view body)
 
 // ---- XML references ----
 
+namespace {
+
+// Position of the first byte that needs a reference, from `from`; n when there is none.
+size_t NextXmlEscapeScalar(const uint8_t* p, size_t from, size_t n)
+{
+    while (from < n && kXmlPass.pass[p[from]])
+        ++from;
+    return from;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Sixteen bytes at a time: a byte passes when the bit for its high nibble (0-7) is set in the
+// mask that its low nibble selects.
+struct TXmlNibbleMasks {
+    alignas(16) uint8_t low[16]{};
+    alignas(16) uint8_t high[16]{};
+    constexpr TXmlNibbleMasks()
+    {
+        for (int b = 0; b < 128; ++b)
+            if (kXmlPass.pass[size_t(b)])
+                low[b & 15] = uint8_t(low[b & 15] | (1u << (b >> 4)));
+        for (int h = 0; h < 8; ++h)
+            high[h] = uint8_t(1u << h);
+    }
+};
+constexpr TXmlNibbleMasks kXmlNibbles;
+
+__attribute__((target("ssse3"))) size_t NextXmlEscapeSsse3(const uint8_t* p, size_t from, size_t n)
+{
+    const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(kXmlNibbles.low));
+    const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(kXmlNibbles.high));
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i zero = _mm_setzero_si128();
+    while (n - from >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+        const __m128i lo = _mm_shuffle_epi8(low, _mm_and_si128(x, nibble));
+        // Bytes from 0x80 up shuffle in zero, so they never pass.
+        const __m128i hi = _mm_shuffle_epi8(high, _mm_and_si128(_mm_srli_epi16(x, 4), nibble));
+        const __m128i stop = _mm_cmpeq_epi8(_mm_and_si128(lo, hi), zero);
+        const unsigned mask = unsigned(_mm_movemask_epi8(stop));
+        if (mask)
+            return from + size_t(__builtin_ctz(mask));
+        from += 16;
+    }
+    return NextXmlEscapeScalar(p, from, n);
+}
+
+size_t NextXmlEscape(const uint8_t* p, size_t from, size_t n)
+{
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    return ssse3 ? NextXmlEscapeSsse3(p, from, n) : NextXmlEscapeScalar(p, from, n);
+}
+#else
+size_t NextXmlEscape(const uint8_t* p, size_t from, size_t n)
+{
+    return NextXmlEscapeScalar(p, from, n);
+}
+#endif
+
+}  // namespace
+
 std::string XmlEncode(std::string_view text)
 {
     const auto* src = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
-    size_t escapes = 0;
-    for (size_t i = 0; i < n; ++i)
-        escapes += !kXmlPass.pass[src[i]];
-    if (escapes == 0)
+    const size_t first = NextXmlEscape(src, 0, n);
+    if (first == n)
         return std::string(text);
+    size_t escapes = 0;
+    for (size_t at = first; at < n; at = NextXmlEscape(src, at + 1, n))
+        ++escapes;
     std::string out;
     out.resize(n + escapes * 5);
     char* dst = out.data();
     size_t i = 0;
     while (i < n) {
-        size_t run = i;
-        while (run < n && kXmlPass.pass[src[run]])
-            ++run;
+        const size_t run = NextXmlEscape(src, i, n);
         std::memcpy(dst, src + i, run - i);
         dst += run - i;
         i = run;

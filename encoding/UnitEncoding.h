@@ -22,6 +22,9 @@ std::string EncodeBytes(std::span<const uint8_t> bytes, int number);
 
 // Text to bytes; std::nullopt is "no result". Errors inside a codec (a damaged zlib stream,
 // a bad pad digit) are raised as exceptions derived from std::runtime_error.
+// The compressed forms inflate at most UnitCodecs::kMaxInflatedSize (1 GiB) per decode and
+// raise UnitCodecs::EZlibError beyond it; compressed forms nested more than 32 deep give no
+// result.
 std::optional<TBytes> DecodeText(std::string_view text, int number);
 
 // The text's bytes encoded; the decoded bytes as text ("" for no result).

@@ -23,7 +23,8 @@ bool ReadNumber(const char* text, int& number)
 
 void Write(std::string_view data)
 {
-    std::fwrite(data.data(), 1, data.size(), stdout);
+    if (!data.empty())
+        std::fwrite(data.data(), 1, data.size(), stdout);
 }
 
 int Usage()

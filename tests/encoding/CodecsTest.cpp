@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -122,6 +124,25 @@ TEST(XmlCodec, WorkedExamples)
     EXPECT_EQ(EncodeText("\xE9\x7F\x1F&", 3), "&#xE9;&#x7F;&#x1F;&#x26;");
     EXPECT_EQ(EncodeText("!#$()*,-.;=@_azAZ09", 3), "!#$()*,-.;=@_azAZ09");
     EXPECT_EQ(DecodeTextToText("&#65;&#x41;&lt;&foo;", 3), "AA< ");
+}
+
+TEST(XmlCodec, EveryByteAtEveryPositionOfALongRun)
+{
+    // The scan for bytes to escape works on blocks; a byte must be found wherever it stands.
+    const std::string_view pass = "!#$()*,-.;=@_";
+    for (int b = 0; b < 256; ++b) {
+        const char c = char(b);
+        const bool passes = std::isalnum(b) && b < 128 ? true : pass.find(c) != std::string_view::npos;
+        char reference[8];
+        std::snprintf(reference, sizeof reference, "&#x%02X;", b);
+        for (size_t at : {size_t(0), size_t(15), size_t(16), size_t(31), size_t(40), size_t(47)}) {
+            std::string text(48, 'q');
+            text[at] = c;
+            const std::string expected =
+                passes ? text : text.substr(0, at) + reference + text.substr(at + 1);
+            ASSERT_EQ(EncodeText(text, 3), expected) << "byte " << b << " at " << at;
+        }
+    }
 }
 
 TEST(XmlCodec, DecodeEdges)

@@ -60,10 +60,10 @@ class CodecsAgainstPython(unittest.TestCase):
             raise unittest.SkipTest("encoding_cli not built")
         rng = random.Random(20261208)
         sizes = [0, 1, 2, 3, 4, 56, 57, 58, 113, 114, 115, 1000, 65537]
-        sizes += [rng.randrange(0, 4000) for _ in range(8)]
+        sizes += [rng.randrange(0, 4000) for _ in range(3)]
         cls.samples = [bytes(rng.getrandbits(8) for _ in range(n)) for n in sizes]
         # Compressible samples too, so zlib streams have matches and several blocks.
-        cls.samples += [(b"signature " * 500) + bytes(range(256)), b"\x00" * 300000]
+        cls.samples += [(b"signature " * 500) + bytes(range(256)), b"\x00" * 100000]
 
     def test_hex(self):
         for data in self.samples:
@@ -115,14 +115,14 @@ class CodecsAgainstPython(unittest.TestCase):
                  11: lambda p: b"z113hb:/hexbin2:/" + hexbin2(p),
                  17: lambda p: b"zh:/hexbin:/" + binascii.hexlify(p).upper(),
                  18: lambda p: binascii.hexlify(p).upper()}
-        for data in self.samples:
+        for index, data in enumerate(self.samples):
             packed = zlib.compress(data)  # one stream at the default level
             for number, form in inner.items():
                 ours = encode(number, data)
                 self.assertEqual(ours, form(packed), number)
                 self.assertEqual(decode(number, form(packed)), data, number)
-                # Streams from other compression levels inflate the same.
-                self.assertEqual(decode(number, form(zlib.compress(data, 1))), data, number)
+                if index % 4 == 0:  # streams from other compression levels inflate the same
+                    self.assertEqual(decode(number, form(zlib.compress(data, 1))), data, number)
             # Recognition: an empty inflated stream is still a stream (the zm attempt made it).
             self.assertEqual(decode(0, inner[10](packed)), data)
 
@@ -155,6 +155,20 @@ class CodecsAgainstPython(unittest.TestCase):
                 self.assertEqual(message, "buffer error")
             else:
                 self.assertIn(message, python_message)
+
+    def test_tes64(self):
+        # tes64 is base64's bit layout over the 64 characters from "0", zero-filled, no "=".
+        def tes64(data):
+            pad = (3 - len(data) % 3) % 3
+            bits = base64.b64encode(data + b"\x00" * pad).rstrip(b"=")
+            alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+            return b"tes64:%d/" % pad + bytes(48 + alphabet.index(c) for c in bits)
+        for data in self.samples[:16]:
+            if not data:
+                self.assertEqual(encode(1, data), b"")
+                continue
+            self.assertEqual(encode(1, data), tes64(data))
+            self.assertEqual(decode(1, tes64(data)), data)
 
     def test_transcode_base64_hex(self):
         for data in self.samples[:12]:
