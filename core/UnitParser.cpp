@@ -50,9 +50,19 @@ void TStringParser::MoveWhile(const TTokenSet& Tokens)
 void TStringParser::MoveUntil(const TTokenSet& Tokens)
 {
     const int64_t end = std::min(vSize, vEndPos);
-    if (vPos < 0)
+    if (vPos < 0 || vPos >= end)
         return;
     const auto* p = reinterpret_cast<const uint8_t*>(vData);
+    if (const int single = Tokens.SingleMember(); single > 0 && end - vPos > 64) {
+        // A long run up to one byte value (a large attribute value): the end is the first of
+        // that byte or of a 0 byte, both found at memory speed.
+        const auto length = static_cast<size_t>(end - vPos);
+        const void* hit = std::memchr(p + vPos, single, length);
+        const size_t stop = hit ? static_cast<size_t>(static_cast<const uint8_t*>(hit) - (p + vPos)) : length;
+        const void* zero = std::memchr(p + vPos, 0, stop);
+        vPos += static_cast<int64_t>(zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - (p + vPos)) : stop);
+        return;
+    }
     int64_t i = vPos;
     while (i < end && p[i] != 0 && !Tokens.Contains(p[i]))
         ++i;

@@ -32,6 +32,19 @@ public:
         return *this;
     }
     constexpr bool Contains(uint8_t b) const { return (FBits[b >> 3] >> (b & 7)) & 1u; }
+    // The only member of a one-byte set, else -1 (lets long scans use memchr).
+    int SingleMember() const
+    {
+        int found = -1;
+        for (size_t i = 0; i < FBits.size(); ++i) {
+            if (!FBits[i])
+                continue;
+            if (found >= 0 || (FBits[i] & (FBits[i] - 1)))
+                return -1;
+            found = static_cast<int>(i * 8 + static_cast<size_t>(__builtin_ctz(FBits[i])));
+        }
+        return found;
+    }
     constexpr TTokenSet Complement() const
     {
         TTokenSet r;

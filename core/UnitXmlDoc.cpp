@@ -1588,6 +1588,8 @@ public:
             TFrame& top = open.back();
             if (top.next < top.node->varNodes.size()) {
                 const TXmlDoc* child = top.node->varNodes[top.next++].get();
+                if (Blank(*child))
+                    continue;
                 const size_t level = top.level + 1;
                 if (WriteOpen(*child, level))
                     open.push_back({child, level, 0});
@@ -1599,6 +1601,18 @@ public:
             P.Write(">\r\n");
             open.pop_back();
         }
+    }
+
+    // A child without name, value, written properties or children would be written as
+    // "</>", which reads as the parent's closing tag; it is left out (reading drops it anyway).
+    static bool Blank(const TXmlDoc& ANode)
+    {
+        if (!ANode.varName.empty() || !ANode.varValue.empty() || !ANode.varNodes.empty())
+            return false;
+        for (auto& p : ANode.varProperties)
+            if (!p->varValue.empty())
+                return false;
+        return true;
     }
 
 private:
@@ -1727,7 +1741,8 @@ std::string TXmlDoc::GetChildrenXML() const
     parser.Allocate();
     TXmlWriter writer(parser);
     for (auto& c : varNodes)
-        writer.WriteTree(*c);
+        if (!TXmlWriter::Blank(*c))
+            writer.WriteTree(*c);
     parser.Finish();
     return text;
 }
@@ -1799,21 +1814,24 @@ std::string JsonNumber(std::string_view s)
 
 std::string TXmlDoc::GetJSON()
 {
-    // Rendered without recursion; a frame is an array or object whose members are pending.
+    // Rendered without recursion into one growing text. Objects and arrays are never empty
+    // renderings, so a separator can be written as soon as a member starts.
     struct TFrame {
         TXmlDoc* node;
         bool array;
-        size_t next;  // properties first, then children
-        std::string body;
+        size_t next;     // properties first, then children
+        size_t members;  // members written so far
     };
     std::vector<TFrame> open;
-    std::string result;
+    std::string out;
 
-    // Renders a leaf at once, or opens a frame and returns false.
-    auto begin = [&open](TXmlDoc& n, std::string& out) -> bool {
-        out.clear();
+    auto separate = [&open, &out] {
+        if (!open.empty() && open.back().members++ > 0)
+            out += ',';
+    };
+    auto render = [&](TXmlDoc& n) {
         if (!n.varName.empty() && n.varName.front() == '_')
-            return true;
+            return;
         int count = 0;
         for (auto& p : n.varProperties)
             if (p->varName.empty() || p->varName.front() != '_')
@@ -1822,34 +1840,29 @@ std::string TXmlDoc::GetJSON()
             count = 1;
         const std::string key = n.varName.empty() ? std::string() : JsonKey(n.varName);
         if (IsAsn1Primitive(n.varName) && n.varNodes.empty()) {
-            out = key + JsonString(n.Getp("Value"));
-            return true;
+            separate();
+            out += key + JsonString(n.Getp("Value"));
+            return;
         }
         if (n.Getb("_array")) {
-            open.push_back({&n, true, 0, {}});
-            return false;
+            separate();
+            out += key + "[";
+            open.push_back({&n, true, 0, 0});
+            return;
         }
         if (count > 0 || !n.varNodes.empty()) {
-            open.push_back({&n, false, 0, {}});
-            return false;
+            separate();
+            if (!n.Getb("_object"))
+                out += key;
+            out += "{";
+            open.push_back({&n, false, 0, 0});
+            return;
         }
-        out = key + (n.IsNumeric() ? JsonNumber(n.varValue) : JsonString(n.varValue));
-        return true;
-    };
-    auto finish = [](TFrame& f) -> std::string {
-        TXmlDoc& n = *f.node;
-        const std::string key = n.varName.empty() ? std::string() : JsonKey(n.varName);
-        if (f.array)
-            return key + "[" + f.body + "]";
-        std::string object = "{" + f.body + "}";
-        if (n.Getb("_object"))
-            return object;
-        return key + object;
+        separate();
+        out += key + (n.IsNumeric() ? JsonNumber(n.varValue) : JsonString(n.varValue));
     };
 
-    std::string piece;
-    if (begin(*this, piece))
-        return piece;
+    render(*this);
     while (!open.empty()) {
         TFrame& top = open.back();
         TXmlDoc& n = *top.node;
@@ -1859,22 +1872,13 @@ std::string TXmlDoc::GetJSON()
             ++top.next;
             if (top.array)
                 member.Setb("_object", true);
-            if (!begin(member, piece))
-                continue;  // a frame was opened for the member
-        } else {
-            piece = finish(top);
-            open.pop_back();
-            if (open.empty())
-                return piece;
+            render(member);
+            continue;
         }
-        if (!piece.empty()) {
-            std::string& body = open.back().body;
-            if (!body.empty())
-                body += ',';
-            body += piece;
-        }
+        out += top.array ? "]" : "}";
+        open.pop_back();
     }
-    return result;
+    return out;
 }
 
 // ==================================================================== files

@@ -1,0 +1,181 @@
+// The XML tree against its floors and a peer: name lookup growth, deep copies beside
+// building, reading and writing beside pugixml on the same text, and a large attribute value
+// beside memcpy of the same bytes.
+#include "core/UnitXmlDoc.h"
+
+#include <benchmark/benchmark.h>
+#include <pugixml.hpp>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <sstream>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+double Seconds(TClock::time_point from) { return std::chrono::duration<double>(TClock::now() - from).count(); }
+
+void BM_NameLookup(benchmark::State& state)
+{
+    const auto count = static_cast<int>(state.range(0));
+    TXmlDoc root;
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        names.push_back("Node" + std::to_string(i * 7919 % count));
+        root.New(names.back());
+    }
+    std::mt19937 random(1);
+    size_t i = 0;
+    std::vector<size_t> order(4096);
+    for (auto& o : order)
+        o = random() % names.size();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(root.FindNode(names[order[i++ & 4095]]));
+    }
+    state.SetComplexityN(count);
+}
+BENCHMARK(BM_NameLookup)->Arg(1000)->Arg(10000)->Arg(100000)->Complexity(benchmark::oLogN);
+
+std::unique_ptr<TXmlDoc> BuildDeep(int levels)
+{
+    auto root = std::make_unique<TXmlDoc>("root");
+    TXmlDoc* cur = root.get();
+    for (int i = 0; i < levels; ++i) {
+        cur = cur->New("n");
+        cur->Setp("p", "1");
+    }
+    return root;
+}
+
+void BM_BuildDeepTree(benchmark::State& state)
+{
+    for (auto _ : state) {
+        auto tree = BuildDeep(static_cast<int>(state.range(0)));
+        benchmark::DoNotOptimize(tree.get());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_BuildDeepTree)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_CopyDeepTree(benchmark::State& state)
+{
+    auto tree = BuildDeep(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        auto copy = tree->Duplicate();
+        benchmark::DoNotOptimize(copy.get());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_CopyDeepTree)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+const std::string& ManyElements()
+{
+    static const std::string text = [] {
+        TXmlDoc root("root");
+        for (int i = 0; i < 1000000; ++i) {
+            TXmlDoc* e = root.New("item");
+            e->Setp("id", std::to_string(i));
+            e->SetValue("v" + std::to_string(i % 100));
+        }
+        return root.GetXML();
+    }();
+    return text;
+}
+
+// Each iteration times our reader and pugixml's on the same text; the iteration time is
+// ours, the peer's time and the ratio are counters.
+void BM_ReadManyElements(benchmark::State& state)
+{
+    const std::string& text = ManyElements();
+    double ours = 0, peer = 0;
+    for (auto _ : state) {
+        auto start = TClock::now();
+        {
+            TXmlDoc doc;
+            doc.SetXML(text);
+            benchmark::DoNotOptimize(doc.GetNodeCount());
+        }
+        const double t = Seconds(start);
+        start = TClock::now();
+        {
+            pugi::xml_document doc;
+            doc.load_buffer(text.data(), text.size());
+            benchmark::DoNotOptimize(doc.first_child());
+        }
+        peer += Seconds(start);
+        ours += t;
+        state.SetIterationTime(t);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    state.counters["pugixml_ms"] = peer * 1000 / static_cast<double>(state.iterations());
+    state.counters["ratio_to_pugixml"] = ours / peer;
+}
+BENCHMARK(BM_ReadManyElements)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_WriteManyElements(benchmark::State& state)
+{
+    const std::string& text = ManyElements();
+    TXmlDoc doc;
+    doc.SetXML(text);
+    pugi::xml_document peerDoc;
+    peerDoc.load_buffer(text.data(), text.size());
+    double ours = 0, peer = 0;
+    size_t bytes = 0;
+    for (auto _ : state) {
+        auto start = TClock::now();
+        const std::string written = doc.GetXML();
+        const double t = Seconds(start);
+        bytes += written.size();
+        start = TClock::now();
+        std::ostringstream out;
+        peerDoc.save(out, "\t", pugi::format_raw);
+        benchmark::DoNotOptimize(out.tellp());
+        peer += Seconds(start);
+        ours += t;
+        state.SetIterationTime(t);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["pugixml_ms"] = peer * 1000 / static_cast<double>(state.iterations());
+    state.counters["ratio_to_pugixml"] = ours / peer;
+}
+BENCHMARK(BM_WriteManyElements)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+const std::string& SigningRequest()
+{
+    static const std::string text = [] {
+        std::string hex(64u * 1024 * 1024, '0');
+        for (size_t i = 0; i < hex.size(); ++i)
+            hex[i] = "0123456789ABCDEF"[(i * 31) & 15];
+        return "<SIGNEDDATA CertificateCode=\"0A1B\" Hash=\"2.16.840.1.101.3.4.2.1\" Content=\"" + hex +
+               "\" Binary=\"1\"/>\r\n";
+    }();
+    return text;
+}
+
+void BM_ReadLargeContentAttribute(benchmark::State& state)
+{
+    const std::string& text = SigningRequest();
+    for (auto _ : state) {
+        TXmlDoc doc;
+        doc.SetXML(text);
+        benchmark::DoNotOptimize(doc.GetPropertyCount());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ReadLargeContentAttribute)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_MemcpyFloor(benchmark::State& state)
+{
+    const std::string& text = SigningRequest();
+    for (auto _ : state) {
+        std::string copy(text.size(), '\0');
+        std::memcpy(copy.data(), text.data(), text.size());
+        benchmark::DoNotOptimize(copy.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_MemcpyFloor)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
