@@ -1015,7 +1015,7 @@ void TPDF::ApplyInfo(const TPdfSignProperties& request)
 {
     TPDFObject* info = nullptr;
     for (const auto& [name, rawValue] : request.Items()) {
-        if (!StartsNoCase(name, "info:"))
+        if (!StartsNoCase(name, "info:") || name.size() == 5)
             continue;
         if (!info) {
             info = FindObject(static_cast<int>(LeadingInt(FTrailer->GetWord("Info"))));

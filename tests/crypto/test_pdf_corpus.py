@@ -168,6 +168,14 @@ def main():
             if r.returncode == 0 or os.path.exists(refused) or \
                     "PdfXrefStreamUnsupported" not in r.stderr:
                 failures.append("%s: cross-reference streams not refused: %s" % (name, r.stderr))
+        # Linearized: the table read first covers only the first page; refused, no output.
+        lin = os.path.join(d, "linearized.pdf")
+        run("qpdf", "--linearize", "--object-streams=disable", corpus[0], lin, check=True)
+        r = run(BIN, lin, lin + ".out", key, cert)
+        if r.returncode == 0 or os.path.exists(lin + ".out") or not r.stderr.startswith("Pdf"):
+            failures.append("linearized: not refused cleanly: %s" % r.stderr)
+        else:
+            print("%-26s refused: %s" % ("linearized.pdf", r.stderr.strip()))
     for f in failures:
         print("FAIL", f)
     return 1 if failures else 0
