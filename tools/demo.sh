@@ -31,11 +31,9 @@ text = os.path.join(docs, "contrato de prestação.txt")
 with open(text, "w", encoding="utf-8") as f:
     f.write("Contrato de prestação de serviços.\nAssinado digitalmente.\n")
 pdf = os.path.join(docs, "sample.pdf")
+from test_host_e2e import make_pdf, pdf_signature_parts
 with open(pdf, "wb") as f:
-    f.write(b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
-            b"endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\n"
-            b"xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000052 00000 n \n0000000101 00000 n \n"
-            b"trailer<</Size 4/Root 1 0 R>>\nstartxref\n165\n%%EOF\n")
+    f.write(make_pdf())
 for name in os.listdir(docs):
     if name.endswith((".p7s", ".signed.pdf")):
         os.remove(os.path.join(docs, name))
@@ -87,6 +85,12 @@ if answer.get("action") == "signed":
         signed = f.read()
     if signed.startswith(b"%PDF"):
         print("   signed", pdf, "->", answer["signedfilename"], "(%d bytes)" % len(signed))
+        covered, cms = pdf_signature_parts(signed)
+        for name, data in (("pdf-signature.p7s", cms), ("pdf-covered.bin", covered)):
+            with open(os.path.join(demo, name), "wb") as f:
+                f.write(data)
+        print("   checking the CMS in /Contents over the /ByteRange bytes")
+        verify(os.path.join(demo, "pdf-signature.p7s"), os.path.join(demo, "pdf-covered.bin"))
     else:
         print("   not available yet: PDF signatures (the library wrote plain CMS into", answer["signedfilename"] + ")")
 else:

@@ -343,14 +343,16 @@ class Signing(unittest.TestCase):
                 signed = f.read()
             if not signed.startswith(b"%PDF"):
                 self.skipTest("PDF signatures are not available yet (the library signed the PDF as plain CMS)")
-            self.assertTrue(signed.startswith(MINIMAL_PDF[:-6]))
-            self.assertIn(b"/ByteRange", signed)
+            covered, cms = pdf_signature_parts(signed)
+            ok, why = CRED.verify(self.write("pdf.p7s", cms), self.write("covered", covered))
+            self.assertTrue(ok, why)
+            self.assertFalse(os.path.exists(pdf + ".p7s"))
         finally:
             host.terminate()
 
     def test_oversized_answer_is_refused(self):
         self.need_signing()
-        pdf = MINIMAL_PDF.replace(b"%%EOF", b"%" + b"x" * (1200 * 1024) + b"\n%%EOF")
+        pdf = make_pdf(b"x" * (1200 * 1024))
         host = Host(env=CRED.env(DORVIK_SELECT="first"))
         try:
             host.send({"action": "sign", "content": base64.b64encode(pdf).decode(), "type": "PADES"})
@@ -362,10 +364,34 @@ class Signing(unittest.TestCase):
             host.terminate()
 
 
-MINIMAL_PDF = (b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
-               b"endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\n"
-               b"xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000052 00000 n \n0000000101 00000 n \n"
-               b"trailer<</Size 4/Root 1 0 R>>\nstartxref\n165\n%%EOF\n")
+def make_pdf(padding=b""):
+    """A one-page PDF with a correct cross-reference table; padding goes into a comment."""
+    objects = [b"<</Type/Catalog/Pages 2 0 R>>", b"<</Type/Pages/Kids[3 0 R]/Count 1>>",
+               b"<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>"]
+    out = b"%PDF-1.4\n" + (b"%" + padding + b"\n" if padding else b"")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    out += b"".join(b"%010d 00000 n \n" % offset for offset in offsets)
+    return out + b"trailer\n<</Size %d/Root 1 0 R>>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+
+
+MINIMAL_PDF = make_pdf()
+
+
+def pdf_signature_parts(signed):
+    """The bytes a PDF signature covers and its CMS, from /ByteRange and /Contents."""
+    import re
+    ranges = re.findall(rb"/ByteRange\s*\[\s*(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s*\]", signed)
+    a, b, c, d = map(int, ranges[-1])
+    covered = signed[a:a + b] + signed[c:c + d]
+    contents = bytes.fromhex(signed[a + b:c].strip(b"<>").decode())
+    assert contents[0] == 0x30 and contents[1] == 0x82
+    return covered, contents[:4 + int.from_bytes(contents[2:4], "big")]
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
