@@ -279,7 +279,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
             signedFileName = UnitSigning::SignedFileName(fileName, type);
         } else {
             Trace("Signing mime content");
-            content = UnitSigning::RecodeText(content, 7, 12);
+            content = UnitSigning::RecodeText(std::move(content), 7, 12);
         }
         UnitSigning::CopyRequestAttributes(request, *FRequest);
         const auto code = UnitSigning::SelectCertificateCode();
@@ -291,8 +291,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
                 return "FailedToLoad";
             content = std::move(*loaded);
         }
-        signedText = UnitSigning::PutSignature(*code, content, hashOid, type, fileName, *FRequest);
-        content.clear();
+        signedText = UnitSigning::PutSignature(*code, std::move(content), hashOid, type, fileName, *FRequest);
         if (signedText.empty())
             return "FailedToSign";
         if (isFile) {
@@ -300,7 +299,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
                 return "FailedToSave";
         } else {
             Trace("Encoding mime response");
-            signedText = UnitSigning::RecodeText(signedText, 12, 7);
+            signedText = UnitSigning::RecodeText(std::move(signedText), 12, 7);
             std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
         }
         return {};
@@ -440,7 +439,7 @@ void TNativeMessagingHost::RunSign()
         FResultWord = "FailedToLoad";
         return;
     }
-    const std::string signedText = UnitSigning::PutSignature(*code, *content, oid, type, file, *FRequest);
+    const std::string signedText = UnitSigning::PutSignature(*code, std::move(*content), oid, type, file, *FRequest);
     content.reset();
     if (signedText.empty())
         FResultWord = "FailedToSign";

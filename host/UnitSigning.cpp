@@ -110,10 +110,11 @@ std::optional<std::string> SelectCertificateCode()
     return code;
 }
 
-std::string RecodeText(const std::string& text, int d, int e)
+std::string RecodeText(std::string text, int d, int e)
 {
     TLibraryBuffers buffers;
     AppendTextChunck(text.c_str(), text.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(text.size()));
+    std::string().swap(text);
     Decode(d);
     return ReadLibraryText(Encode(e));
 }
@@ -232,12 +233,12 @@ std::string ProgramVersion()
     return info.GetVersion("%d.%d.%d.%d");
 }
 
-std::string BuildSigningRequest(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+std::string BuildSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
                                 const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
 {
     TXmlDoc request("SIGNEDDATA");
     request.Setp("CertificateCode", code);
-    request.Setp("Content", contentHex);
+    request.Setp("Content", std::move(contentHex));
     request.Setp("Binary", "1");
     request.Setp("Hash", hashOid);
     UnitTrace::Trace("Signer: " + code);
@@ -266,17 +267,17 @@ std::string BuildSigningRequest(const std::string& code, const std::string& cont
     return request.GetXML();
 }
 
-std::string PutSignature(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
                          const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
 {
     UnitTrace::Trace("PutSignature {");
     // Building the request may fail (the version block cannot be read): that failure is the
     // caller's, only the library round trip is guarded here.
-    const std::string xml = BuildSigningRequest(code, contentHex, hashOid, type, fileName, requestTree);
+    std::string xml = BuildSigningRequest(code, std::move(contentHex), hashOid, type, fileName, requestTree);
     std::string signedText;
     try {
         UnitTrace::Trace("Signing...");
-        signedText = RecodeText(xml, 14, 12);
+        signedText = RecodeText(std::move(xml), 14, 12);
         if (signedText.empty())
             UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
     } catch (const std::exception& e) {

@@ -32,8 +32,9 @@ int HashAlgorithmFromOid(std::string_view oid);
 // Runs the library's certificate selector; the trimmed code, or nothing when none was chosen.
 std::optional<std::string> SelectCertificateCode();
 
-// Text decoded with number d and encoded with number e, through the library's buffers.
-std::string RecodeText(const std::string& text, int d, int e);
+// Text decoded with number d and encoded with number e, through the library's buffers. The text
+// is taken over and released once the library holds its copy (documents are large).
+std::string RecodeText(std::string text, int d, int e);
 
 // Upper-case hex digest of the file; "" when the library gave none.
 std::string DigestFile(const std::string& file, std::string_view oid);
@@ -51,11 +52,11 @@ bool SaveTextAsFile(const std::string& file, const std::string& text, int e);
 void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree);
 
 // The XML text of the signing request (the SIGNEDDATA node) for these inputs.
-std::string BuildSigningRequest(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+std::string BuildSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
                                 const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
 
 // Builds the signing request and has the library sign it; the hex of the signed bytes, "" on failure.
-std::string PutSignature(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
                          const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
 
 // The program's version text, "%d.%d.%d.%d" of its own version block.
