@@ -74,6 +74,12 @@ DORVIK_API int32_t GetError(char* buffer, int32_t size) DORVIK_NOEXCEPT;
 DORVIK_API int32_t LoadImageFromFile(const char* fileName, int32_t maxSide) DORVIK_NOEXCEPT;
 DORVIK_API void RescaleImage(int32_t width, int32_t height) DORVIK_NOEXCEPT;
 
+/* Lets the user choose the signing certificate (a dialog; unattended through DORVIK_SELECT).
+ * Returns 1 and writes the certificate code and a zero byte into buffer, which must hold
+ * size + 1 bytes, when a certificate was chosen and its code fits in size characters; returns 0
+ * otherwise and leaves buffer untouched. */
+DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) DORVIK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,7 +1,91 @@
 #!/usr/bin/env bash
-# What the system can show so far.
+# The main job as a browser runs it: kelvane started on pipes, sign requests sent as frames, the
+# certificate picked unattended (DORVIK_SELECT=first) from a demo NSS database, every signature
+# checked with openssl. Everything lives under build/demo/ (its own HOME).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+top=$(pwd)
+demo=$top/build/demo
 echo "kelvane: $(build/bin/kelvane --version)"
-echo "libdorvik exports:"
-nm -D --defined-only build/lib/libdorvik.so | awk '$2 == "T" { print "  " $3 }'
+mkdir -p "$demo/docs" "$demo/home"
+exec python3 - "$top" "$demo" <<'PY'
+import base64, os, shutil, subprocess, sys
+top, demo = sys.argv[1:]
+sys.path.insert(0, os.path.join(top, "tests", "host"))
+os.environ["DORVIK_BINARY_DIR"] = os.path.join(top, "build")
+import hostkit
+
+# The demo credential: made once with openssl, imported into the demo HOME's NSS database.
+cred_root = os.path.join(demo, "credential")
+if not os.path.exists(os.path.join(cred_root, "home", ".pki", "nssdb", "cert9.db")):
+    shutil.rmtree(cred_root, ignore_errors=True)
+    os.makedirs(cred_root)
+    hostkit.Credential(cred_root, name="Demo Signer")
+cred = hostkit.Credential.__new__(hostkit.Credential)
+cred.home = os.path.join(cred_root, "home")
+cred.cert = os.path.join(cred_root, "signer.pem")
+print("demo HOME:", cred.home, "(NSS database sql:%s/.pki/nssdb, certificate 'Demo Signer')" % cred.home)
+
+docs = os.path.join(demo, "docs")
+text = os.path.join(docs, "contrato de prestação.txt")
+with open(text, "w", encoding="utf-8") as f:
+    f.write("Contrato de prestação de serviços.\nAssinado digitalmente.\n")
+pdf = os.path.join(docs, "sample.pdf")
+with open(pdf, "wb") as f:
+    f.write(b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
+            b"endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\n"
+            b"xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000052 00000 n \n0000000101 00000 n \n"
+            b"trailer<</Size 4/Root 1 0 R>>\nstartxref\n165\n%%EOF\n")
+for name in os.listdir(docs):
+    if name.endswith((".p7s", ".signed.pdf")):
+        os.remove(os.path.join(docs, name))
+
+if not hostkit.library_can_sign():
+    print("NOT AVAILABLE YET: libdorvik cannot sign (no CMS SignedData builder in this build);"
+          " the requests below show what the host answers meanwhile.")
+
+host = hostkit.Host(env=cred.env(DORVIK_SELECT="first"))
+
+def ask(request, label):
+    shown = {k: (v[:24] + "..." if k == "content" else v) for k, v in request.items()}
+    print("\n>>", label, shown)
+    host.send(request)
+    answer, raw = host.read_frame(300)
+    print("<<", raw[:200].decode("utf-8", "replace") + ("..." if len(raw) > 200 else ""))
+    return answer
+
+def verify(sig, content):
+    ok, why = cred.verify(sig, content)
+    print("   openssl cms -verify:", "Verification successful" if ok else "FAILED " + why.strip())
+
+with open(text, "rb") as f:
+    data = f.read()
+answer = ask({"action": "sign", "content": base64.b64encode(data).decode(), "type": "CMS", "hash": "sha256"},
+             "detached CMS of content bytes")
+if answer.get("action") == "signed":
+    sig = os.path.join(demo, "content.p7s")
+    with open(sig, "wb") as f:
+        f.write(base64.b64decode(answer["signed"]))
+    print("   signed %d bytes of content; signature saved as %s" % (len(data), sig))
+    verify(sig, text)
+else:
+    print("   not available yet:", answer.get("error"))
+
+answer = ask({"action": "sign", "filename": text, "type": "CMS", "hash": "sha256", "attrs": ["Reason", "demo"]},
+             "detached CMS of a file")
+if answer.get("action") == "signed":
+    print("   signed", text, "->", answer["signedfilename"])
+    verify(answer["signedfilename"], text)
+else:
+    print("   not available yet:", answer.get("error"))
+
+answer = ask({"action": "sign", "filename": pdf, "type": "PADES", "hash": "sha256"}, "PDF signature (PAdES)")
+if answer.get("action") == "signed":
+    print("   signed", pdf, "->", answer["signedfilename"])
+else:
+    print("   not available yet:", answer.get("error"))
+
+host.send({"action": "finish"})
+host.wait(30)
+print("\nkelvane ended with exit code", host.proc.returncode)
+PY

@@ -1,0 +1,457 @@
+#include "host/UnitMain.h"
+
+#include "host/UnitCommandLine.h"
+#include "host/UnitSigning.h"
+#include "platform/UnitTrace.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <poll.h>
+#include <unistd.h>
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+using UnitTrace::Trace;
+
+namespace UnitMain {
+
+namespace {
+
+volatile std::sig_atomic_t TerminateFlag = 0;
+
+TMessageDispatcher& Dispatcher()
+{
+    static TMessageDispatcher dispatcher;
+    return dispatcher;
+}
+
+extern "C" void OnTerminateSignal(int)
+{
+    TerminateFlag = 1;
+}
+
+}  // namespace
+
+void RequestTerminate() noexcept
+{
+    TerminateFlag = 1;
+}
+
+bool TerminateRequested() noexcept
+{
+    return TerminateFlag != 0;
+}
+
+void ClearTerminate() noexcept
+{
+    TerminateFlag = 0;
+}
+
+void InstallSignalHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = OnTerminateSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting for the browser returns so the flag is seen.
+    action.sa_flags = 0;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    // A browser that went away makes writes fail instead of killing the host.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string FitResponse(std::string answer)
+{
+    // Written, it would make the browser drop the connection and every later answer with it.
+    if (answer.size() > MaxResponseSize)
+        return R"({"action":"error","error":"ResponseTooLarge"})";
+    return answer;
+}
+
+void SetMessageDispatcher(TMessageDispatcher dispatcher)
+{
+    Dispatcher() = std::move(dispatcher);
+}
+
+}  // namespace UnitMain
+
+// ---- streams
+
+bool TFileDescriptorInput::Ready()
+{
+    pollfd p{FFd, POLLIN, 0};
+    const int n = ::poll(&p, 1, 0);
+    return n > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+size_t TFileDescriptorInput::Read(void* buffer, size_t count)
+{
+    for (;;) {
+        const ssize_t n = ::read(FFd, buffer, count);
+        if (n >= 0)
+            return static_cast<size_t>(n);
+        if (errno != EINTR || UnitMain::TerminateRequested())
+            return 0;
+    }
+}
+
+bool TFileDescriptorOutput::Write(const void* buffer, size_t count)
+{
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::write(FFd, p, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+size_t TMemoryInput::Read(void* buffer, size_t count)
+{
+    const size_t n = std::min(count, FData.size() - FPosition);
+    std::memcpy(buffer, FData.data() + FPosition, n);
+    FPosition += n;
+    return n;
+}
+
+bool TMemoryOutput::Write(const void* buffer, size_t count)
+{
+    Data.append(static_cast<const char*>(buffer), count);
+    return true;
+}
+
+// ---- host
+
+namespace {
+
+// Reads until count bytes or the end of input; a pipe hands out at most 64 KiB per read.
+size_t ReadFully(TInputStream& input, void* buffer, size_t count)
+{
+    auto* p = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        const size_t n = input.Read(p + done, count - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+std::string MemberText(const json& request, const char* name)
+{
+    if (!request.is_object())
+        return {};
+    const auto member = request.find(name);
+    if (member == request.end() || !member->is_string())
+        return {};
+    return member->get<std::string>();
+}
+
+std::string CompactJson(const ordered_json& value)
+{
+    // Texts are UTF-8 already (the system's code page); bytes that are not are replaced rather
+    // than failing the answer.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void Sleep25ms()
+{
+    timespec delay{0, 25'000'000};
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR && !UnitMain::TerminateRequested()) {
+    }
+}
+
+}  // namespace
+
+TNativeMessagingHost::TNativeMessagingHost()
+    : TNativeMessagingHost(std::make_unique<TFileDescriptorInput>(STDIN_FILENO),
+                           std::make_unique<TFileDescriptorOutput>(STDOUT_FILENO))
+{
+}
+
+TNativeMessagingHost::TNativeMessagingHost(std::unique_ptr<TInputStream> input, std::unique_ptr<TOutputStream> output)
+    : FStdIn(std::move(input)), FStdOut(std::move(output)), FRequest(std::make_unique<TXmlDoc>())
+{
+}
+
+TNativeMessagingHost::~TNativeMessagingHost() = default;
+
+uint32_t TNativeMessagingHost::ReadMessageLength()
+{
+    if (!FStdIn->Ready())
+        return 0;
+    uint8_t prefix[4];
+    // A prefix cut short by the end of input is the end of the conversation.
+    if (ReadFully(*FStdIn, prefix, 4) != 4)
+        return 0;
+    return uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 | uint32_t(prefix[3]) << 24;
+}
+
+TFrame TNativeMessagingHost::ReadMessage(uint32_t n)
+{
+    TFrame frame;
+    frame.Announced = n;
+    constexpr size_t Chunk = 64u << 10;
+    if (n > UnitMain::MaxRequestSize) {
+        frame.TooLarge = true;
+        char sink[Chunk];
+        uint64_t left = n;
+        while (left > 0) {
+            const size_t got = FStdIn->Read(sink, std::min<uint64_t>(left, Chunk));
+            if (got == 0)
+                break;
+            left -= got;
+        }
+        return frame;
+    }
+    // Grown as the bytes arrive: a prefix alone never makes the host reserve its length.
+    while (frame.Body.size() < n) {
+        const size_t old = frame.Body.size();
+        const size_t want = std::min<size_t>(n - old, Chunk);
+        frame.Body.resize(old + want);
+        const size_t got = FStdIn->Read(frame.Body.data() + old, want);
+        frame.Body.resize(old + got);
+        if (got == 0)
+            break;
+    }
+    return frame;
+}
+
+bool TNativeMessagingHost::WriteMessage(const std::string& text)
+{
+    const uint32_t n = static_cast<uint32_t>(text.size());
+    const uint8_t prefix[4] = {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+    return FStdOut->Write(prefix, 4) && FStdOut->Write(text.data(), text.size());
+}
+
+std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string& text)
+{
+    // Not one JSON value (or not UTF-8): every member reads as empty text.
+    const json request = json::parse(text, nullptr, false);
+    if (!request.is_discarded() && !request.is_object())
+        throw std::runtime_error("RequestIsNotAnObject");
+
+    const std::string action = MemberText(request, "action");
+    const std::string fileName = MemberText(request, "filename");
+    std::string content = MemberText(request, "content");
+    const std::string type = MemberText(request, "type");
+    const std::string hash = MemberText(request, "hash");
+    const std::string hashOid = UnitSigning::HashOidFromName(hash);
+    const bool isFile = !fileName.empty() && content.empty();
+
+    if (action == "finish") {
+        Trace("Countdown to finish");
+        FCountdown = UnitMain::FinishCountdown;
+        return std::nullopt;
+    }
+    if (action != "sign") {
+        Trace("Unknown action");
+        FCountdown = UnitMain::FinishCountdown;
+        return std::nullopt;
+    }
+
+    std::string signedText;
+    std::string signedFileName;
+    // The sign steps in their order; the first that fails gives the answer's error text.
+    auto signSteps = [&]() -> std::string {
+        if (isFile) {
+            Trace("Signing " + type + ": " + fileName);
+            signedFileName = UnitSigning::SignedFileName(fileName, type);
+        } else {
+            Trace("Signing mime content");
+            content = UnitSigning::RecodeText(content, 7, 12);
+        }
+        UnitSigning::CopyRequestAttributes(request, *FRequest);
+        const auto code = UnitSigning::SelectCertificateCode();
+        if (!code)
+            return "CertificateNotSelected";
+        if (isFile) {
+            auto loaded = UnitSigning::LoadFileAsText(fileName, 12);
+            if (!loaded)
+                return "FailedToLoad";
+            content = std::move(*loaded);
+        }
+        signedText = UnitSigning::PutSignature(*code, content, hashOid, type, fileName, *FRequest);
+        content.clear();
+        if (signedText.empty())
+            return "FailedToSign";
+        if (isFile) {
+            if (!UnitSigning::SaveTextAsFile(signedFileName, signedText, 12))
+                return "FailedToSave";
+        } else {
+            Trace("Encoding mime response");
+            signedText = UnitSigning::RecodeText(signedText, 12, 7);
+            std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
+        }
+        return {};
+    };
+    std::string errorText;
+    try {
+        errorText = signSteps();
+    } catch (const std::exception& e) {
+        errorText = e.what();
+        if (errorText.empty())
+            errorText = "FailedToSign";
+    }
+
+    ordered_json response;
+    if (!errorText.empty()) {
+        response["action"] = "error";
+        response["error"] = errorText;
+        FResultWord = "Error:" + errorText;
+    } else if (isFile) {
+        std::string shown = signedFileName;
+        std::replace(shown.begin(), shown.end(), '\\', '/');
+        response["action"] = "signed";
+        response["type"] = type;
+        response["signedfilename"] = shown;
+        FResultWord = "OK";
+    } else {
+        response["action"] = "signed";
+        response["type"] = type;
+        response["signed"] = signedText;
+        FResultWord = "OK";
+    }
+    std::string answer = UnitMain::FitResponse(CompactJson(response));
+    if (answer.size() < 100 && answer.find("ResponseTooLarge") != std::string::npos)
+        FResultWord = "Error:ResponseTooLarge";
+    FCountdown += UnitMain::SignedBonus;
+    return answer;
+}
+
+std::optional<std::string> TNativeMessagingHost::ServeRequest(const std::string& text)
+{
+    try {
+        return HandleRequest(text);
+    } catch (const std::exception& e) {
+        Trace(std::string("ERROR: ") + e.what());
+    } catch (...) {
+        Trace("ERROR: unknown failure");
+    }
+    return std::nullopt;
+}
+
+bool TNativeMessagingHost::ServeOneFrame()
+{
+    const uint32_t n = ReadMessageLength();
+    if (n == 0)
+        return false;
+    const TFrame frame = ReadMessage(n);
+    if (frame.TooLarge) {
+        Trace("ERROR: request of " + std::to_string(frame.Announced) + " bytes is too large");
+        const std::string answer = CompactJson(ordered_json{{"action", "error"}, {"error", "RequestTooLarge"}});
+        Trace("Response " + answer);
+        if (!WriteMessage(answer))
+            Trace("ERROR: the answer could not be written");
+        return true;
+    }
+    if (frame.Body.empty())
+        return false;
+    Trace("Request " + frame.Body);
+    if (const auto answer = ServeRequest(frame.Body)) {
+        Trace("Response " + *answer);
+        if (!WriteMessage(*answer))
+            Trace("ERROR: the answer could not be written");
+    }
+    return true;
+}
+
+void TNativeMessagingHost::RunMessageLoop()
+{
+    FCountdown = UnitMain::StartCountdown;
+    while (!UnitMain::TerminateRequested()) {
+        Sleep25ms();
+        if (UnitMain::TerminateRequested())
+            break;
+        if (auto& dispatcher = UnitMain::Dispatcher())
+            dispatcher();
+        if (FCountdown > 0 && --FCountdown == 0) {
+            Trace("Countdown is over");
+            UnitMain::RequestTerminate();
+            break;
+        }
+        ServeOneFrame();
+    }
+}
+
+void TNativeMessagingHost::RunSelect()
+{
+    const auto code = UnitSigning::SelectCertificateCode();
+    FResultWord = code ? "Signer " + *code : "Failed";
+}
+
+std::string TNativeMessagingHost::Parameter(std::string_view name) const
+{
+    const TXmlDoc* node = FRequest->FindNode(name);
+    return node ? node->GetValue() : std::string();
+}
+
+void TNativeMessagingHost::RunDigest()
+{
+    const std::string oid = UnitSigning::HashOidFromName(Parameter("Hash"));
+    const std::string file = Parameter("File");
+    const std::string digest = UnitSigning::DigestFile(file, oid);
+    ordered_json answer;
+    answer["file"] = file;
+    answer["hash"] = digest;
+    if (!WriteMessage(CompactJson(answer)))
+        Trace("ERROR: the answer could not be written");
+    FResultWord = "Done";
+}
+
+void TNativeMessagingHost::RunSign()
+{
+    FResultWord = "Failed";
+    const std::string type = Parameter("Type");
+    const std::string oid = UnitSigning::HashOidFromName(Parameter("Hash"));
+    const std::string file = Parameter("File");
+    // Every type is written under this name, PDF signatures included.
+    const std::string signedFileName = file + ".p7s";
+    const auto code = UnitSigning::SelectCertificateCode();
+    if (!code) {
+        FResultWord = "FailedToSelect";
+        return;
+    }
+    auto content = UnitSigning::LoadFileAsText(file, 12);
+    if (!content) {
+        FResultWord = "FailedToLoad";
+        return;
+    }
+    const std::string signedText = UnitSigning::PutSignature(*code, *content, oid, type, file, *FRequest);
+    content.reset();
+    if (signedText.empty())
+        FResultWord = "FailedToSign";
+    else
+        FResultWord = UnitSigning::SaveTextAsFile(signedFileName, signedText, 12) ? "OK" : "FailedToSave";
+}
+
+void TNativeMessagingHost::Listen(const std::vector<std::string>& arguments)
+{
+    FResultWord = "Unknown";
+    FRequest = std::make_unique<TXmlDoc>();
+    UnitCommandLine::LoadCommandLine(*FRequest, arguments);
+    const TXmlDoc* modeNode = FRequest->FindNode("Mode");
+    const std::string mode = modeNode ? modeNode->GetValue() : std::string();
+    if (UnitXmlDoc::SameText(mode, "SELECT"))
+        RunSelect();
+    else if (UnitXmlDoc::SameText(mode, "DIGEST"))
+        RunDigest();
+    else if (UnitXmlDoc::SameText(mode, "SIGN"))
+        RunSign();
+    else
+        RunMessageLoop();
+    Trace("Code: " + FResultWord);
+    FRequest = std::make_unique<TXmlDoc>();
+}

@@ -1,0 +1,301 @@
+#include "host/UnitSigning.h"
+
+#include "encoding/UnitEncoding.h"
+#include "host/UnitVersion.h"
+#include "library/dorvik.h"
+#include "platform/UnitTrace.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace UnitSigning {
+
+namespace {
+
+struct TDigestRow {
+    std::string_view Name;
+    std::string_view Oid;
+    int Algorithm;
+};
+
+constexpr TDigestRow DigestRows[] = {
+    {"sha256", "2.16.840.1.101.3.4.2.1", 5},
+    {"sha384", "2.16.840.1.101.3.4.2.2", 6},
+    {"sha512", "2.16.840.1.101.3.4.2.3", 7},
+    {"sha224", "2.16.840.1.101.3.4.2.4", 4},
+};
+
+// Closes the library's buffers on every path out of a round trip.
+struct TLibraryBuffers {
+    TLibraryBuffers() { Prepare(); }
+    ~TLibraryBuffers() { CloseStreams(); }
+    TLibraryBuffers(const TLibraryBuffers&) = delete;
+    TLibraryBuffers& operator=(const TLibraryBuffers&) = delete;
+};
+
+std::string ReadLibraryText(int32_t n)
+{
+    if (n <= 0)
+        return {};
+    std::string text(static_cast<size_t>(n), '\0');
+    const int32_t got = ReadTextChunck(0, n, text.data());
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return text;
+}
+
+bool IsTrimmed(unsigned char c)
+{
+    return c <= ' ';
+}
+
+std::string ElementText(const nlohmann::json& element)
+{
+    if (element.is_string())
+        return element.get<std::string>();
+    if (element.is_number() || element.is_boolean())
+        return element.dump();
+    if (element.is_null())
+        return {};
+    throw ESignError("InvalidAttributes");
+}
+
+}  // namespace
+
+std::string HashOidFromName(std::string_view name)
+{
+    std::string oid(Sha1Oid);
+    for (const auto& row : DigestRows)
+        if (UnitXmlDoc::SameText(row.Name, name)) {
+            oid = row.Oid;
+            break;
+        }
+    UnitTrace::Trace("Hash: " + oid);
+    return oid;
+}
+
+int HashAlgorithmFromOid(std::string_view oid)
+{
+    for (const auto& row : DigestRows)
+        if (row.Oid == oid)
+            return row.Algorithm;
+    return 1;
+}
+
+std::optional<std::string> SelectCertificateCode()
+{
+    // The selector writes the code and a zero byte: room for MaxCertificateCode + 1 bytes.
+    std::string buffer(MaxCertificateCode + 1, ' ');
+    buffer.back() = '\0';
+    if (SelectSignerCertificate(buffer.data(), MaxCertificateCode) <= 0)
+        return std::nullopt;
+    size_t first = 0, last = buffer.size();
+    while (first < last && IsTrimmed(static_cast<unsigned char>(buffer[first])))
+        ++first;
+    while (last > first && IsTrimmed(static_cast<unsigned char>(buffer[last - 1])))
+        --last;
+    std::string code = buffer.substr(first, last - first);
+    // A zero byte ends the code even when the trimming above stopped before it.
+    if (auto zero = code.find('\0'); zero != std::string::npos)
+        code.resize(zero);
+    if (code.empty())
+        return std::nullopt;
+    return code;
+}
+
+std::string RecodeText(const std::string& text, int d, int e)
+{
+    TLibraryBuffers buffers;
+    AppendTextChunck(text.c_str(), text.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(text.size()));
+    Decode(d);
+    return ReadLibraryText(Encode(e));
+}
+
+std::string DigestFile(const std::string& file, std::string_view oid)
+{
+    const int algorithm = HashAlgorithmFromOid(oid);
+    TLibraryBuffers buffers;
+    return ReadLibraryText(HashFile(file.c_str(), algorithm));
+}
+
+std::string FileSystemName(const std::string& fileName)
+{
+    std::string name = TXmlDoc::ExpandFileName(fileName);
+    for (char& c : name)
+        if (c == '\\')
+            c = '/';
+    return name;
+}
+
+std::optional<std::string> LoadFileAsText(const std::string& file, int e)
+{
+    try {
+        const std::string name = FileSystemName(file);
+        if (name.empty())
+            return std::nullopt;
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(name, ec))
+            return std::nullopt;
+        std::ifstream in(name, std::ios::binary);
+        if (!in)
+            return std::nullopt;
+        in.seekg(0, std::ios::end);
+        const auto size = in.tellg();
+        if (size < 0)
+            return std::nullopt;
+        in.seekg(0);
+        UnitEncoding::TBytes bytes(static_cast<size_t>(size));
+        if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)))
+            return std::nullopt;
+        return UnitEncoding::EncodeBytes(bytes, e);
+    } catch (const std::exception& ex) {
+        UnitTrace::Trace(std::string("ERROR: ") + ex.what());
+        return std::nullopt;
+    }
+}
+
+bool SaveTextAsFile(const std::string& file, const std::string& text, int e)
+{
+    std::string temporary;
+    try {
+        const std::string name = FileSystemName(file);
+        if (name.empty())
+            return false;
+        const std::filesystem::path path(name);
+        std::error_code ec;
+        if (path.has_parent_path())
+            std::filesystem::create_directories(path.parent_path(), ec);
+        const auto bytes = UnitEncoding::DecodeText(text, e);
+        if (!bytes)
+            return false;
+        temporary = name + ".~tmp";
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        size_t done = 0;
+        bool ok = true;
+        while (ok && done < bytes->size()) {
+            const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                ok = false;
+        }
+        ok = ::fsync(fd) == 0 && ok;
+        ok = ::close(fd) == 0 && ok;
+        if (ok && std::rename(temporary.c_str(), name.c_str()) == 0)
+            return true;
+        std::remove(temporary.c_str());
+        return false;
+    } catch (const std::exception& ex) {
+        UnitTrace::Trace(std::string("ERROR: ") + ex.what());
+        if (!temporary.empty())
+            std::remove(temporary.c_str());
+        return false;
+    }
+}
+
+void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
+{
+    if (!request.is_object())
+        return;
+    const auto attrs = request.find("attrs");
+    if (attrs == request.end() || attrs->is_null())
+        return;
+    if (!attrs->is_array() || attrs->size() % 2 != 0)
+        throw ESignError("InvalidAttributes");
+    for (size_t i = 0; i + 1 < attrs->size(); i += 2) {
+        const std::string name = ElementText((*attrs)[i]);
+        const std::string value = ElementText((*attrs)[i + 1]);
+        // Looked up by name, not by path: a name may hold "\" without meaning a deeper node.
+        TXmlDoc* child = requestTree.FindNode("attr" + name);
+        if (!child) {
+            child = requestTree.New("Tag");
+            child->SetName("attr" + name);
+        }
+        child->SetValue(value);
+    }
+}
+
+std::string ProgramVersion()
+{
+    TGpVersionInfo info(UnitVersion::OwnExecutablePath(), "040904E4");
+    return info.GetVersion("%d.%d.%d.%d");
+}
+
+std::string BuildSigningRequest(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+                                const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
+{
+    TXmlDoc request("SIGNEDDATA");
+    request.Setp("CertificateCode", code);
+    request.Setp("Content", contentHex);
+    request.Setp("Binary", "1");
+    request.Setp("Hash", hashOid);
+    UnitTrace::Trace("Signer: " + code);
+    if (UnitXmlDoc::SameText(type, "PADES")) {
+        UnitTrace::Trace("PADES signature");
+        request.Setp("Format", "PADES");
+        request.Setp("propbuild:AppName", "Tessaly Kelvane");
+        request.Setp("propbuild:AppVersion", ProgramVersion());
+        request.Setp("propbuild:AppOS", "Win");
+        request.Setp("info:Title", " ");
+        request.Setp("info:Producer", " ");
+    } else if (!fileName.empty()) {
+        request.Setp("DocumentName", fileName);
+    }
+    for (int i = 0; i < requestTree.GetNodeCount(); ++i) {
+        const TXmlDoc* child = requestTree.ChildAt(static_cast<size_t>(i));
+        const std::string& childName = child->GetName();
+        if (childName.size() < 4 || !UnitXmlDoc::SameText(std::string_view(childName).substr(0, 4), "attr"))
+            continue;
+        const std::string name = childName.substr(4);
+        if (name.empty())
+            continue;  // a property needs a name
+        request.Setp(name, child->GetValue());
+        UnitTrace::Trace("Attr " + name + " = " + child->GetValue());
+    }
+    return request.GetXML();
+}
+
+std::string PutSignature(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+                         const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
+{
+    UnitTrace::Trace("PutSignature {");
+    // Building the request may fail (the version block cannot be read): that failure is the
+    // caller's, only the library round trip is guarded here.
+    const std::string xml = BuildSigningRequest(code, contentHex, hashOid, type, fileName, requestTree);
+    std::string signedText;
+    try {
+        UnitTrace::Trace("Signing...");
+        signedText = RecodeText(xml, 14, 12);
+        if (signedText.empty())
+            UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
+    } catch (const std::exception& e) {
+        UnitTrace::Trace(std::string("ERROR: ") + e.what());
+        signedText.clear();
+    }
+    UnitTrace::Trace("}");
+    return signedText;
+}
+
+std::string SignedFileName(const std::string& fileName, const std::string& type)
+{
+    if (!UnitXmlDoc::SameText(type, "PADES"))
+        return fileName + ".p7s";
+    const size_t folder = fileName.find_last_of("/\\");
+    const size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos || (folder != std::string::npos && dot < folder))
+        return fileName + ".signed.pdf";
+    return fileName.substr(0, dot) + ".signed.pdf";
+}
+
+}  // namespace UnitSigning

@@ -1,0 +1,70 @@
+// The host's signing operations: choosing the digest and the certificate, reading the document,
+// building the signing request and its round trips through the library's buffers, digesting a
+// file and writing the result. The host never signs itself; dorvik does.
+#pragma once
+
+#include "core/UnitXmlDoc.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// A failure of the sign steps whose message is the answer's error text.
+class ESignError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace UnitSigning {
+
+inline constexpr std::string_view Sha1Oid = "1.3.14.3.2.26";
+// The length of a certificate code the host accepts from the selector.
+inline constexpr int MaxCertificateCode = 100;
+
+// The digest OID for a name ("sha256", "sha384", "sha512", "sha224", any case); SHA-1 otherwise.
+std::string HashOidFromName(std::string_view name);
+// The library's digest row for an OID (exact match); 1 (SHA-1) for any other text.
+int HashAlgorithmFromOid(std::string_view oid);
+
+// Runs the library's certificate selector; the trimmed code, or nothing when none was chosen.
+std::optional<std::string> SelectCertificateCode();
+
+// Text decoded with number d and encoded with number e, through the library's buffers.
+std::string RecodeText(const std::string& text, int d, int e);
+
+// Upper-case hex digest of the file; "" when the library gave none.
+std::string DigestFile(const std::string& file, std::string_view oid);
+
+// The whole file encoded with number e by the host's own encoding layer; nothing when the file
+// is missing or cannot be read or encoded.
+std::optional<std::string> LoadFileAsText(const std::string& file, int e);
+
+// Decodes text with number e and writes it safely (name.~tmp, then moved over name), creating
+// the missing folders. False on any failure; no partial file is left under the name.
+bool SaveTextAsFile(const std::string& file, const std::string& text, int e);
+
+// Copies "attrs" (alternating names and values) into children "attr" + name of the request tree.
+// Raises ESignError for an "attrs" member that is not an array of name/value pairs.
+void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree);
+
+// The XML text of the signing request (the SIGNEDDATA node) for these inputs.
+std::string BuildSigningRequest(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+                                const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
+
+// Builds the signing request and has the library sign it; the hex of the signed bytes, "" on failure.
+std::string PutSignature(const std::string& code, const std::string& contentHex, const std::string& hashOid,
+                         const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
+
+// The program's version text, "%d.%d.%d.%d" of its own version block.
+std::string ProgramVersion();
+
+// The name a file request's result is written under.
+std::string SignedFileName(const std::string& fileName, const std::string& type);
+
+// A file name as the file system wants it: path macros expanded, "\" turned into "/".
+std::string FileSystemName(const std::string& fileName);
+
+}  // namespace UnitSigning
