@@ -363,11 +363,15 @@ class CertificateDialog(unittest.TestCase):
                 self.assertTrue(0 <= x and x + w <= 1000 and 0 <= y and y + h <= 700, (x, y, w, h))
             self.assertGreater(len(set(places)), 1, "the position is chosen at random: %s" % places)
             # The right-hand monitor is smaller than the dialog: its top-left corner, its size.
+            run(["xrandr", "--delmonitor", "Right"], self.server.display)
+            run(["xrandr", "--delmonitor", "Left"], self.server.display)
             run(["xrandr", "--setmonitor", "Right", "600/158x400/105+1000+0", "screen"], self.server.display)
             self.assertIn("Right", run(["xrandr", "--listmonitors"], self.server.display).stdout)
             for place in self.placements(2):
                 self.assertEqual(place, (1000, 0, 600, 400))
         finally:
+            for name in ("Left", "Right"):
+                run(["xrandr", "--delmonitor", name], self.server.display, check=False)
             run(["xrandr", "--setmonitor", "Left", "1000/264x700/185+0+0", "screen"], self.server.display)
             run(["xrandr", "--setmonitor", "Right", "600/158x400/105+1000+0", "none"], self.server.display)
 
