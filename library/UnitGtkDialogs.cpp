@@ -50,6 +50,10 @@ bool EnsureGtk()
         if (!UnitCertificateSelector::DisplayAvailable()) {
             return false;
         }
+        if (gdk_display_get_default()) {
+            state = 1;  // a GTK program loaded the library: its toolkit is ours
+            return true;
+        }
         // Numbers written by the library must not follow the user's locale.
         gtk_disable_setlocale();
         state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
