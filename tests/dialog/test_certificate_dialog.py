@@ -375,6 +375,55 @@ class CertificateDialog(unittest.TestCase):
             run(["xrandr", "--setmonitor", "Left", "1000/264x700/185+0+0", "screen"], self.server.display)
             run(["xrandr", "--setmonitor", "Right", "600/158x400/105+1000+0", "none"], self.server.display)
 
+    def test_a_locked_database_asks_for_its_pin_first(self):
+        root = os.path.join(self.tmp, "locked")
+        db = os.path.join(root, "home", ".pki", "nssdb")
+        os.makedirs(db)
+        password = os.path.join(root, "password")
+        with open(password, "w") as f:
+            f.write("segredo\n")
+        key, pem, p12 = (os.path.join(root, n) for n in ("k.pem", "c.pem", "c.p12"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", pem,
+                        "-days", "5", "-subj", "/CN=Token User"], check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", p12, "-passout", "pass:x",
+                        "-name", "tu"], check=True, capture_output=True)
+        subprocess.run(["certutil", "-N", "-d", "sql:" + db, "-f", password], check=True, capture_output=True)
+        subprocess.run(["pk12util", "-i", p12, "-d", "sql:" + db, "-W", "x", "-k", password], check=True,
+                       capture_output=True)
+        der = subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER"], check=True,
+                             capture_output=True).stdout
+        code = hashlib.sha1(der).hexdigest().upper().encode()
+        home = os.path.join(root, "home")
+
+        caller = Caller(self.server, home)
+        try:
+            prompt = caller.dialog()
+            self.assertEqual(caller.title(prompt), "Senha do dispositivo")
+            caller.keys(prompt, "e", "r", "r", "o", "Return")  # refused: asked again
+            time.sleep(1)
+            prompt = caller.dialog()
+            self.assertEqual(caller.title(prompt), "Senha do dispositivo")
+            caller.keys(prompt, *"segredo", "Return")
+            time.sleep(1)
+            window = caller.dialog()
+            self.assertEqual(caller.title(window), TITLE)
+            caller.keys(window, "Return")
+            result, raw = caller.result()
+            self.assertEqual((result, raw[:40]), (1, code))
+        finally:
+            caller.finish()
+
+        # DORVIK_PIN answers instead of the person: straight to the selector.
+        caller = Caller(self.server, home, DORVIK_PIN="segredo")
+        try:
+            window = caller.dialog()
+            self.assertEqual(caller.title(window), TITLE)
+            caller.keys(window, "Return")
+            result, raw = caller.result()
+            self.assertEqual((result, raw[:40]), (1, code))
+        finally:
+            caller.finish()
+
     def test_unattended_choice_and_no_display_open_no_window(self):
         caller = Caller(self.server, self.home, DORVIK_SELECT=self.codes["Carla Other"])
         try:
