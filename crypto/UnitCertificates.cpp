@@ -347,17 +347,33 @@ bool ListCertificates(TXmlDoc& list, bool signers)
     }
 }
 
-bool MountCertificateChain(TXmlDoc& reference, TXmlDoc* target)
+namespace {
+
+// Runs `use` on the referenced certificate; a missing certificate and any failure are
+// recorded and give false.
+template <class F> bool WithCertificate(TXmlDoc& reference, const char* operation, F&& use)
 {
-    DiagnosticText().clear();
     try {
         auto cert = FindCertificate(reference);
         if (!cert) {
             Record("CertificateNotFound");
             return false;
         }
+        return use(*cert);
+    } catch (...) {
+        RecordFailure(operation);
+        return false;
+    }
+}
+
+}  // namespace
+
+bool MountCertificateChain(TXmlDoc& reference, TXmlDoc* target)
+{
+    DiagnosticText().clear();
+    return WithCertificate(reference, "MountCertificateChain", [&](const TNssCertificate& cert) {
         UnitNssStore::TNssChain chain;
-        chain.Build(*cert);
+        chain.Build(cert);
         TXmlDoc own("Chain");
         TXmlDoc& into = target ? *target : own;
         for (const auto& element : chain.Certificates().Items()) {
@@ -368,44 +384,25 @@ bool MountCertificateChain(TXmlDoc& reference, TXmlDoc* target)
         if (!target)
             reference.Setp("Chain", own.GetXML());
         return true;
-    } catch (...) {
-        RecordFailure("MountCertificateChain");
-        return false;
-    }
+    });
 }
 
 bool ExportCertificate(TXmlDoc& reference)
 {
     DiagnosticText().clear();
-    try {
-        auto cert = FindCertificate(reference);
-        if (!cert) {
-            Record("CertificateNotFound");
-            return false;
-        }
-        reference.Setp("Data", cert->ExportBase64());
+    return WithCertificate(reference, "ExportCertificate", [&](const TNssCertificate& cert) {
+        reference.Setp("Data", cert.ExportBase64());
         return true;
-    } catch (...) {
-        RecordFailure("ExportCertificate");
-        return false;
-    }
+    });
 }
 
 bool DisplayCertificate(TXmlDoc& reference)
 {
     DiagnosticText().clear();
-    try {
-        auto cert = FindCertificate(reference);
-        if (!cert) {
-            Record("CertificateNotFound");
-            return false;
-        }
+    return WithCertificate(reference, "DisplayCertificate", [&](const TNssCertificate& cert) {
         auto& hook = DisplayHook();
-        return hook && hook(cert->Der());
-    } catch (...) {
-        RecordFailure("DisplayCertificate");
-        return false;
-    }
+        return hook && hook(cert.Der());
+    });
 }
 
 bool DisplayCertificateData(std::string_view data)

@@ -94,6 +94,14 @@ bool TFileDescriptorInput::Ready()
 size_t TFileDescriptorInput::Read(void* buffer, size_t count)
 {
     for (;;) {
+        // Waits in slices: a termination signal that lands just before the read must not leave
+        // the host blocked on a browser that sends nothing more.
+        pollfd p{FFd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (UnitMain::TerminateRequested())
+            return 0;
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
         const ssize_t n = ::read(FFd, buffer, count);
         if (n >= 0)
             return static_cast<size_t>(n);
@@ -349,6 +357,9 @@ bool TNativeMessagingHost::ServeOneFrame()
     if (n == 0)
         return false;
     const TFrame frame = ReadMessage(n);
+    // A read cut short by a termination request is not a request.
+    if (UnitMain::TerminateRequested())
+        return false;
     if (frame.TooLarge) {
         Trace("ERROR: request of " + std::to_string(frame.Announced) + " bytes is too large");
         const std::string answer = CompactJson(ordered_json{{"action", "error"}, {"error", "RequestTooLarge"}});

@@ -31,14 +31,15 @@ void OpenTraceFile()
     const int fd = ::open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
-    auto owner = std::shared_ptr<int>(new int(fd), [](int* p) {
-        ::close(*p);
-        delete p;
-    });
-    UnitTrace::SetHook([owner](std::string_view line) {
+    struct TTraceFile {
+        int Fd;
+        ~TTraceFile() { ::close(Fd); }
+    };
+    auto file = std::make_shared<TTraceFile>(fd);
+    UnitTrace::SetHook([file](std::string_view line) {
         std::string text(line);
         text += '\n';
-        if (::write(*owner, text.data(), text.size()) < 0) {
+        if (::write(file->Fd, text.data(), text.size()) < 0) {
             // Tracing never stops the host.
         }
     });
@@ -66,7 +67,7 @@ int main(int argc, char** argv)
     UnitEncoding::UseHostTable();
     UnitMain::InstallSignalHandlers();
     UnitTrace::Trace("{");
-    UnitTrace::Trace(UnitCommandLine::JoinCommandLine(arguments));
+    UnitTrace::Trace(UnitCommandLine::JoinCommandLine(std::vector<std::string>(argv, argv + argc)));
     try {
         TNativeMessagingHost host;
         host.Listen(arguments);

@@ -31,11 +31,9 @@ text = os.path.join(docs, "contrato de prestação.txt")
 with open(text, "w", encoding="utf-8") as f:
     f.write("Contrato de prestação de serviços.\nAssinado digitalmente.\n")
 pdf = os.path.join(docs, "sample.pdf")
+from test_host_e2e import make_pdf, pdf_signature_parts
 with open(pdf, "wb") as f:
-    f.write(b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>"
-            b"endobj\n3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]>>endobj\n"
-            b"xref\n0 4\n0000000000 65535 f \n0000000009 00000 n \n0000000052 00000 n \n0000000101 00000 n \n"
-            b"trailer<</Size 4/Root 1 0 R>>\nstartxref\n165\n%%EOF\n")
+    f.write(make_pdf())
 for name in os.listdir(docs):
     if name.endswith((".p7s", ".signed.pdf")):
         os.remove(os.path.join(docs, name))
@@ -65,7 +63,9 @@ def verify(sig, content):
 
 with open(text, "rb") as f:
     data = f.read()
-answer = ask({"action": "sign", "content": base64.b64encode(data).decode(), "type": "CMS", "hash": "sha256"},
+# "Dettached" (the signing request's own spelling) leaves the content out of the signature.
+answer = ask({"action": "sign", "content": base64.b64encode(data).decode(), "type": "CMS", "hash": "sha256",
+              "attrs": ["Dettached", "1"]},
              "detached CMS of content bytes")
 if answer.get("action") == "signed":
     sig = os.path.join(demo, "content.p7s")
@@ -76,7 +76,7 @@ if answer.get("action") == "signed":
 else:
     print("   not available yet:", answer.get("error"))
 
-answer = ask({"action": "sign", "filename": text, "type": "CMS", "hash": "sha256", "attrs": ["Reason", "demo"]},
+answer = ask({"action": "sign", "filename": text, "type": "CMS", "hash": "sha256", "attrs": ["Dettached", "1"]},
              "detached CMS of a file")
 if answer.get("action") == "signed":
     print("   signed", text, "->", answer["signedfilename"])
@@ -86,7 +86,18 @@ else:
 
 answer = ask({"action": "sign", "filename": pdf, "type": "PADES", "hash": "sha256"}, "PDF signature (PAdES)")
 if answer.get("action") == "signed":
-    print("   signed", pdf, "->", answer["signedfilename"])
+    with open(answer["signedfilename"], "rb") as f:
+        signed = f.read()
+    if signed.startswith(b"%PDF"):
+        print("   signed", pdf, "->", answer["signedfilename"], "(%d bytes)" % len(signed))
+        covered, cms = pdf_signature_parts(signed)
+        for name, data in (("pdf-signature.p7s", cms), ("pdf-covered.bin", covered)):
+            with open(os.path.join(demo, name), "wb") as f:
+                f.write(data)
+        print("   checking the CMS in /Contents over the /ByteRange bytes")
+        verify(os.path.join(demo, "pdf-signature.p7s"), os.path.join(demo, "pdf-covered.bin"))
+    else:
+        print("   not available yet: PDF signatures (the library wrote plain CMS into", answer["signedfilename"] + ")")
 else:
     print("   not available yet:", answer.get("error"))
 

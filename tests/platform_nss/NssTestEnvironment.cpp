@@ -37,8 +37,16 @@ void MakeCertificate(
             out << "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
                    "subjectKeyIdentifier=hash\n";
         else
+            // End entities look like ICP-Brasil personal certificates: an A1 policy, the holder's
+            // data (birth date, CPF, NIS, RG) as otherName, e-mail, client and e-mail purposes.
             out << "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment,"
-                   "nonRepudiation\nsubjectKeyIdentifier=hash\n";
+                   "nonRepudiation\nsubjectKeyIdentifier=hash\n"
+                   "certificatePolicies=2.16.76.1.2.1.51\n"
+                   "extendedKeyUsage=clientAuth,emailProtection\n"
+                   "subjectAltName=email:"
+                << name
+                << "@example.com.br,otherName:2.16.76.1.3.1;UTF8:150319801234567890100000000000000123456SSPSP,"
+                   "otherName:2.16.76.1.3.6;UTF8:000000000000,otherName:2.16.76.1.3.5;UTF8:0000000000000000000\n";
         if (!issuer.empty())
             out << "authorityKeyIdentifier=keyid\n";
     }

@@ -1,0 +1,184 @@
+// PAdES signing of a PDF by editing it in place: an invisible signature field, a signature
+// dictionary with a reserved /Contents, the byte ranges around it and a regenerated classic
+// cross-reference section.
+//
+// The document is held as bytes; positions are 0-based byte offsets. Only classic
+// cross-reference tables made of one subsection starting at object 0 are handled; anything
+// else is refused with one of the words of crypto/UnitPDFWords.h.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+class TXmlDoc;
+class TPDF;
+
+// A document this rewrite cannot handle, or a signature it cannot write; Word() is the
+// failure word.
+class EPdfError : public std::runtime_error {
+public:
+    EPdfError(std::string_view word, const std::string& message);
+    const std::string& Word() const noexcept { return FWord; }
+
+private:
+    std::string FWord;
+};
+
+// One indirect object, or one of the special parts ("xref", "trailer", "startxref").
+class TPDFObject {
+public:
+    TPDFObject(TPDF& owner, std::string header, size_t position, size_t headerLength,
+               size_t length, bool changed);
+
+    const std::string& GetHeader() const { return FHeader; }
+    size_t GetPosition() const { return FPosition; }
+    size_t GetLength() const { return FLength; }
+    bool GetChanged() const { return FChanged; }
+    bool IsObject() const;  // an indirect object, not a special part
+    int GetNumber() const;  // first word of the header; 0 for the special parts
+    int GetGeneration() const;
+    // The reference text: the header with "obj" replaced by "R".
+    std::string GetReference() const;
+
+    // The text between the header and "endobj", trimmed of blanks, CR, LF and tabs.
+    std::string GetBody() const;
+    // The value of a top-level dictionary key of the body ("" when absent).
+    std::string GetValue(std::string_view key) const;
+    std::string GetWord(std::string_view key) const;
+    long long GetInt(std::string_view key) const;
+    // Sets (or, with an empty value, removes) a top-level dictionary key and rewrites.
+    void SetValue(std::string_view key, std::string_view value);
+    // Replaces the object's text in the document with header, body and "endobj".
+    void SetBody(std::string_view body);
+
+private:
+    friend class TPDF;
+    TPDF& FOwner;
+    std::string FHeader;
+    size_t FPosition;
+    size_t FHeaderLength;  // bytes the header takes in the document
+    size_t FLength;
+    bool FChanged;
+};
+
+// Signing properties, read case-insensitively, in their original order.
+class TPdfSignProperties {
+public:
+    TPdfSignProperties() = default;
+    explicit TPdfSignProperties(std::vector<std::pair<std::string, std::string>> items)
+        : FItems(std::move(items)) {}
+    void Set(std::string_view name, std::string_view value);
+    std::string Get(std::string_view name) const;
+    bool Has(std::string_view name) const;
+    const std::vector<std::pair<std::string, std::string>>& Items() const { return FItems; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> FItems;
+};
+
+class TPDF {
+public:
+    // Reserved /Contents size in hex digits, and the bytes "<", the digits and ">" take.
+    static constexpr size_t ContentsHexSize = 20480;
+    static constexpr size_t ContentsBytes = ContentsHexSize + 2;
+
+    // Makes the CMS for the request copy (ContentHash, Dettached, Order already set) and
+    // returns its DER as hex, "" when it cannot. The document then stands exactly as the
+    // two byte ranges of the final file.
+    using TCmsHook = std::function<std::string(TXmlDoc& requestCopy, TPDF& pdf)>;
+    // The same seam without the XML request: digest OID and digest hex in, CMS hex out.
+    using TCmsMaker = std::function<std::string(const std::string& digestOid,
+                                                const std::string& digestHex)>;
+
+    TPDF();
+    explicit TPDF(const std::string& fileName);
+    ~TPDF();
+    TPDF(const TPDF&) = delete;
+    TPDF& operator=(const TPDF&) = delete;
+
+    bool LoadFromFile(const std::string& fileName);
+    bool LoadFromBytes(std::string bytes);
+    // Text in the given encoding number (12: upper-case hex).
+    bool LoadFromText(std::string_view text, int encoding);
+    bool SaveToText(std::string& out, int encoding) const;
+    // Written to fileName + ".~tmp", then moved over fileName.
+    bool SaveToFile(const std::string& fileName) const;
+
+    // The PAdES signing of a SIGNEDDATA request node; true when a signature was written.
+    bool Sign(TXmlDoc& request);
+    // The signing itself, with the CMS made by `maker`.
+    bool Sign(const TPdfSignProperties& request, const TCmsMaker& maker);
+
+    void SetCmsHook(TCmsHook hook) { FCmsHook = std::move(hook); }
+
+    // Failure word of the last Load or Sign ("" after success).
+    const std::string& GetError() const { return FError; }
+    bool IsLoaded() const { return FLoaded; }
+    const std::string& GetBytes() const { return FData; }
+    const std::string& GetFileName() const { return FFileName; }
+
+    size_t GetObjectCount() const { return FObjects.size(); }
+    TPDFObject& GetObject(size_t index) { return *FObjects.at(index); }
+    TPDFObject* FindObject(int number);
+    TPDFObject& NewObject();
+    TPDFObject* GetCatalog() { return FCatalog; }
+    TPDFObject& GetXref() { return *FXref; }
+    TPDFObject& GetTrailer() { return *FTrailer; }
+    TPDFObject& GetStartXref() { return *FStartXref; }
+    int GetHighest() const { return FHighest; }
+    // The first page object, found through the catalog's page tree.
+    TPDFObject* GetFirstPage();
+
+    // Byte ranges of the last signature written: start1, length1, start2, length2.
+    const std::vector<long long>& GetByteRange() const { return FByteRange; }
+
+private:
+    friend class TPDFObject;
+
+    void Clear();
+    void Parse();
+    void ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen);
+    TPDFObject& AddPart(std::string header, size_t position, size_t length);
+    // Replaces `length` bytes at `position` with `text`, moving every tracked position
+    // after it (other than `self`).
+    void Splice(size_t position, size_t length, std::string_view text, const TPDFObject* self);
+    void Rewrite(TPDFObject& object, std::string_view text);
+    void RegenerateXref();
+    void FixPrevChain();
+    void UpdateHeader();
+    std::string ExistingFields();
+    void ApplyInfo(const TPdfSignProperties& request);
+
+    std::string FData;
+    std::string FFileName;
+    std::string FError;
+    bool FLoaded = false;
+    std::vector<std::unique_ptr<TPDFObject>> FObjects;
+    // Special parts of the newest section, and the xref/trailer pairs of older ones (oldest
+    // last) whose positions still move with every edit.
+    std::unique_ptr<TPDFObject> FXref;
+    std::unique_ptr<TPDFObject> FTrailer;
+    std::unique_ptr<TPDFObject> FStartXref;
+    std::vector<std::pair<std::unique_ptr<TPDFObject>, std::unique_ptr<TPDFObject>>> FOlder;
+    TPDFObject* FCatalog = nullptr;
+    int FHighest = 0;
+    std::vector<long long> FByteRange;
+    TCmsHook FCmsHook;
+};
+
+namespace UnitPDF {
+
+// Upper-case hex digest of bytes for a digest OID (or an RSA signature OID); "" when the
+// algorithm is unknown.
+std::string DigestHex(std::string_view bytes, const std::string& oid);
+
+// Text as a PDF literal string, with "(", ")" and "\" escaped.
+std::string LiteralString(std::string_view text);
+
+}  // namespace UnitPDF
