@@ -156,6 +156,11 @@ void TCertificatePrompter::Execute()
     FillList();
     if (FList.GetNodeCount() == 0) {
         Trace("No certificates available");
+        // The person at the desktop is told there is nothing to choose.
+        const char* rule = std::getenv("DORVIK_SELECT");
+        auto& runner = UnitCertificateSelector::Runner();
+        if ((!rule || !*rule) && runner && UnitCertificateSelector::DisplayAvailable())
+            runner(FList);
         return;
     }
     const int chosen = Choose();

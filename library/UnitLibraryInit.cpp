@@ -5,6 +5,9 @@
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitSignedData.h"
+#include "library/UnitGtkDialogs.h"
+#include "resources/UnitResourceBag.h"
+#include "resources/UnitResources.h"
 
 namespace {
 
@@ -14,7 +17,13 @@ struct TLibraryInit {
         TXmlDoc::SetFileNameExpander([](const std::string& name) { return UnitLocalUtils::LocalFileName(name); });
         UnitAsn1::RegisterEncodings();
         UnitSignedData::Register();
+        // The texts and pictures travel inside the library; its language is Portuguese.
+        UnitResources::SetCentre(std::make_unique<TResourceCentre>(UnitResourceBag::BagResource()));
+        UnitResources::Centre()->SetLanguage("pt");
+        // The desktop windows, only where there is a desktop.
+        UnitGtkDialogs::Install();
     }
+    ~TLibraryInit() { UnitResources::SetCentre(nullptr); }
 };
 
 const TLibraryInit Init;

@@ -80,6 +80,11 @@ DORVIK_API void RescaleImage(int32_t width, int32_t height) DORVIK_NOEXCEPT;
  * otherwise and leaves buffer untouched. */
 DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) DORVIK_NOEXCEPT;
 
+/* Handles the desktop's pending events for the library's windows (a closed dialog disappearing,
+ * repaints) without waiting. A program with its own loop calls it on each pass once a dialog may
+ * have been shown; it does nothing while no window was ever opened. */
+DORVIK_API void DispatchPendingEvents(void) DORVIK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -42,7 +42,12 @@ if not hostkit.library_can_sign():
     print("NOT AVAILABLE YET: libdorvik cannot sign (no CMS SignedData builder in this build);"
           " the requests below show what the host answers meanwhile.")
 
-host = hostkit.Host(env=cred.env(DORVIK_SELECT="first"))
+# With a desktop (and no DORVIK_SELECT) the certificate is chosen in the library's dialog.
+if (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")) and not os.environ.get("DORVIK_SELECT"):
+    print("A display is present: choose the certificate in the dialog (DORVIK_SELECT=first runs unattended).")
+    host = hostkit.Host(env=cred.env(DISPLAY=os.environ.get("DISPLAY"), WAYLAND_DISPLAY=os.environ.get("WAYLAND_DISPLAY")))
+else:
+    host = hostkit.Host(env=cred.env(DORVIK_SELECT="first"))
 
 def ask(request, label):
     shown = {k: (v[:24] + "..." if k == "content" else v) for k, v in request.items()}
