@@ -66,6 +66,8 @@ int main(int argc, char** argv)
     OpenTraceFile();
     UnitEncoding::UseHostTable();
     UnitMain::InstallSignalHandlers();
+    // Between requests the loop serves what the library's windows still have pending.
+    UnitMain::SetMessageDispatcher([] { DispatchPendingEvents(); });
     UnitTrace::Trace("{");
     UnitTrace::Trace(UnitCommandLine::JoinCommandLine(std::vector<std::string>(argv, argv + argc)));
     try {
