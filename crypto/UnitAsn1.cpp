@@ -9,6 +9,8 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <cstdlib>
 
 namespace UnitAsn1 {
 
@@ -20,8 +22,9 @@ using UnitCodecs::HexEncode;
 constexpr std::string_view WorkProperty = "__asn1__";
 // Deeper DER nesting is kept as the hex content of one element instead of being followed.
 constexpr int MaxDecodeDepth = 256;
-// A tree nested deeper than this is not encoded (the reader never builds one).
-constexpr int MaxEncodeDepth = 8192;
+// A tree nested deeper than this is not encoded: the XML reader never builds one, and the
+// recursion over deeper trees built in code would risk the stack.
+constexpr int MaxEncodeDepth = static_cast<int>(TXmlDoc::MaxReadDepth);
 
 TEntityBuilder& SignedDataBuilder()
 {
@@ -317,23 +320,39 @@ bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth)
 TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 {
     const std::string value = Prop(node, "Value");
-    const TUtcTime utc = TextToUtc(value, PropBool(node, "Zulu"));
-    // An unchanged decoded time is written back byte for byte.
+    const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
+    // An unchanged decoded time is written back byte for byte. The comparison is made on the
+    // side the value is written in, so the common case needs no local-to-UTC conversion.
     if (const std::string original = Prop(node, "Original"); !original.empty()) {
         const TBytes bytes = HexDecode(original);
         std::string text(bytes.begin(), bytes.end());
         if (!text.empty() && text.back() == 'Z') {
             text.pop_back();
             const TUtcTime kept = ParseDerTime(text, utcTime);
-            const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
-            const bool same = zulu ? UtcFieldsText(kept) == UtcFieldsText(utc)
+            const bool same = zulu ? UtcFieldsText(kept) == UtcFieldsText(TextToUtc(value, true))
                                    : UtcToLocalText(kept) == TimeText(TextToUtc(value, true));
             if (same)
                 return bytes;
         }
     }
+    const TUtcTime utc = TextToUtc(value, PropBool(node, "Zulu"));
     const std::string content = DerTimeContent(utc, utcTime);
     return TBytes(content.begin(), content.end());
+}
+
+// OBJECT: its inner SEQUENCE built and encoded on its own. Kept out of Prepare so that the
+// recursion's frames stay small.
+[[gnu::noinline]] std::optional<TBytes> ObjectBytes(const TXmlDoc& node)
+{
+    TXmlDoc sequence("SEQUENCE");
+    sequence.New("OID")->Setp("Value", Prop(node, "ID"));
+    if (const std::string type = Prop(node, "Type"); !type.empty()) {
+        TXmlDoc* typed = sequence.New(type);
+        typed->Setp("Value", Prop(node, "Value"));
+        if (const TXmlDoc* binary = node.FindProperty("Binary"))
+            typed->Setp("Binary", binary->GetValue());
+    }
+    return EncodeNode(sequence);
 }
 
 bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
@@ -388,15 +407,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
     case TKind::Object: {
-        TXmlDoc sequence("SEQUENCE");
-        sequence.New("OID")->Setp("Value", Prop(node, "ID"));
-        if (const std::string type = Prop(node, "Type"); !type.empty()) {
-            TXmlDoc* typed = sequence.New(type);
-            typed->Setp("Value", Prop(node, "Value"));
-            if (const TXmlDoc* binary = node.FindProperty("Binary"))
-                typed->Setp("Binary", binary->GetValue());
-        }
-        auto bytes = EncodeNode(sequence);
+        auto bytes = ObjectBytes(node);
         if (!bytes)
             return false;
         prep.Verbatim = true;
@@ -892,12 +903,34 @@ std::string Utf16HexToText(std::string_view hex)
     return out;
 }
 
+namespace {
+
+// Reads the zone rules again when TZ changed. tzset() on every conversion would look at the
+// zone file each time, which dominates decoding large structures full of times.
+void RefreshZone()
+{
+    static std::mutex lock;
+    static bool read = false;
+    static bool hadTz = false;
+    static std::string lastTz;
+    const char* tz = std::getenv("TZ");
+    std::lock_guard guard(lock);
+    if (read && hadTz == (tz != nullptr) && (!tz || lastTz == tz))
+        return;
+    tzset();
+    read = true;
+    hadTz = tz != nullptr;
+    lastTz = tz ? tz : "";
+}
+
+}  // namespace
+
 std::string UtcToLocalText(const TUtcTime& utc)
 {
     struct tm tm = ToTm(utc);
     tm.tm_isdst = 0;
     const time_t t = timegm(&tm);
-    tzset();
+    RefreshZone();
     return TimeText(FromTimeT(t, true, utc.MilliSecond));
 }
 
