@@ -269,6 +269,10 @@ struct TPrepared {
     bool Verbatim = false;       // BINARY, SIGNEDDATA, OBJECT: Bytes are the whole element
     uint8_t Identifier = 0;
     TBytes Bytes;                // primitive content (after the "Unused" byte), or verbatim bytes
+    // Content still in the tree, written straight into the output: a property value as text,
+    // or as hex decoded on the way. Saves copying large values (a document being signed).
+    std::string_view Source;
+    bool SourceIsHex = false;
     bool HasUnused = false;
     uint8_t Unused = 0;
     std::vector<TPrepared> Children;
@@ -298,12 +302,34 @@ void WriteLength(TBytes& out, size_t length)
         out.push_back(static_cast<uint8_t>(length >> (8 * i)));
 }
 
-TBytes ValueBytes(const TXmlDoc& node)
+// The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
+// into the tree, which outlives the writing pass.
+void ValueSource(const TXmlDoc& node, TPrepared& prep)
 {
-    const std::string value = Prop(node, "Value");
-    if (PropBool(node, "Binary"))
-        return HexDecode(value);
-    return TBytes(value.begin(), value.end());
+    const TXmlDoc* value = node.FindProperty("Value");
+    prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
+    prep.SourceIsHex = PropBool(node, "Binary");
+}
+
+size_t SourceSize(const TPrepared& prep)
+{
+    return prep.SourceIsHex ? prep.Source.size() / 2 : prep.Source.size();
+}
+
+// Appends the source, hex decoded a slice at a time (HexDecode works pair by pair, so slicing
+// at even offsets gives the same bytes as decoding the whole).
+void WriteSource(const TPrepared& prep, TBytes& out)
+{
+    if (!prep.SourceIsHex) {
+        out.insert(out.end(), prep.Source.begin(), prep.Source.end());
+        return;
+    }
+    constexpr size_t Slice = size_t{1} << 16;
+    const std::string_view hex = prep.Source.substr(0, SourceSize(prep) * 2);
+    for (size_t pos = 0; pos < hex.size(); pos += Slice) {
+        const TBytes part = HexDecode(hex.substr(pos, Slice));
+        out.insert(out.end(), part.begin(), part.end());
+    }
 }
 
 bool Prepare(TXmlDoc& node, TPrepared& prep, int depth);
@@ -390,12 +416,12 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
         break;
     case TKind::OctetString: case TKind::PrintableString: case TKind::Utf8String:
     case TKind::Ia5String: case TKind::NumericString:
-        prep.Bytes = ValueBytes(node);
+        ValueSource(node, prep);
         break;
     case TKind::BitString:
         prep.HasUnused = true;
         prep.Unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
-        prep.Bytes = ValueBytes(node);
+        ValueSource(node, prep);
         break;
     case TKind::UtcTime:
     case TKind::GenTime:
@@ -434,7 +460,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
         prep.Total = prep.Bytes.size();
         return true;
     }
-    size_t content = prep.Bytes.size() + (prep.HasUnused ? 1 : 0);
+    size_t content = prep.Bytes.size() + SourceSize(prep) + (prep.HasUnused ? 1 : 0);
     for (const auto& child : prep.Children)
         content += child.Total;
     prep.ContentLength = content;
@@ -453,6 +479,7 @@ void Write(const TPrepared& prep, TBytes& out)
     if (prep.HasUnused)
         out.push_back(prep.Unused);
     out.insert(out.end(), prep.Bytes.begin(), prep.Bytes.end());
+    WriteSource(prep, out);
     for (const auto& child : prep.Children)
         Write(child, out);
 }
@@ -654,6 +681,9 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node)
     RemoveWorkProperties(node);
     if (!ok)
         return std::nullopt;
+    // A verbatim root (SIGNEDDATA, BINARY, OBJECT) is its bytes: handed over, not copied.
+    if (prep.Verbatim)
+        return std::move(prep.Bytes);
     TBytes out;
     out.reserve(prep.Total);
     Write(prep, out);
