@@ -355,8 +355,11 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
         if (!text.empty() && text.back() == 'Z') {
             text.pop_back();
             const TUtcTime kept = ParseDerTime(text, utcTime);
+            // The exact text the decoder wrote counts as unchanged even when reading it back
+            // would not give the same fields (a year past 9999 after normalising month 99).
+            const std::string decoded = zulu ? std::string() : UtcToLocalText(kept);
             const bool same = zulu ? UtcFieldsText(kept) == UtcFieldsText(TextToUtc(value, true))
-                                   : UtcToLocalText(kept) == TimeText(TextToUtc(value, true));
+                                   : value == decoded || decoded == TimeText(TextToUtc(value, true));
             if (same)
                 return bytes;
         }

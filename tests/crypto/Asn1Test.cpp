@@ -397,3 +397,17 @@ TEST(Asn1Encode, LargeHexValuesWrittenStraightFromTheTree)
     EXPECT_TRUE(std::equal(content.begin(), content.end(), der->begin() + 10));
     EXPECT_EQ(HexEncode(std::span(*der).last(12)), "0C0A706C61696E2074657874");
 }
+
+TEST(Asn1Time, OutOfRangeTimesKeepTheirBytesThroughTheTree)
+{
+    // Month 99 of year 9999 normalises past the four-digit years of the text form; the
+    // unchanged node must still give back its own bytes, however the text reads.
+    for (const std::string content : {"99999999999999Z", "9999999999Z", "00000000000000Z"}) {
+        const std::string tag = content.size() == 15 ? "18" : "17";
+        const std::string der = tag + HexEncode(std::vector<uint8_t>{static_cast<uint8_t>(content.size())})
+            + HexEncode(std::vector<uint8_t>(content.begin(), content.end()));
+        TXmlDoc node;
+        ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, der), 1);
+        EXPECT_EQ(EncodeHex(node), der) << content;
+    }
+}
