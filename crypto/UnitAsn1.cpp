@@ -9,6 +9,8 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <cstdlib>
 
 namespace UnitAsn1 {
 
@@ -20,8 +22,9 @@ using UnitCodecs::HexEncode;
 constexpr std::string_view WorkProperty = "__asn1__";
 // Deeper DER nesting is kept as the hex content of one element instead of being followed.
 constexpr int MaxDecodeDepth = 256;
-// A tree nested deeper than this is not encoded (the reader never builds one).
-constexpr int MaxEncodeDepth = 8192;
+// A tree nested deeper than this is not encoded: the XML reader never builds one, and the
+// recursion over deeper trees built in code would risk the stack.
+constexpr int MaxEncodeDepth = static_cast<int>(TXmlDoc::MaxReadDepth);
 
 TEntityBuilder& SignedDataBuilder()
 {
@@ -266,6 +269,10 @@ struct TPrepared {
     bool Verbatim = false;       // BINARY, SIGNEDDATA, OBJECT: Bytes are the whole element
     uint8_t Identifier = 0;
     TBytes Bytes;                // primitive content (after the "Unused" byte), or verbatim bytes
+    // Content still in the tree, written straight into the output: a property value as text,
+    // or as hex decoded on the way. Saves copying large values (a document being signed).
+    std::string_view Source;
+    bool SourceIsHex = false;
     bool HasUnused = false;
     uint8_t Unused = 0;
     std::vector<TPrepared> Children;
@@ -295,12 +302,34 @@ void WriteLength(TBytes& out, size_t length)
         out.push_back(static_cast<uint8_t>(length >> (8 * i)));
 }
 
-TBytes ValueBytes(const TXmlDoc& node)
+// The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
+// into the tree, which outlives the writing pass.
+void ValueSource(const TXmlDoc& node, TPrepared& prep)
 {
-    const std::string value = Prop(node, "Value");
-    if (PropBool(node, "Binary"))
-        return HexDecode(value);
-    return TBytes(value.begin(), value.end());
+    const TXmlDoc* value = node.FindProperty("Value");
+    prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
+    prep.SourceIsHex = PropBool(node, "Binary");
+}
+
+size_t SourceSize(const TPrepared& prep)
+{
+    return prep.SourceIsHex ? prep.Source.size() / 2 : prep.Source.size();
+}
+
+// Appends the source, hex decoded a slice at a time (HexDecode works pair by pair, so slicing
+// at even offsets gives the same bytes as decoding the whole).
+void WriteSource(const TPrepared& prep, TBytes& out)
+{
+    if (!prep.SourceIsHex) {
+        out.insert(out.end(), prep.Source.begin(), prep.Source.end());
+        return;
+    }
+    constexpr size_t Slice = size_t{1} << 16;
+    const std::string_view hex = prep.Source.substr(0, SourceSize(prep) * 2);
+    for (size_t pos = 0; pos < hex.size(); pos += Slice) {
+        const TBytes part = HexDecode(hex.substr(pos, Slice));
+        out.insert(out.end(), part.begin(), part.end());
+    }
 }
 
 bool Prepare(TXmlDoc& node, TPrepared& prep, int depth);
@@ -317,23 +346,42 @@ bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth)
 TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 {
     const std::string value = Prop(node, "Value");
-    const TUtcTime utc = TextToUtc(value, PropBool(node, "Zulu"));
-    // An unchanged decoded time is written back byte for byte.
+    const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
+    // An unchanged decoded time is written back byte for byte. The comparison is made on the
+    // side the value is written in, so the common case needs no local-to-UTC conversion.
     if (const std::string original = Prop(node, "Original"); !original.empty()) {
         const TBytes bytes = HexDecode(original);
         std::string text(bytes.begin(), bytes.end());
         if (!text.empty() && text.back() == 'Z') {
             text.pop_back();
             const TUtcTime kept = ParseDerTime(text, utcTime);
-            const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
-            const bool same = zulu ? UtcFieldsText(kept) == UtcFieldsText(utc)
-                                   : UtcToLocalText(kept) == TimeText(TextToUtc(value, true));
+            // The exact text the decoder wrote counts as unchanged even when reading it back
+            // would not give the same fields (a year past 9999 after normalising month 99).
+            const std::string decoded = zulu ? std::string() : UtcToLocalText(kept);
+            const bool same = zulu ? UtcFieldsText(kept) == UtcFieldsText(TextToUtc(value, true))
+                                   : value == decoded || decoded == TimeText(TextToUtc(value, true));
             if (same)
                 return bytes;
         }
     }
+    const TUtcTime utc = TextToUtc(value, PropBool(node, "Zulu"));
     const std::string content = DerTimeContent(utc, utcTime);
     return TBytes(content.begin(), content.end());
+}
+
+// OBJECT: its inner SEQUENCE built and encoded on its own. Kept out of Prepare so that the
+// recursion's frames stay small.
+[[gnu::noinline]] std::optional<TBytes> ObjectBytes(const TXmlDoc& node)
+{
+    TXmlDoc sequence("SEQUENCE");
+    sequence.New("OID")->Setp("Value", Prop(node, "ID"));
+    if (const std::string type = Prop(node, "Type"); !type.empty()) {
+        TXmlDoc* typed = sequence.New(type);
+        typed->Setp("Value", Prop(node, "Value"));
+        if (const TXmlDoc* binary = node.FindProperty("Binary"))
+            typed->Setp("Binary", binary->GetValue());
+    }
+    return EncodeNode(sequence);
 }
 
 bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
@@ -371,12 +419,12 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
         break;
     case TKind::OctetString: case TKind::PrintableString: case TKind::Utf8String:
     case TKind::Ia5String: case TKind::NumericString:
-        prep.Bytes = ValueBytes(node);
+        ValueSource(node, prep);
         break;
     case TKind::BitString:
         prep.HasUnused = true;
         prep.Unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
-        prep.Bytes = ValueBytes(node);
+        ValueSource(node, prep);
         break;
     case TKind::UtcTime:
     case TKind::GenTime:
@@ -388,15 +436,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
     case TKind::Object: {
-        TXmlDoc sequence("SEQUENCE");
-        sequence.New("OID")->Setp("Value", Prop(node, "ID"));
-        if (const std::string type = Prop(node, "Type"); !type.empty()) {
-            TXmlDoc* typed = sequence.New(type);
-            typed->Setp("Value", Prop(node, "Value"));
-            if (const TXmlDoc* binary = node.FindProperty("Binary"))
-                typed->Setp("Binary", binary->GetValue());
-        }
-        auto bytes = EncodeNode(sequence);
+        auto bytes = ObjectBytes(node);
         if (!bytes)
             return false;
         prep.Verbatim = true;
@@ -423,7 +463,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
         prep.Total = prep.Bytes.size();
         return true;
     }
-    size_t content = prep.Bytes.size() + (prep.HasUnused ? 1 : 0);
+    size_t content = prep.Bytes.size() + SourceSize(prep) + (prep.HasUnused ? 1 : 0);
     for (const auto& child : prep.Children)
         content += child.Total;
     prep.ContentLength = content;
@@ -442,6 +482,7 @@ void Write(const TPrepared& prep, TBytes& out)
     if (prep.HasUnused)
         out.push_back(prep.Unused);
     out.insert(out.end(), prep.Bytes.begin(), prep.Bytes.end());
+    WriteSource(prep, out);
     for (const auto& child : prep.Children)
         Write(child, out);
 }
@@ -643,6 +684,9 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node)
     RemoveWorkProperties(node);
     if (!ok)
         return std::nullopt;
+    // A verbatim root (SIGNEDDATA, BINARY, OBJECT) is its bytes: handed over, not copied.
+    if (prep.Verbatim)
+        return std::move(prep.Bytes);
     TBytes out;
     out.reserve(prep.Total);
     Write(prep, out);
@@ -892,12 +936,34 @@ std::string Utf16HexToText(std::string_view hex)
     return out;
 }
 
+namespace {
+
+// Reads the zone rules again when TZ changed. tzset() on every conversion would look at the
+// zone file each time, which dominates decoding large structures full of times.
+void RefreshZone()
+{
+    static std::mutex lock;
+    static bool read = false;
+    static bool hadTz = false;
+    static std::string lastTz;
+    const char* tz = std::getenv("TZ");
+    std::lock_guard guard(lock);
+    if (read && hadTz == (tz != nullptr) && (!tz || lastTz == tz))
+        return;
+    tzset();
+    read = true;
+    hadTz = tz != nullptr;
+    lastTz = tz ? tz : "";
+}
+
+}  // namespace
+
 std::string UtcToLocalText(const TUtcTime& utc)
 {
     struct tm tm = ToTm(utc);
     tm.tm_isdst = 0;
     const time_t t = timegm(&tm);
-    tzset();
+    RefreshZone();
     return TimeText(FromTimeT(t, true, utc.MilliSecond));
 }
 

@@ -142,10 +142,19 @@ std::string DigestText(std::string_view text, TCryptHash hash)
 
 std::string DigestHex(std::string_view hex, TCryptHash hash)
 {
-    std::vector<uint8_t> bytes;
-    if (!HexToBytes(hex, bytes) || bytes.empty())
+    if (hex.empty() || hex.size() % 2 != 0)
         return {};
-    return DigestBytes(bytes, hash);
+    // Decoded a chunk at a time: a document of any size needs only one chunk of bytes.
+    bool valid = true;
+    std::string digest = DigestOrEmpty(hash, [&](TDigester& d) {
+        std::vector<uint8_t> chunk;
+        for (size_t pos = 0; pos < hex.size() && valid; pos += 2 * ChunkSize) {
+            valid = HexToBytes(hex.substr(pos, 2 * ChunkSize), chunk);
+            if (valid)
+                d.Update(chunk.data(), chunk.size());
+        }
+    });
+    return valid ? digest : std::string();
 }
 
 std::string DigestStream(std::istream& stream, TCryptHash hash)

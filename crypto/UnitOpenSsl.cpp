@@ -123,7 +123,7 @@ TLibraryStatus LoadLibrary()
 constexpr int HexNumber = 12;
 constexpr int Base64Number = 7;
 
-int HexValue(char c) noexcept
+constexpr int HexValue(char c) noexcept
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -134,16 +134,25 @@ int HexValue(char c) noexcept
     return -1;
 }
 
+// Digit values by character, -1 for a non-digit: documents of hundreds of megabytes pass here.
+constexpr auto HexDigitValues = [] {
+    std::array<int8_t, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[static_cast<size_t>(c)] = static_cast<int8_t>(HexValue(static_cast<char>(c)));
+    return table;
+}();
+
+// On false, out holds unspecified bytes.
 bool HexInto(std::string_view hex, uint8_t* out) noexcept
 {
+    int bad = 0;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = HexValue(hex[i]);
-        const int lo = HexValue(hex[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i / 2] = static_cast<uint8_t>(hi * 16 + lo);
+        const int hi = HexDigitValues[static_cast<uint8_t>(hex[i])];
+        const int lo = HexDigitValues[static_cast<uint8_t>(hex[i + 1])];
+        bad |= hi | lo;
+        out[i / 2] = static_cast<uint8_t>((hi << 4) | (lo & 0x0F));
     }
-    return true;
+    return bad >= 0;
 }
 
 }  // namespace

@@ -306,7 +306,8 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     std::string digestHex = Prop(request, "ContentHash");
     if (digestHex.empty()) {
         const TXmlDoc* content = request.FindProperty("Content");
-        const std::string& text = content ? content->GetValue() : std::string();
+        // A view, not a copy: the content may be the size of the whole document.
+        const std::string_view text = content ? std::string_view(content->GetValue()) : std::string_view();
         digestHex = binary ? UnitCryptHash::DigestHex(text, hash) : UnitCryptHash::DigestText(text, hash);
     }
     if (digestHex.empty())

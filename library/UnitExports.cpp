@@ -165,9 +165,8 @@ DORVIK_API int32_t CopyBinaryToText(void) noexcept
 DORVIK_API int32_t Encode(int32_t encoding) noexcept
 {
     return WithBuffers("Encode", 0, [&](TBuffers& b) {
-        std::string text = UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding);
-        b.Text.Seek(0);
-        b.Text.Write(text);
+        // The new text replaces the old whole; moved in, as it may be large.
+        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding));
         return SizeResult(b.Text.Text().size());
     });
 }

@@ -352,3 +352,62 @@ TEST(Asn1Certificates, SystemBundleRoundTripsThroughXml)
     }
     EXPECT_GT(count, 100);
 }
+
+TEST(Asn1Encode, DeepTreesEncodeOrFailWithoutExhaustingTheStack)
+{
+    // As deep as the XML reader builds: encoded, and decoded back as far as the decoder follows.
+    TXmlDoc root("SEQUENCE");
+    TXmlDoc* node = &root;
+    for (size_t i = 1; i < TXmlDoc::MaxReadDepth; ++i)
+        node = node->New("SEQUENCE");
+    node->New("INTEGER")->Setp("Value", "7");
+    auto der = UnitAsn1::EncodeNode(root);
+    ASSERT_TRUE(der.has_value());
+    EXPECT_EQ(der->back(), 0x07);
+    TXmlDoc back;
+    EXPECT_EQ(UnitAsn1::DecodeIntoNode(back, *der), 257);   // the rest kept as hex at the cap
+    EXPECT_EQ(UnitAsn1::EncodeNode(back), der);
+
+    // Far deeper trees, only buildable in code, are refused rather than followed.
+    for (int i = 0; i < 100000; ++i)
+        node = node->New("SEQUENCE");
+    EXPECT_FALSE(UnitAsn1::EncodeNode(root).has_value());
+    bool clean = true;
+    for (const TXmlDoc* n = &root; n; n = n->ChildAt(0))
+        clean = clean && n->FindProperty("__asn1__") == nullptr;
+    EXPECT_TRUE(clean);
+}
+
+TEST(Asn1Encode, LargeHexValuesWrittenStraightFromTheTree)
+{
+    // More than one of the slices the writer decodes at a time, with an odd trailing digit
+    // that the hex reading ignores, as for short values.
+    std::string hex;
+    for (int i = 0; i < 70000; ++i)
+        hex += HexEncode(std::vector<uint8_t>{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)});
+    TXmlDoc seq("SEQUENCE");
+    TXmlDoc* octets = seq.New("OCTETSTRING");
+    octets->Setp("Binary", "1");
+    octets->Setp("Value", hex + "F");
+    seq.New("UTF8STRING")->Setp("Value", "plain text");
+    auto der = UnitAsn1::EncodeNode(seq);
+    ASSERT_TRUE(der.has_value());
+    const auto content = HexDecode(hex);
+    ASSERT_EQ(der->size(), 5 + 5 + content.size() + 12);  // two headers with 3-byte lengths
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), der->begin() + 10));
+    EXPECT_EQ(HexEncode(std::span(*der).last(12)), "0C0A706C61696E2074657874");
+}
+
+TEST(Asn1Time, OutOfRangeTimesKeepTheirBytesThroughTheTree)
+{
+    // Month 99 of year 9999 normalises past the four-digit years of the text form; the
+    // unchanged node must still give back its own bytes, however the text reads.
+    for (const std::string content : {"99999999999999Z", "9999999999Z", "00000000000000Z"}) {
+        const std::string tag = content.size() == 15 ? "18" : "17";
+        const std::string der = tag + HexEncode(std::vector<uint8_t>{static_cast<uint8_t>(content.size())})
+            + HexEncode(std::vector<uint8_t>(content.begin(), content.end()));
+        TXmlDoc node;
+        ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, der), 1);
+        EXPECT_EQ(EncodeHex(node), der) << content;
+    }
+}

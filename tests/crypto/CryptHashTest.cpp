@@ -187,3 +187,18 @@ TEST(DigestTable, SignatureOidForDigestOid)
     EXPECT_EQ(SignatureOidForDigestOid("1.2.840.113549.2.5"), "1.2.840.113549.1.1.1");
     EXPECT_EQ(SignatureOidForDigestOid("1.2.840.113549.1.1.11"), "1.2.840.113549.1.1.1");
 }
+
+TEST(Digest, LongHexIsDigestedAcrossChunksAndABadDigitAnywhereGivesNoDigest)
+{
+    // A few megabytes of hex: several of the chunks the digest decodes one at a time.
+    std::string bytes(3 * (1 << 20) + 7, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
+    std::string hex = UnitOpenSsl::HexUpper(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    EXPECT_EQ(DigestHex(hex, TCryptHash::SHA256), DigestText(bytes, TCryptHash::SHA256));
+    hex[hex.size() - 3] = 'G';          // in the last chunk, after earlier chunks were hashed
+    EXPECT_EQ(DigestHex(hex, TCryptHash::SHA256), "");
+    hex[hex.size() - 3] = 'a';
+    hex[(1 << 21) + 1] = ' ';           // first digit pair of the second chunk
+    EXPECT_EQ(DigestHex(hex, TCryptHash::SHA256), "");
+}
