@@ -72,26 +72,26 @@ bool FindSection(std::span<const uint8_t> image, std::string_view name, std::spa
 // (the format comes from callers; it must never reach printf unchecked).
 std::string FormatNumber(std::string_view token, uint32_t value)
 {
-    std::string spec = "%";
+    std::string conversion = "%";
     size_t i = 1;
     while (i < token.size() && std::strchr("-+ #0", token[i]))
-        spec += token[i++];
+        conversion += token[i++];
     auto digits = [&](size_t maxDigits) {
         size_t n = 0;
         while (i < token.size() && std::isdigit(static_cast<unsigned char>(token[i]))) {
             if (n++ < maxDigits)
-                spec += token[i];
+                conversion += token[i];
             ++i;
         }
     };
     digits(2);
     if (i < token.size() && token[i] == '.') {
-        spec += token[i++];
+        conversion += token[i++];
         digits(2);
     }
-    spec += 'u';
+    conversion += 'u';
     std::array<char, 128> out{};
-    const int n = std::snprintf(out.data(), out.size(), spec.c_str(), value);
+    const int n = std::snprintf(out.data(), out.size(), conversion.c_str(), value);
     return n > 0 ? std::string(out.data(), std::min<size_t>(static_cast<size_t>(n), out.size() - 1)) : std::string();
 }
 

@@ -112,8 +112,8 @@ void InitializeLocked(TSession& session)
             UnitTrace::Trace("PK11_InitPin: " + ErrorName());
     }
     if (!HasRootsModule()) {
-        char spec[] = "name=\"System trust anchors\" library=\"libnssckbi.so\"";
-        SECMODModule* roots = SECMOD_LoadUserModule(spec, nullptr, PR_FALSE);
+        char moduleConfig[] = "name=\"System trust anchors\" library=\"libnssckbi.so\"";
+        SECMODModule* roots = SECMOD_LoadUserModule(moduleConfig, nullptr, PR_FALSE);
         if (roots && roots->loaded)
             session.FRootsModule = roots;
         else {
@@ -257,10 +257,10 @@ PK11SlotInfo* MachineSlot()
     std::filesystem::create_directories(dir, error);
     if (!std::filesystem::is_directory(dir, error))
         throw ENssError("The local machine certificate database is not available");
-    std::string spec = "configdir='sql:" + dir + "' tokenDescription='Local machine certificates'";
+    std::string moduleConfig = "configdir='sql:" + dir + "' tokenDescription='Local machine certificates'";
     if (!IsWritableDirectory(dir))
-        spec += " flags=readOnly";
-    TNssPtr<PK11SlotInfo> slot(SECMOD_OpenUserDB(spec.c_str()));
+        moduleConfig += " flags=readOnly";
+    TNssPtr<PK11SlotInfo> slot(SECMOD_OpenUserDB(moduleConfig.c_str()));
     if (!slot)
         ThrowNss("SECMOD_OpenUserDB " + dir, "The local machine certificate database cannot be opened");
     if (PK11_NeedUserInit(slot.get()) && !PK11_IsReadOnly(slot.get()))

@@ -279,7 +279,7 @@ void TLegacyHash::HashData(const uint8_t* data, size_t size)
 std::vector<uint8_t> TLegacyHash::SignHash(int keySpec)
 {
     if (keySpec == 0)
-        throw ENssError("The key specification is not valid");
+        throw ENssError("The KeySpec value is not valid");
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned digestSize = 0;
     // Finalising a copy keeps the hash object usable, as a hash handle is after signing.
