@@ -65,7 +65,9 @@ std::string ProgramVersion();
 // The name a file request's result is written under.
 std::string SignedFileName(const std::string& fileName, const std::string& type);
 
-// A file name as the file system wants it: path macros expanded, "\" turned into "/".
+// A file name as the file system wants it: path macros expanded, "\" turned into "/"; "" for
+// a name holding a zero byte (the kernel would read another name).
 std::string FileSystemName(const std::string& fileName);
+bool HoldsZeroByte(std::string_view fileName);
 
 }  // namespace UnitSigning
