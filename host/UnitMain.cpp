@@ -296,7 +296,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         }
         signedText = UnitSigning::PutSignature(*code, std::move(content), hashOid, type, fileName, *FRequest);
         if (signedText.empty())
-            return "FailedToSign";
+            return UnitSigning::SignFailureWord();
         if (isFile) {
             if (!UnitSigning::SaveTextAsFile(signedFileName, signedText, 12))
                 return "FailedToSave";

@@ -341,6 +341,16 @@ std::string PutSignature(const std::string& code, std::string contentHex, const 
     return signedText;
 }
 
+std::string SignFailureWord()
+{
+    // The conversion status of the library's last conversion, the signing one.
+    char status[64] = {};
+    const int32_t n = GetError(status, static_cast<int32_t>(sizeof status - 1));
+    if (n > 0 && std::string_view(status, static_cast<size_t>(n)) == "PdfAlreadySigned")
+        return "PdfAlreadySigned";
+    return "FailedToSign";
+}
+
 std::string SignedFileName(const std::string& fileName, const std::string& type)
 {
     if (!UnitXmlDoc::SameText(type, "PADES"))

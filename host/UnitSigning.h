@@ -59,6 +59,11 @@ std::string BuildSigningRequest(const std::string& code, std::string contentHex,
 std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
                          const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
 
+// The answer's error word for a signature the library did not make: "FailedToSign", or the
+// library's own word when it refused a document the user can do something about
+// ("PdfAlreadySigned").
+std::string SignFailureWord();
+
 // The program's version text, "%d.%d.%d.%d" of its own version block.
 std::string ProgramVersion();
 

@@ -402,7 +402,7 @@ class Signing(unittest.TestCase):
             for attrs in refused:
                 host.send({"action": "sign", "filename": doc, "type": "CMS", "attrs": attrs})
                 self.assertEqual(host.read_frame(60)[0], {"action": "error", "error": "AttributeNotAllowed"}, attrs)
-            self.assertEqual(sorted(os.listdir(self.dir)), ["consent.txt", "page"])
+            self.assertEqual(sorted(os.listdir(self.dir)), ["consent.txt", "page", "trace"])
             # Nothing of a refused list stays for later requests; other attributes keep working.
             host.send({"action": "sign", "filename": doc, "type": "CMS", "hash": "sha256",
                        "attrs": ["Dettached", "1", "Order", "ContentType,MessageDigest,SigningCertificate"]})
@@ -418,7 +418,9 @@ class Signing(unittest.TestCase):
         with open(trace, encoding="utf-8") as f:
             lines = f.read().splitlines()
         self.assertEqual(lines.count("PutSignature {"), 1)
-        self.assertFalse([l for l in lines if l.startswith("Attr ") and "Certificate" in l], lines)
+        self.assertIn("Signer: " + CRED.code, lines)
+        self.assertFalse([l for l in lines if l.split(" = ")[0] in
+                          ("Attr " + a for a in ("CertificateCode", "CertificateFileName", "Pvk", "Code"))], lines)
 
         # Whoever installed the host may still name a key file on kelvane's command line.
         os.remove(doc + ".p7s")
