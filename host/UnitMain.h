@@ -83,6 +83,7 @@ public:
     explicit TMemoryInput(std::string data) : FData(std::move(data)) {}
     bool Ready() override { return true; }
     size_t Read(void* buffer, size_t count) override;
+    bool Exhausted() const { return FPosition >= FData.size(); }
 
 private:
     std::string FData;
