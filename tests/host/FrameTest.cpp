@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -105,6 +107,26 @@ TEST_F(Frames, NegativeLengthReadsNoBodyAndTheNextFrameIsServed)
     // The largest positive length is still read past (above the request cap) and refused.
     THostOnMemory h(std::string("\xFF\xFF\xFF\x7F", 4) + Frame(sign));
     EXPECT_EQ(h.Host->ReadMessageLength(), INT32_MAX);
+}
+
+TEST_F(Frames, DigestModeRefusesANameHoldingAZeroByte)
+{
+    // The library reads the name as a C string: it would digest "doc", not the name given.
+    const std::string doc = testing::TempDir() + "kelvane-digest-" + std::to_string(::getpid());
+    std::FILE* f = std::fopen(doc.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("abc", f);
+    std::fclose(f);
+    auto digestOf = [](const std::string& file) {
+        THostOnMemory h("");
+        h.Host->Listen({"/Mode=DIGEST", "/Hash=sha256", "/File=" + file});
+        return nlohmann::json::parse(h.Output->Data.substr(4));
+    };
+    EXPECT_EQ(digestOf(doc)["hash"], "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    const nlohmann::json refused = digestOf(doc + std::string(1, '\0'));
+    EXPECT_EQ(refused["file"], doc + std::string(1, '\0'));
+    EXPECT_EQ(refused["hash"], "");
+    std::remove(doc.c_str());
 }
 
 TEST(Responses, AnswersAboveOneMebibyteAreReplaced)
