@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -75,7 +75,7 @@ std::string MinimalPdf()
 
 struct TScratch {
     fs::path Root;                               // everything the fuzzer may touch
-    fs::path Work;                               // the documents; the current folder; ($MyTemp)
+    fs::path Work;                               // the documents; ($MyTemp)
     std::map<std::string, std::string> Documents;  // name in Work -> bytes that must stay
 
     ~TScratch()
@@ -93,7 +93,7 @@ struct TScratch {
         if (path.empty())
             return true;
         if (!path.is_absolute())
-            path = Work / path;
+            path = fs::current_path() / path;  // libFuzzer's own folder: names of its corpus are relative
         const std::string normal = path.lexically_normal().string();
         const std::string root = Root.string() + "/";
         return normal.compare(0, root.size(), root) == 0 && normal.find("/../") == std::string::npos;
@@ -179,8 +179,6 @@ void Prepare(TScratch& s)
     Shell("pk12util -i '" + root + "/c.p12' -d 'sql:" + db.string() + "' -W fuzz");
     for (const char* name : {"k.pem", "c.pem", "c.p12"})
         fs::remove(s.Root / name);
-    if (::chdir(s.Work.c_str()) != 0)
-        Die("cannot enter the scratch folder");
 
     WriteAll(s.Work / "doc.txt", "A document to sign.\n");
     WriteAll(s.Work / "doc.pdf", MinimalPdf());
