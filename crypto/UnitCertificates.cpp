@@ -66,9 +66,17 @@ bool Has(const TXmlDoc& node, std::string_view name)
     return node.FindProperty(name) != nullptr;
 }
 
+// A value that names the certificate: an empty one is the same as none (a reference copied
+// from a list entry without "Store" gets an empty one), so the next form is tried.
+bool Given(const TXmlDoc& node, std::string_view name)
+{
+    const TXmlDoc* p = node.FindProperty(name);
+    return p && !p->GetValue().empty();
+}
+
 int StoreLocation(const TXmlDoc& reference)
 {
-    if (!Has(reference, "Store"))
+    if (!Given(reference, "Store"))
         return UnitNssStore::LocationCurrentUser;
     int32_t location = 0;
     return UnitXmlDoc::TextToInt32(Prop(reference, "Store"), location) ? location : 0;
@@ -166,13 +174,13 @@ std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_
 
 std::optional<TNssCertificate> FindCertificate(TXmlDoc& reference)
 {
-    if (Has(reference, "Code"))
+    if (Given(reference, "Code"))
         return FindByCode(Prop(reference, "Code"), StoreLocation(reference));
-    if (Has(reference, "FileName")) {
+    if (Given(reference, "FileName")) {
         TSecret password(Prop(reference, "FilePwd"));
         return TNssCertificate::Load(UnitLocalUtils::LocalFileName(Prop(reference, "FileName")), password);
     }
-    if (Has(reference, "Data")) {
+    if (Given(reference, "Data")) {
         const auto bytes = UnitCodecs::HexDecode(Prop(reference, "Data"));
         std::optional<TNssCertificate> cert;
         if (Has(reference, "Pwd")) {
@@ -309,7 +317,7 @@ const std::string& Diagnostic()
 
 bool LocateSignerCertificate(TXmlDoc& reference)
 {
-    if (Has(reference, "FileName") && !Prop(reference, "FilePwd").empty()
+    if (Given(reference, "FileName") && !Prop(reference, "FilePwd").empty()
         && UnitLocalUtils::FileExists(Prop(reference, "FileName")))
         return true;
     TXmlDoc list("Certificates");

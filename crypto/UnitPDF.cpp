@@ -330,6 +330,35 @@ std::string LocalDateToPdfUtc(std::string_view text)
     return FormatUtc(t);
 }
 
+// Whether a signature field of the document already holds a value (/V): the signed bytes of
+// that signature are the document as it stands, so no edit of it may be made. The field type
+// may be inherited from a parent field.
+bool HoldsSignature(TPDF& pdf)
+{
+    const std::string_view data(pdf.GetBytes());
+    for (size_t i = 0; i < pdf.GetObjectCount(); ++i) {
+        TPDFObject& object = pdf.GetObject(i);
+        // Keys are compared as written, so an object without the bytes "/V" has no /V key.
+        if (data.substr(object.GetPosition(), object.GetLength()).find("/V") == std::string_view::npos)
+            continue;
+        const std::string value = object.GetValue("V");
+        if (value.empty() || value == "null")
+            continue;
+        const TPDFObject* field = &object;
+        std::set<const TPDFObject*> seen;
+        while (field && seen.insert(field).second && seen.size() <= static_cast<size_t>(MaxNesting)) {
+            const std::string type = field->GetWord("FT");
+            if (!type.empty()) {
+                if (type == "/Sig")
+                    return true;
+                break;
+            }
+            field = pdf.FindObject(static_cast<int>(LeadingInt(field->GetWord("Parent"))));
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -1062,6 +1091,9 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         return false;
     }
     try {
+        // Before any edit: a refused document stays as it was loaded.
+        if (HoldsSignature(*this))
+            Fail(Words::PdfAlreadySigned, "the document already holds a signature");
         UpdateHeader();
         ApplyInfo(request);
 

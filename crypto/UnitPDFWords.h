@@ -14,5 +14,8 @@ inline constexpr std::string_view PdfCmsTooLarge = "PdfCmsTooLarge";
 inline constexpr std::string_view PdfCmsFailed = "PdfCmsFailed";
 inline constexpr std::string_view PdfDigestFailed = "PdfDigestFailed";
 inline constexpr std::string_view PdfFileUnreadable = "PdfFileUnreadable";
+// A signature field of the document already holds a signature: rewriting the document would
+// break it (signing beside it needs an incremental update).
+inline constexpr std::string_view PdfAlreadySigned = "PdfAlreadySigned";
 
 }  // namespace Words

@@ -18,11 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)once;
     auto output = std::make_unique<TMemoryOutput>();
     TMemoryOutput* written = output.get();
-    TNativeMessagingHost host(std::make_unique<TMemoryInput>(std::string(reinterpret_cast<const char*>(data), size)),
-                              std::move(output));
-    for (int pass = 0; pass < 64; ++pass)
-        if (!host.ServeOneFrame() && host.ReadMessageLength() == 0)
-            break;
+    auto input = std::make_unique<TMemoryInput>(std::string(reinterpret_cast<const char*>(data), size));
+    const TMemoryInput* reading = input.get();
+    TNativeMessagingHost host(std::move(input), std::move(output));
+    // Every pass reads a prefix (and its body, if any) until the input is used up.
+    for (int pass = 0; pass < 64 && !reading->Exhausted(); ++pass)
+        host.ServeOneFrame();
     // Every answer is a whole frame of at most the size a browser takes.
     size_t at = 0;
     const std::string& out = written->Data;

@@ -196,7 +196,7 @@ TNativeMessagingHost::TNativeMessagingHost(std::unique_ptr<TInputStream> input, 
 
 TNativeMessagingHost::~TNativeMessagingHost() = default;
 
-uint32_t TNativeMessagingHost::ReadMessageLength()
+int32_t TNativeMessagingHost::ReadMessageLength()
 {
     if (!FStdIn->Ready())
         return 0;
@@ -204,7 +204,10 @@ uint32_t TNativeMessagingHost::ReadMessageLength()
     // A prefix cut short by the end of input is the end of the conversation.
     if (ReadFully(*FStdIn, prefix, 4) != 4)
         return 0;
-    return uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 | uint32_t(prefix[3]) << 24;
+    const uint32_t n = uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 |
+                       uint32_t(prefix[3]) << 24;
+    // Two's complement: a top bit set is a negative length.
+    return static_cast<int32_t>(n);
 }
 
 TFrame TNativeMessagingHost::ReadMessage(uint32_t n)
@@ -293,7 +296,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         }
         signedText = UnitSigning::PutSignature(*code, std::move(content), hashOid, type, fileName, *FRequest);
         if (signedText.empty())
-            return "FailedToSign";
+            return UnitSigning::SignFailureWord();
         if (isFile) {
             if (!UnitSigning::SaveTextAsFile(signedFileName, signedText, 12))
                 return "FailedToSave";
@@ -352,10 +355,15 @@ std::optional<std::string> TNativeMessagingHost::ServeRequest(const std::string&
 
 bool TNativeMessagingHost::ServeOneFrame()
 {
-    const uint32_t n = ReadMessageLength();
-    if (n == 0)
+    const int32_t n = ReadMessageLength();
+    // 0 or negative: no body is read, the pass ends. Read as 2-4 GiB, a negative length would
+    // swallow the requests behind it.
+    if (n <= 0) {
+        if (n < 0)
+            Trace("ERROR: negative message length " + std::to_string(n));
         return false;
-    const TFrame frame = ReadMessage(n);
+    }
+    const TFrame frame = ReadMessage(static_cast<uint32_t>(n));
     // A read cut short by a termination request is not a request.
     if (UnitMain::TerminateRequested())
         return false;

@@ -15,8 +15,9 @@
 
 namespace UnitMain {
 
-// Longest request body the host takes in; longer frames are read past and answered with an error
-// so that the next frame is still found where it starts.
+// Longest request body the host takes in; longer frames (up to 2^31 - 1 bytes, the largest
+// length a prefix gives) are read past and answered with an error so that the next frame is
+// still found where it starts.
 inline constexpr uint32_t MaxRequestSize = 256u << 20;
 // Browsers drop the connection when a host sends them a message above 1 MiB.
 inline constexpr size_t MaxResponseSize = 1u << 20;
@@ -82,6 +83,7 @@ public:
     explicit TMemoryInput(std::string data) : FData(std::move(data)) {}
     bool Ready() override { return true; }
     size_t Read(void* buffer, size_t count) override;
+    bool Exhausted() const { return FPosition >= FData.size(); }
 
 private:
     std::string FData;
@@ -110,8 +112,9 @@ public:
     TNativeMessagingHost(const TNativeMessagingHost&) = delete;
     TNativeMessagingHost& operator=(const TNativeMessagingHost&) = delete;
 
-    // The announced length, 0 when no frame is waiting or the input ended inside the prefix.
-    uint32_t ReadMessageLength();
+    // The announced length, a signed 32-bit integer: 0 when no frame is waiting or the input
+    // ended inside the prefix, negative when the prefix has its top bit set (no body follows).
+    int32_t ReadMessageLength();
     // Reads the body of a frame of n bytes, growing the text only as bytes arrive.
     TFrame ReadMessage(uint32_t n);
     // Writes the prefix and the body, one write each. False when the output failed.
@@ -127,7 +130,8 @@ public:
     // HandleRequest with the loop's catch: failures are traced and produce no answer.
     std::optional<std::string> ServeRequest(const std::string& text);
 
-    // Reads one frame if one is waiting and serves it; false when nothing was read.
+    // Reads one frame if one is waiting and serves it; false when no body was read (nothing
+    // waiting, or a prefix of 0 or below).
     bool ServeOneFrame();
 
     int Countdown() const { return FCountdown; }

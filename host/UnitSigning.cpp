@@ -67,6 +67,39 @@ std::string ElementText(const nlohmann::json& element)
     throw ESignError("InvalidAttributes");
 }
 
+// Properties of the signing request that name the signer or its key: the certificate
+// reference forms (code, store, PKCS#12 file and its password, certificate or PKCS#12 data and
+// its password, the "use my store's copy" flag), bare and with the request's "Certificate"
+// prefix, and the software key. The user's choice in the dialog is the consent to sign, so a
+// browser request may not replace them; the command line (written by whoever installed the
+// host) may.
+constexpr std::string_view SignerProperties[] = {
+    "CertificateCode", "CertificateStore", "CertificateFileName", "CertificateFilePwd",
+    "CertificateData", "CertificatePwd",   "CertificateLocal",    "Pvk",
+    "Code",            "Store",            "FileName",            "FilePwd",
+    "Data",            "Pwd",              "Local",
+};
+
+bool IsSignerProperty(std::string_view name)
+{
+    for (const std::string_view refused : SignerProperties)
+        if (UnitXmlDoc::SameText(name, refused))
+            return true;
+    return false;
+}
+
+// Whether the pair, once written into the request text, reads back (as the library reads it)
+// as exactly this one property: a name with blanks or markup in it would be another property.
+bool ReadsBackAsItself(const std::string& name, const std::string& value)
+{
+    TXmlDoc probe("SIGNEDDATA");
+    probe.Setp(name, value.empty() ? std::string("1") : value);
+    const auto back = TXmlDoc::CreateFromXML(probe.GetXML());
+    if (back->GetPropertyCount() != 1)
+        return false;
+    return back->GetPropertyByIndex(0)->GetName() == name;
+}
+
 }  // namespace
 
 std::string HashOidFromName(std::string_view name)
@@ -122,13 +155,27 @@ std::string RecodeText(std::string text, int d, int e)
 std::string DigestFile(const std::string& file, std::string_view oid)
 {
     const int algorithm = HashAlgorithmFromOid(oid);
+    // The library takes a C string: the name would end at the zero byte, another file.
+    if (HoldsZeroByte(file))
+        return {};
     TLibraryBuffers buffers;
     return ReadLibraryText(HashFile(file.c_str(), algorithm));
 }
 
+bool HoldsZeroByte(std::string_view fileName)
+{
+    return fileName.find('\0') != std::string_view::npos;
+}
+
 std::string FileSystemName(const std::string& fileName)
 {
+    // The kernel stops at a zero byte: "doc\0.p7s" names "doc", so a signature would land
+    // on the document itself. Such a name names no file, before or after expansion.
+    if (HoldsZeroByte(fileName))
+        return {};
     std::string name = TXmlDoc::ExpandFileName(fileName);
+    if (HoldsZeroByte(name))
+        return {};
     for (char& c : name)
         if (c == '\\')
             c = '/';
@@ -214,9 +261,15 @@ void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
         return;
     if (!attrs->is_array() || attrs->size() % 2 != 0)
         throw ESignError("InvalidAttributes");
-    for (size_t i = 0; i + 1 < attrs->size(); i += 2) {
-        const std::string name = ElementText((*attrs)[i]);
-        const std::string value = ElementText((*attrs)[i + 1]);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (size_t i = 0; i + 1 < attrs->size(); i += 2)
+        pairs.emplace_back(ElementText((*attrs)[i]), ElementText((*attrs)[i + 1]));
+    // The whole list is refused, before anything of it reaches the tree (where it would stay
+    // for later requests) and before the dialog opens.
+    for (const auto& [name, value] : pairs)
+        if (IsSignerProperty(name) || (!name.empty() && !ReadsBackAsItself(name, value)))
+            throw ESignError("AttributeNotAllowed");
+    for (const auto& [name, value] : pairs) {
         // Looked up by name, not by path: a name may hold "\" without meaning a deeper node.
         TXmlDoc* child = requestTree.FindNode("attr" + name);
         if (!child) {
@@ -286,6 +339,16 @@ std::string PutSignature(const std::string& code, std::string contentHex, const 
     }
     UnitTrace::Trace("}");
     return signedText;
+}
+
+std::string SignFailureWord()
+{
+    // The conversion status of the library's last conversion, the signing one.
+    char status[64] = {};
+    const int32_t n = GetError(status, static_cast<int32_t>(sizeof status - 1));
+    if (n > 0 && std::string_view(status, static_cast<size_t>(n)) == "PdfAlreadySigned")
+        return "PdfAlreadySigned";
+    return "FailedToSign";
 }
 
 std::string SignedFileName(const std::string& fileName, const std::string& type)

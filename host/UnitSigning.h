@@ -59,13 +59,20 @@ std::string BuildSigningRequest(const std::string& code, std::string contentHex,
 std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
                          const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
 
+// The answer's error word for a signature the library did not make: "FailedToSign", or the
+// library's own word when it refused a document the user can do something about
+// ("PdfAlreadySigned").
+std::string SignFailureWord();
+
 // The program's version text, "%d.%d.%d.%d" of its own version block.
 std::string ProgramVersion();
 
 // The name a file request's result is written under.
 std::string SignedFileName(const std::string& fileName, const std::string& type);
 
-// A file name as the file system wants it: path macros expanded, "\" turned into "/".
+// A file name as the file system wants it: path macros expanded, "\" turned into "/"; "" for
+// a name holding a zero byte (the kernel would read another name).
 std::string FileSystemName(const std::string& fileName);
+bool HoldsZeroByte(std::string_view fileName);
 
 }  // namespace UnitSigning

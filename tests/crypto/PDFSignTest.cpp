@@ -260,17 +260,45 @@ TEST(TPDFSign, WithoutHookTheCmsComesFromTheAsn1Encoding)
     EXPECT_EQ(pdf.GetError(), Words::PdfCmsFailed);
 }
 
-TEST(TPDFSign, SignedOutputCanBeSignedAgain)
+TEST(TPDFSign, DocumentHoldingASignatureIsRefusedUntouched)
 {
+    // Rewriting a signed document in place would change the bytes its signature covers.
+    auto refused = [](const std::string& source) {
+        TPDF pdf;
+        EXPECT_TRUE(pdf.LoadFromBytes(source));
+        bool asked = false;
+        const bool signedAgain = pdf.Sign({}, [&](const std::string&, const std::string&) {
+            asked = true;
+            return std::string(600, 'A');
+        });
+        const bool refusal = !signedAgain && pdf.GetError() == Words::PdfAlreadySigned;
+        if (refusal) {
+            EXPECT_FALSE(asked);
+            EXPECT_TRUE(pdf.GetBytes() == source);  // no edit was made
+        }
+        return refusal;
+    };
     const std::string once = SignedBytes(MakePdf(ThreePages()));
-    const std::string twice = SignedBytes(once);
-    EXPECT_NE(twice.find("/V 9 0 R"), std::string::npos);
-    EXPECT_NE(twice.find("/AcroForm 8 0 R"), std::string::npos);
-    const auto offsets = PdfTest::XrefOffsets(twice);
-    ASSERT_EQ(offsets.size(), 10u);
-    for (size_t n = 1; n < offsets.size(); ++n)
-        EXPECT_EQ(twice.substr(static_cast<size_t>(offsets[n]), std::to_string(n).size() + 6),
-                  std::to_string(n) + " 0 obj");
+    EXPECT_TRUE(refused(once));
+
+    // A field of another type with a value, and a signature field still empty, are signed.
+    auto objects = ThreePages();
+    objects[0] = "<< /Type /Catalog /Pages 2 0 R /AcroForm 4 0 R >>";
+    objects.push_back("<< /Fields [5 0 R 6 0 R] >>");
+    objects.push_back("<< /FT /Tx /T (Name) /V (Ana) >>");
+    objects.push_back("<< /FT /Sig /T (Empty) /V null >>");
+    EXPECT_FALSE(refused(MakePdf(objects)));
+    EXPECT_NE(SignedBytes(MakePdf(objects)).find("/Fields [ 5 0 R 6 0 R 7 0 R ]"), std::string::npos);
+
+    // A signed value under a field whose type comes from its parent.
+    objects[4] = "<< /Parent 7 0 R /V 8 0 R >>";
+    objects[5] = "<< /FT /Tx /V (x) >>";
+    objects.push_back("<< /FT /Sig /T (Parent) /Kids [5 0 R] >>");
+    objects.push_back("<< /Type /Sig /Contents <00> >>");
+    EXPECT_TRUE(refused(MakePdf(objects)));
+    // A parent chain that loops ends the walk.
+    objects[6] = "<< /Parent 5 0 R /Kids [5 0 R] >>";
+    EXPECT_FALSE(refused(MakePdf(objects)));
 }
 
 TEST(TPDFSetValue, EditsKeepOtherEntriesStreamsAndOffsets)

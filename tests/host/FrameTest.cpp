@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -37,17 +39,17 @@ protected:
 TEST_F(Frames, PrefixIsLittleEndianAndBodyMayBeShort)
 {
     THostOnMemory h(std::string("\x03\x01\x00\x00", 4) + "abc");
-    EXPECT_EQ(h.Host->ReadMessageLength(), 259u);
+    EXPECT_EQ(h.Host->ReadMessageLength(), 259);
     const TFrame frame = h.Host->ReadMessage(259);
     EXPECT_EQ(frame.Body, "abc");
     EXPECT_FALSE(frame.TooLarge);
-    EXPECT_EQ(h.Host->ReadMessageLength(), 0u);
+    EXPECT_EQ(h.Host->ReadMessageLength(), 0);
 }
 
 TEST_F(Frames, CutPrefixIsTheEnd)
 {
     THostOnMemory h(std::string("\x01\x00", 2));
-    EXPECT_EQ(h.Host->ReadMessageLength(), 0u);
+    EXPECT_EQ(h.Host->ReadMessageLength(), 0);
 }
 
 TEST_F(Frames, WriteMessageIsPrefixThenBody)
@@ -90,6 +92,41 @@ TEST_F(Frames, OneFrameServedAfterAnother)
     EXPECT_TRUE(h.Host->ServeOneFrame());
     EXPECT_EQ(h.Output->Data, Frame(R"({"action":"error","error":"CertificateNotSelected"})") +
                                   Frame(R"({"action":"error","error":"InvalidAttributes"})"));
+}
+
+TEST_F(Frames, NegativeLengthReadsNoBodyAndTheNextFrameIsServed)
+{
+    const std::string sign = R"({"action":"sign","content":"AA=="})";
+    const std::string answer = Frame(R"({"action":"error","error":"CertificateNotSelected"})");
+    for (const char* prefix : {"\x00\x00\x00\x80", "\x05\x00\x00\x80", "\xFF\xFF\xFF\xFF"}) {
+        THostOnMemory h(std::string(prefix, 4) + Frame(sign));
+        EXPECT_FALSE(h.Host->ServeOneFrame());  // the pass ends: nothing read after the prefix
+        EXPECT_TRUE(h.Host->ServeOneFrame());
+        EXPECT_EQ(h.Output->Data, answer);
+    }
+    // The largest positive length is still read past (above the request cap) and refused.
+    THostOnMemory h(std::string("\xFF\xFF\xFF\x7F", 4) + Frame(sign));
+    EXPECT_EQ(h.Host->ReadMessageLength(), INT32_MAX);
+}
+
+TEST_F(Frames, DigestModeRefusesANameHoldingAZeroByte)
+{
+    // The library reads the name as a C string: it would digest "doc", not the name given.
+    const std::string doc = testing::TempDir() + "kelvane-digest-" + std::to_string(::getpid());
+    std::FILE* f = std::fopen(doc.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("abc", f);
+    std::fclose(f);
+    auto digestOf = [](const std::string& file) {
+        THostOnMemory h("");
+        h.Host->Listen({"/Mode=DIGEST", "/Hash=sha256", "/File=" + file});
+        return nlohmann::json::parse(h.Output->Data.substr(4));
+    };
+    EXPECT_EQ(digestOf(doc)["hash"], "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    const nlohmann::json refused = digestOf(doc + std::string(1, '\0'));
+    EXPECT_EQ(refused["file"], doc + std::string(1, '\0'));
+    EXPECT_EQ(refused["hash"], "");
+    std::remove(doc.c_str());
 }
 
 TEST(Responses, AnswersAboveOneMebibyteAreReplaced)

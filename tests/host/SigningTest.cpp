@@ -112,6 +112,55 @@ TEST(CopyRequestAttributes, AnythingButPairsFails)
     }
 }
 
+TEST(CopyRequestAttributes, NamesOfTheSignerOrItsKeyAreRefusedWithTheWholeList)
+{
+    for (const char* name : {"CertificateCode", "certificatecode", "CERTIFICATEFILENAME", "CertificateFilePwd",
+                             "CertificateStore", "CertificateData", "CertificatePwd", "CertificateLocal", "Pvk",
+                             "PVK", "Code", "store", "FileName", "FilePwd", "Data", "Pwd", "LOCAL"}) {
+        TXmlDoc tree;
+        const json request = {{"attrs", {"Reason", "r", name, "x", "Place", "p"}}};
+        try {
+            CopyRequestAttributes(request, tree);
+            ADD_FAILURE() << name << " was copied";
+        } catch (const ESignError& e) {
+            EXPECT_STREQ(e.what(), "AttributeNotAllowed") << name;
+        }
+        EXPECT_EQ(tree.GetNodeCount(), 0) << name;  // nothing of the list stays for later requests
+    }
+    // Names that read back as one of them (or as another property) once written into the
+    // request text: "=" is not encoded in names.
+    for (const char* name : {"Pvk=", "Pvk=x", "CertificateCode=\"1\" x", "x=\"1\" CertificateCode"}) {
+        TXmlDoc tree;
+        EXPECT_THROW(CopyRequestAttributes(json{{"attrs", {name, "x"}}}, tree), ESignError) << name;
+    }
+    // Blanks are kept (encoded) in names: such a name is a property of its own, whatever the
+    // library reads of it the signer stays the chosen one.
+    for (const char* name : {" CertificateCode", "CertificateCode ", "Pvk\t", "CertificateCode\r\n", "a b"}) {
+        TXmlDoc tree;
+        try {
+            CopyRequestAttributes(json{{"attrs", {name, "FFFF"}}}, tree);
+        } catch (const ESignError&) {
+            continue;
+        }
+        const auto request = TXmlDoc::CreateFromXML(BuildSigningRequest("AB12", "00", "1.3.14.3.2.26", "", "", tree));
+        EXPECT_EQ(request->Getp("CertificateCode"), "AB12") << name;
+        EXPECT_EQ(request->FindProperty("Pvk"), nullptr) << name;
+    }
+    // Everything else still reaches the signing request, and the command line keeps its power.
+    TXmlDoc tree;
+    UnitCommandLine::LoadCommandLine(tree, {"/attrCertificateFileName=C:\\keys\\host.pfx"});
+    CopyRequestAttributes(json::parse(R"({"attrs":["Dettached","1","Policy","a,b","Hash","1.2","Order","ContentType",
+                                      "Certificate0","3082","info:Title","t","CertificateCodes","x"]})"),
+                          tree);
+    const auto props = Properties(BuildSigningRequest("AB12", "00", "1.3.14.3.2.26", "CMS", "", tree));
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"CertificateCode", "AB12"}, {"Content", "00"},       {"Binary", "1"},
+        {"Hash", "1.2"},             {"CERTIFICATEFILENAME", "C:\\keys\\host.pfx"},
+        {"Dettached", "1"},          {"Policy", "a,b"},       {"Order", "ContentType"},
+        {"Certificate0", "3082"},    {"info:Title", "t"},     {"CertificateCodes", "x"}};
+    EXPECT_EQ(props, expected);
+}
+
 TEST(BuildSigningRequest, PropertiesInOrderAndAttributesLast)
 {
     TXmlDoc tree;
@@ -177,6 +226,25 @@ TEST(FileText, LoadAndSaveRoundTrip)
     const std::string target = scratch.Path("new\\deeper/out ção.p7s");
     ASSERT_TRUE(SaveTextAsFile(target, *hex, 12));
     EXPECT_EQ(ReadFile(scratch.Path("new/deeper/out ção.p7s")), data);
+}
+
+TEST(FileText, NamesHoldingAZeroByteNameNoFile)
+{
+    // The kernel reads a name up to its zero byte: "doc\0.p7s" is "doc" itself.
+    UnitEncoding::UseHostTable();
+    TScratch scratch;
+    const std::string doc = scratch.Path("doc.txt");
+    WriteFile(doc, "original");
+    const std::string zero(1, '\0');
+    EXPECT_EQ(FileSystemName(doc + zero), "");
+    EXPECT_EQ(FileSystemName(doc), doc);
+    EXPECT_FALSE(LoadFileAsText(doc + zero, 12));
+    EXPECT_FALSE(LoadFileAsText(doc + zero + ".txt", 12));
+    EXPECT_FALSE(SaveTextAsFile(doc + zero + ".p7s", "00", 12));
+    EXPECT_FALSE(SaveTextAsFile(scratch.Path("") + zero + "/x.p7s", "00", 12));
+    EXPECT_EQ(DigestFile(doc + zero, Sha1Oid), "");
+    EXPECT_EQ(ReadFile(doc), "original");
+    EXPECT_EQ(scratch.Names(), (std::vector<std::string>{"doc.txt"}));
 }
 
 TEST(FileText, FailedSaveLeavesTheOldFileAndNoTemporary)

@@ -71,6 +71,42 @@ TEST(Certificates, ReferencePrecedenceAndExport)
     EXPECT_NE(UnitCertificates::Diagnostic().find("CertificateNotFound"), std::string::npos);
 }
 
+TEST(Certificates, EmptyCodeStoreOrFileNameCountAsAbsent)
+{
+    // The dialog's hand-over: an entry whose "Store" went (the selection drops it) is copied
+    // into a reference as Code + Store, so Store is there but empty: the current user's store.
+    TXmlDoc list("Certificates");
+    ASSERT_TRUE(UnitCertificates::ListCertificates(list, true));
+    ASSERT_GT(list.GetNodeCount(), 0);
+    TXmlDoc* entry = list.ChildAt(0);
+    entry->DeleteProperty("Store");
+    TXmlDoc handedOver("Certificate");
+    handedOver.Setp("Code", entry->Getp("Code"));
+    handedOver.Setp("Store", entry->Getp("Store"));
+    ASSERT_NE(handedOver.FindProperty("Store"), nullptr);
+    ASSERT_TRUE(UnitCertificates::ExportCertificate(handedOver)) << UnitCertificates::Diagnostic();
+    EXPECT_EQ(handedOver.Getp("Data"), Base64Of("signer"));
+    TXmlDoc chain("Chain");
+    EXPECT_TRUE(UnitCertificates::MountCertificateChain(handedOver, &chain));
+    EXPECT_GT(chain.GetNodeCount(), 0);
+
+    // An empty "Code" (or "FileName") lets the next form of the reference decide.
+    TXmlDoc file("Certificate");
+    file.Setp("Code", "");
+    file.Setp("Store", "");
+    file.Setp("FileName", Pki().Files + "/loaded.p12");
+    file.Setp("FilePwd", NssTest::P12Password);
+    ASSERT_TRUE(UnitCertificates::ExportCertificate(file)) << UnitCertificates::Diagnostic();
+    EXPECT_EQ(file.Getp("Data"), Base64Of("loaded"));
+    TXmlDoc data("Certificate");
+    data.Setp("Code", "");
+    data.Setp("FileName", "");
+    data.Setp("Data", FileHex(Pki().Files + "/loaded.p12"));
+    data.Setp("Pwd", NssTest::P12Password);
+    ASSERT_TRUE(UnitCertificates::ExportCertificate(data)) << UnitCertificates::Diagnostic();
+    EXPECT_EQ(data.Getp("Data"), Base64Of("loaded"));
+}
+
 TEST(Certificates, Pkcs12DataGoesThroughAWipedTemporaryFile)
 {
     const auto temp = std::filesystem::path(Pki().Root) / "temp-p12";
