@@ -137,7 +137,7 @@ bool TPlugin::Execute(TXmlDoc& request, TXmlDoc* response)
     if (status < 0 || response == nullptr)
         return true;
     if (length < 0) {
-        RecordStatus(target, ActionWords::WrongPluginResponse);
+        RecordStatus(target, ActionWords::FailedToGetPluginResponse);
         return false;
     }
     std::string buffer(static_cast<size_t>(length) + 1, '\0');
