@@ -77,6 +77,15 @@ void WipeText(std::string& text) noexcept
     text.clear();
 }
 
+void WipeTree(TXmlDoc& tree) noexcept
+{
+    WipeText(const_cast<std::string&>(tree.GetValue()));
+    for (int i = 0; i < tree.GetPropertyCount(); ++i)
+        WipeText(const_cast<std::string&>(tree.GetPropertyByIndex(i)->GetValue()));
+    for (size_t i = 0; TXmlDoc* child = tree.ChildAt(i); ++i)
+        WipeTree(*child);
+}
+
 TActionRegistry::~TActionRegistry()
 {
     // Stored responses may carry keys and decrypted content.
@@ -152,12 +161,14 @@ TRunResult TActionRegistry::RunRequest(std::string_view xml)
         if (text.size() > static_cast<size_t>(INT32_MAX)) {
             // A length the protocol cannot carry: the response cannot be fetched.
             WipeText(text);
-            return result;
+        } else {
+            result.Length = static_cast<int32_t>(text.size());
+            result.Status = Store(std::move(text));
+            result.Stored = true;
         }
-        result.Length = static_cast<int32_t>(text.size());
-        result.Status = Store(std::move(text));
-        result.Stored = true;
     }
+    WipeTree(request);
+    WipeTree(response);
     return result;
 }
 

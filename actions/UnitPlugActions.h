@@ -61,6 +61,9 @@ const std::string& ChildValue(const TXmlDoc& request, std::string_view name);
 TXmlDoc* AddDataChild(TXmlDoc& response, const std::string& name, std::string value);
 // Overwrites a text with "0" characters and empties it.
 void WipeText(std::string& text) noexcept;
+// Wipes every value and property value of a tree (requests and responses carry keys, passwords
+// and decrypted content) before it is let go.
+void WipeTree(TXmlDoc& tree) noexcept;
 
 struct TRunResult {
     int32_t Status = StatusNotHandled;  // the ticket when a response was stored

@@ -229,9 +229,11 @@ std::optional<std::string> RunPluginRequest(std::string_view requestXml)
     TXmlDoc* response = root.New("Response");
     TPlugins plugins;
     const std::string name = plugins.AddBuiltin(Registry(), LibraryEntry);
-    if (name.empty() || !plugins.Execute(name, *request, response))
-        return std::nullopt;
-    return response->GetXML();
+    std::optional<std::string> text;
+    if (!name.empty() && plugins.Execute(name, *request, response))
+        text = response->GetXML();
+    WipeTree(root);
+    return text;
 }
 
 void Register()
