@@ -70,7 +70,12 @@ void WipeProperty(TXmlDoc& node, std::string_view name) noexcept
 // The bytes cleared when they go out of scope, whatever way that happens.
 struct TWipeOnExit {
     std::vector<uint8_t>& Bytes;
-    ~TWipeOnExit() { OPENSSL_cleanse(Bytes.data(), Bytes.size()); }
+    bool Keep = false;
+    ~TWipeOnExit()
+    {
+        if (!Keep)
+            OPENSSL_cleanse(Bytes.data(), Bytes.size());
+    }
 };
 
 // The key text of a request: "BinaryPassword" as it is, else the Base64 of "Password".
@@ -495,8 +500,11 @@ std::vector<uint8_t> TCryptKeyPassword::Crypt(std::span<const uint8_t> input, bo
                  "EVP_CipherUpdate");
     int last = 0;
     CheckOpenSsl(EVP_CipherFinal_ex(context.get(), output.data() + written, &last) == 1, "EVP_CipherFinal_ex");
-    std::vector<uint8_t> result(output.begin(), output.begin() + written + last);
-    return result;
+    // The unused tail still goes: only the result itself is handed over.
+    OPENSSL_cleanse(output.data() + written + last, output.size() - static_cast<size_t>(written + last));
+    wipeOnFailure.Keep = true;
+    output.resize(static_cast<size_t>(written + last));
+    return output;
 }
 
 std::string EncryptData(std::span<const uint8_t> content, int algorithm, TSecretString& keyText)
@@ -589,7 +597,7 @@ int32_t TCryptActionEncryptData::Execute(TXmlDoc& request, TXmlDoc& response)
     std::string result;
     try {
         result = EncryptData(AsBytes(ChildValue(request, "Content")), algorithm, keyText);
-        AddDataChild(response, "EncryptedData", result);
+        AddDataChild(response, "EncryptedData", std::move(result));
         if (generated != nullptr)
             generated->SetValue(keyText.Text());
         response.Setp("Status", std::string(ActionWords::OK));
@@ -624,7 +632,7 @@ int32_t TCryptActionDecryptData::Execute(TXmlDoc& request, TXmlDoc& response)
     try {
         const TSecretBytes plain = DecryptData(ChildValue(request, "EncryptedData"), algorithm, keyText.Text());
         result.assign(reinterpret_cast<const char*>(plain.data()), plain.size());
-        AddDataChild(response, "Content", result);
+        AddDataChild(response, "Content", std::move(result));
         response.Setp("Status", std::string(ActionWords::OK));
     } catch (const EUnsupportedAlgorithm& e) {
         UnitTrace::Trace(std::string("decrypt: ") + e.what());
@@ -695,8 +703,7 @@ int32_t TCapicomActionDecryptData::Execute(TXmlDoc& request, TXmlDoc& response)
         RecordStatus(response, ActionWords::Failed);
         return StatusNotHandled;
     }
-    AddDataChild(response, "Content", content);
-    WipeText(content);
+    AddDataChild(response, "Content", std::move(content));
     response.Setp("Status", std::string(ActionWords::OK));
     return StatusHandled;
 }

@@ -73,7 +73,8 @@ TXmlDoc* AddDataChild(TXmlDoc& response, const std::string& name, std::string va
 void WipeText(std::string& text) noexcept
 {
     std::fill(text.begin(), text.end(), '0');
-    OPENSSL_cleanse(text.data(), text.size());
+    // The stores must happen although the text is let go right after.
+    asm volatile("" : : "r"(text.data()) : "memory");
     text.clear();
 }
 
