@@ -17,6 +17,14 @@ import actionkit as kit  # noqa: E402
 from asn1crypto import keys, x509  # noqa: E402
 
 WORK = tempfile.mkdtemp(prefix="dorvik-actions-")
+# The tools run without the sanitizer runtime a sanitized build preloads into this process.
+TOOL_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+def run_tool(args, **kwargs):
+    kwargs.setdefault("env", TOOL_ENV)
+    return subprocess.run(args, **kwargs)
+
 LEGACY = ["-provider", "legacy", "-provider", "default"]
 
 # Action name -> (openssl enc name, key length, block size).
@@ -39,12 +47,12 @@ def openssl_enc(cipher, key, data, decrypt=False):
     args = ["openssl", "enc", "-" + name, "-K", key[:key_length].hex(), "-iv", "0"] + LEGACY
     if decrypt:
         args.append("-d")
-    return subprocess.run(args, input=data, capture_output=True, check=True).stdout
+    return run_tool(args, input=data, capture_output=True, check=True).stdout
 
 
 def offered(cipher):
     name = CIPHERS[cipher][0]
-    return subprocess.run(["openssl", "enc", "-" + name, "-K", "00" * 32, "-iv", "0"] + LEGACY,
+    return run_tool(["openssl", "enc", "-" + name, "-K", "00" * 32, "-iv", "0"] + LEGACY,
                           input=b"", capture_output=True).returncode == 0
 
 
@@ -134,9 +142,8 @@ class Hashes(unittest.TestCase):
                 "    out[i] = [hashlib.new(name, bytes.fromhex(c)).hexdigest().upper() for c in contents]\n"
                 "print(json.dumps(out))\n" % Hashes.ROWS)
         import json
-        env = dict(os.environ, OPENSSL_CONF=conf)
-        env.pop("LD_PRELOAD", None)
-        done = subprocess.run(["/usr/bin/python3", "-c", code], input=json.dumps([c.hex() for c in contents]).encode(),
+        env = dict(TOOL_ENV, OPENSSL_CONF=conf)
+        done = run_tool(["/usr/bin/python3", "-c", code], input=json.dumps([c.hex() for c in contents]).encode(),
                               capture_output=True, check=True, env=env)
         return {int(k): v for k, v in json.loads(done.stdout).items()}
 
@@ -144,7 +151,7 @@ class Hashes(unittest.TestCase):
         contents = [b"", b"a", b"abc", no_zero_bytes(1 << 20, b"hash")]
         expected = self.hashlib_digests(contents)
         for row, name in enumerate(self.ROWS):
-            has = subprocess.run(["openssl", "dgst", "-" + name] + LEGACY, input=b"", capture_output=True).returncode == 0
+            has = run_tool(["openssl", "dgst", "-" + name] + LEGACY, input=b"", capture_output=True).returncode == 0
             for content in contents:
                 r = kit.run(kit.HASH, kit.element("Algorithm", str(row)), kit.element("Content", content, raw=True))
                 if not has:
@@ -177,7 +184,7 @@ class Credentials(unittest.TestCase):
     def setUpClass(cls):
         cls.nssdb = os.path.join(WORK, "nssdb")
         os.makedirs(cls.nssdb)
-        subprocess.run(["certutil", "-N", "-d", "sql:" + cls.nssdb, "--empty-password"], check=True, capture_output=True)
+        run_tool(["certutil", "-N", "-d", "sql:" + cls.nssdb, "--empty-password"], check=True, capture_output=True)
 
     def check_credential(self, bits, algorithm, extra_items=(), extensions=None):
         tag = "%d-%s-%d" % (bits, SIGNATURES[algorithm], len(extra_items))
@@ -204,27 +211,27 @@ class Credentials(unittest.TestCase):
             f.write("-----BEGIN CERTIFICATE-----\n" + base64.encodebytes(der).decode() + "-----END CERTIFICATE-----\n")
 
         # openssl opens the PKCS#12 without -legacy: the same certificate and key.
-        out = subprocess.run(["openssl", "pkcs12", "-in", base + ".p12", "-passin", "pass:" + password, "-nodes",
+        out = run_tool(["openssl", "pkcs12", "-in", base + ".p12", "-passin", "pass:" + password, "-nodes",
                               "-out", base + ".all.pem"], capture_output=True)
         self.assertEqual(out.returncode, 0, out.stderr)
         with open(base + ".all.pem") as f:
             everything = f.read()
         self.assertIn("friendlyName: " + name, everything)
-        from_p12 = subprocess.run(["openssl", "x509", "-in", base + ".all.pem", "-outform", "DER"],
+        from_p12 = run_tool(["openssl", "x509", "-in", base + ".all.pem", "-outform", "DER"],
                                   capture_output=True, check=True).stdout
         self.assertEqual(from_p12, der)
-        key = subprocess.run(["openssl", "rsa", "-in", base + ".all.pem", "-outform", "DER", "-traditional"],
+        key = run_tool(["openssl", "rsa", "-in", base + ".all.pem", "-outform", "DER", "-traditional"],
                              capture_output=True, check=True).stdout
         self.assertEqual(keys.RSAPrivateKey.load(key).dump(), keys.RSAPrivateKey.load(pvk).dump())
 
         # NSS imports it: the certificate with its key, under the friendly name.
-        out = subprocess.run(["pk12util", "-i", base + ".p12", "-d", "sql:" + self.nssdb, "-W", password], capture_output=True)
+        out = run_tool(["pk12util", "-i", base + ".p12", "-d", "sql:" + self.nssdb, "-W", password], capture_output=True)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
-        listing = subprocess.run(["certutil", "-K", "-d", "sql:" + self.nssdb], capture_output=True, check=True).stdout.decode()
+        listing = run_tool(["certutil", "-K", "-d", "sql:" + self.nssdb], capture_output=True, check=True).stdout.decode()
         self.assertIn(name, listing)
 
         # Self-signed: it verifies against itself.
-        out = subprocess.run(["openssl", "verify", "-auth_level", "0", "-partial_chain", "-CAfile", pem, pem], capture_output=True)
+        out = run_tool(["openssl", "verify", "-auth_level", "0", "-partial_chain", "-CAfile", pem, pem], capture_output=True)
         self.assertEqual(out.returncode, 0, out.stdout + out.stderr)
 
         cert = x509.Certificate.load(der)
@@ -269,7 +276,7 @@ class Credentials(unittest.TestCase):
         self.assertEqual(status, "OK", tag)
         with open(base + ".p7s", "wb") as f:
             f.write(cms)
-        out = subprocess.run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", base + ".p7s", "-CAfile", pem,
+        out = run_tool(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", base + ".p7s", "-CAfile", pem,
                               "-purpose", "any", "-auth_level", "0"], capture_output=True)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertEqual(out.stdout, document)
