@@ -170,11 +170,12 @@ int main(int argc, char** argv)
         free(text);
     }
 
-    dlclose(library);
+    /* The library stays loaded: a leak report then names its frames. */
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
     }
     printf("plugin entry protocol: all checks passed\n");
+    fflush(stdout);
     return 0;
 }
