@@ -5,6 +5,7 @@
 #define DORVIK_BUILDING
 #include "library/dorvik.h"
 
+#include "actions/UnitPlugActions.h"
 #include "encoding/UnitEncoding.h"
 #include "library/UnitImageLibrary.h"
 #include "library/UnitLibraryBuffers.h"
@@ -286,3 +287,10 @@ DORVIK_API void RescaleImage(int32_t width, int32_t height) noexcept
 }
 
 }  // extern "C"
+
+// ---- Plugin entry
+
+extern "C" DORVIK_API void PluginProc(int32_t code, void* data, int32_t* length, int32_t* status) noexcept
+{
+    UnitPlugActions::LibraryEntry(code, data, length, status);
+}

@@ -85,6 +85,19 @@ DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) DORVIK_NO
  * have been shown; it does nothing while no window was ever opened. */
 DORVIK_API void DispatchPendingEvents(void) DORVIK_NOEXCEPT;
 
+/* Plugin entry. The library's actions answer XML requests whose root element is named with an
+ * action identifier (an OID under 1.3.6.1.4.1.61524.3.1.2.1.1). Results go into *status:
+ *   code 1 (load), 2 (unload): -1.
+ *   code 101 (request): data is the request's XML text ending with a zero byte (*length, when
+ *     above 0, bounds it). When an action answered with a response, *status is its ticket
+ *     (1001 and up) and *length the response text's length; otherwise *status is the run's
+ *     status (0 when no action handled the request) and *length is left as it was.
+ *   code >= 1000 (fetch): code is a ticket and data a buffer of *length + 1 bytes. When the
+ *     response stored under the ticket is exactly *length bytes long, it is copied with a zero
+ *     byte, forgotten, and *status is -1; otherwise *status is 0 and the response stays.
+ *   any other code: 0. */
+DORVIK_API void PluginProc(int32_t code, void* data, int32_t* length, int32_t* status) DORVIK_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
