@@ -105,8 +105,10 @@ function serveRequest(port) {
       // the page went away
     }
     if (nativePort) {
+      // "finish" lets the host end by itself moments later; a port closed by the browser would
+      // leave it running out its idle time once the browser is gone.
       try {
-        nativePort.disconnect();
+        nativePort.postMessage({ action: "finish" });
       } catch {
         // already closed
       }
