@@ -55,8 +55,11 @@ add_custom_target(package_files ALL DEPENDS ${man_outputs} ${manifest_root}/stam
 install(FILES ${pkg}/copyright ${pkg_out}/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
 
 # Machine folders, fixed by the browsers (see kelvane-setup), installed only under /usr.
-set(manifest_dirs etc/opt/chrome/native-messaging-hosts etc/chromium/native-messaging-hosts
-    etc/opt/edge/native-messaging-hosts usr/lib/mozilla/native-messaging-hosts)
+# Chrome's and Edge's folders are under /etc/opt, where Debian packages ship no files: their
+# manifest is carried in /usr/share/kelvane/native-messaging-hosts and put in place by postinst.
+set(manifest_dirs etc/chromium/native-messaging-hosts usr/lib/mozilla/native-messaging-hosts)
+install(FILES ${manifest_root}/etc/opt/chrome/native-messaging-hosts/com.tessaly.kelvane.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvane/native-messaging-hosts)
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(conffiles "")
   foreach(dir ${manifest_dirs})
@@ -77,8 +80,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Tessaly <kelvane@tessaly.example>")
 set(CPACK_PACKAGE_VENDOR Tessaly)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "document signing host for web browsers, and the dorvik library")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "document signing host for web browsers, and the dorvik library
- kelvane is the native messaging host of the Tessaly Kelvane browser extension:
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kelvane is the native messaging host of the Tessaly Kelvane browser extension:
  web pages ask it for CMS and PAdES signatures made with the user's certificates
  (NSS databases, smart cards through PKCS#11). The package holds the host, the
  machine-wide host manifests for Chrome, Chromium, Brave, Edge, Vivaldi and
@@ -92,7 +94,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tessaly.example/kelvane")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3, libgtk-3-0, libssl3, zlib1g, libfreeimage3, python3")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libnss3-tools")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${pkg_out}/conffiles;${pkg_out}/shlibs;${pkg_out}/triggers")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${pkg_out}/conffiles;${pkg_out}/shlibs;${pkg_out}/triggers;${pkg}/postinst;${pkg}/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})

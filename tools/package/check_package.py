@@ -12,8 +12,9 @@ import sys
 import tempfile
 
 MULTIARCH = "usr/lib/x86_64-linux-gnu"
-MANIFESTS = ["etc/opt/chrome/native-messaging-hosts", "etc/chromium/native-messaging-hosts",
-             "etc/opt/edge/native-messaging-hosts", "usr/lib/mozilla/native-messaging-hosts"]
+# Chrome's and Edge's /etc/opt folders are filled by postinst from the copy in usr/share/kelvane.
+MANIFESTS = ["etc/chromium/native-messaging-hosts", "usr/lib/mozilla/native-messaging-hosts"]
+POSTINST = ["etc/opt/chrome/native-messaging-hosts", "etc/opt/edge/native-messaging-hosts"]
 
 
 def expected(version, with_verify):
@@ -25,6 +26,7 @@ def expected(version, with_verify):
              "usr/share/man/man1/kelvane.1.gz", "usr/share/man/man1/kelvane-setup.1.gz",
              "usr/share/doc/kelvane/copyright", "usr/share/doc/kelvane/changelog.Debian.gz"]
     files += [d + "/com.tessaly.kelvane.json" for d in MANIFESTS]
+    files += ["usr/share/kelvane/native-messaging-hosts/com.tessaly.kelvane.json"]
     if with_verify:
         files += ["usr/bin/dorvik-verify", "usr/share/man/man1/dorvik-verify.1.gz"]
     return files
@@ -47,6 +49,17 @@ def main(deb):
     root = tempfile.mkdtemp(prefix="kelvane-deb-")
     try:
         subprocess.run(["dpkg", "-x", deb, root], check=True)
+        # What postinst does, inside the scratch root.
+        control = os.path.join(root, "DEBIAN")
+        subprocess.run(["dpkg-deb", "-e", deb, control], check=True)
+        with open(os.path.join(control, "postinst")) as f:
+            script = f.read()
+        if "/etc/opt/chrome/native-messaging-hosts" not in script:
+            failures.append("postinst does not place the Chrome manifest")
+        for folder in POSTINST:
+            os.makedirs(os.path.join(root, folder))
+            shutil.copy(os.path.join(root, "usr/share/kelvane/native-messaging-hosts/com.tessaly.kelvane.json"),
+                        os.path.join(root, folder))
         env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(root, MULTIARCH))
         for binary in ["usr/bin/kelvane", MULTIARCH + "/libdorvik.so." + version] + (
                 ["usr/bin/dorvik-verify"] if with_verify else []):
@@ -61,7 +74,7 @@ def main(deb):
                                 "--root", root], capture_output=True, text=True,
                                env=dict(env, HOME=home, DORVIK_MACHINE_NSSDB=os.path.join(root, "nssdb")))
         print(check.stdout)
-        for folder in MANIFESTS:
+        for folder in MANIFESTS + POSTINST:
             line = "%s/com.tessaly.kelvane.json -> /usr/bin/kelvane (ok)" % os.path.join(root, folder)
             if line not in check.stdout:
                 failures.append("kelvane-setup check does not report " + folder)
