@@ -75,6 +75,50 @@ std::string FitResponse(std::string answer)
     return answer;
 }
 
+std::vector<std::string> ChunkResponse(const std::string& answer)
+{
+    // Room for the frame's own members around the piece.
+    constexpr size_t Budget = MaxResponseSize - 128;
+    std::vector<std::pair<size_t, size_t>> pieces;
+    size_t start = 0;
+    while (start < answer.size()) {
+        // The piece grows while its escaped form fits: quotes, backslashes and control
+        // characters take more room as JSON text; bytes above 0x7F are counted as the
+        // three-byte replacement character in case one is not valid UTF-8.
+        size_t end = start;
+        size_t escaped = 0;
+        while (end < answer.size()) {
+            const auto c = static_cast<unsigned char>(answer[end]);
+            const size_t width = c == '"' || c == '\\' ? 2
+                                 : c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t' ? 2
+                                 : c < 0x20 ? 6
+                                 : c >= 0x80 ? 3
+                                 : 1;
+            if (escaped + width > Budget)
+                break;
+            escaped += width;
+            ++end;
+        }
+        // Never between the bytes of one UTF-8 sequence (at most three continuation bytes).
+        for (int back = 0; back < 3 && end < answer.size() && end > start + 1
+                           && (static_cast<unsigned char>(answer[end]) & 0xC0) == 0x80; ++back)
+            --end;
+        pieces.emplace_back(start, end);
+        start = end;
+    }
+    std::vector<std::string> frames;
+    frames.reserve(pieces.size());
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        ordered_json frame;
+        frame["action"] = "chunk";
+        frame["index"] = i;
+        frame["count"] = pieces.size();
+        frame["data"] = answer.substr(pieces[i].first, pieces[i].second - pieces[i].first);
+        frames.push_back(frame.dump(-1, ' ', false, json::error_handler_t::replace));
+    }
+    return frames;
+}
+
 void SetMessageDispatcher(TMessageDispatcher dispatcher)
 {
     Dispatcher() = std::move(dispatcher);
@@ -247,6 +291,18 @@ bool TNativeMessagingHost::WriteMessage(const std::string& text)
     return FStdOut->Write(prefix, 4) && FStdOut->Write(text.data(), text.size());
 }
 
+bool TNativeMessagingHost::WriteAnswer(const std::string& answer)
+{
+    if (!FChunkedAnswer || answer.size() <= UnitMain::MaxResponseSize)
+        return WriteMessage(answer);
+    const auto frames = UnitMain::ChunkResponse(answer);
+    Trace("Response in " + std::to_string(frames.size()) + " chunks");
+    for (const auto& frame : frames)
+        if (!WriteMessage(frame))
+            return false;
+    return true;
+}
+
 std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string& text)
 {
     // Not one JSON value (or not UTF-8): every member reads as empty text.
@@ -261,6 +317,11 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
     const std::string hash = MemberText(request, "hash");
     const std::string hashOid = UnitSigning::HashOidFromName(hash);
     const bool isFile = !fileName.empty() && content.empty();
+    // Set by the browser extension from the browser's sender information: shown to the person
+    // choosing the certificate, never part of what is signed.
+    const std::string origin = MemberText(request, "origin");
+    const auto chunked = request.is_object() ? request.find("chunked") : request.end();
+    FChunkedAnswer = request.is_object() && chunked != request.end() && chunked->is_boolean() && chunked->get<bool>();
 
     if (action == "finish") {
         Trace("Countdown to finish");
@@ -285,7 +346,9 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
             content = UnitSigning::RecodeText(std::move(content), 7, 12);
         }
         UnitSigning::CopyRequestAttributes(request, *FRequest);
-        const auto code = UnitSigning::SelectCertificateCode();
+        if (!origin.empty())
+            Trace("Origin: " + origin);
+        const auto code = UnitSigning::SelectCertificateCode(origin);
         if (!code)
             return "CertificateNotSelected";
         if (isFile) {
@@ -334,7 +397,9 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         response["signed"] = signedText;
         FResultWord = "OK";
     }
-    std::string answer = UnitMain::FitResponse(CompactJson(response));
+    std::string answer = CompactJson(response);
+    if (!FChunkedAnswer)
+        answer = UnitMain::FitResponse(std::move(answer));
     if (answer.size() < 100 && answer.find("ResponseTooLarge") != std::string::npos)
         FResultWord = "Error:ResponseTooLarge";
     FCountdown += UnitMain::SignedBonus;
@@ -378,9 +443,10 @@ bool TNativeMessagingHost::ServeOneFrame()
     if (frame.Body.empty())
         return false;
     Trace("Request " + frame.Body);
+    FChunkedAnswer = false;
     if (const auto answer = ServeRequest(frame.Body)) {
         Trace("Response " + *answer);
-        if (!WriteMessage(*answer))
+        if (!WriteAnswer(*answer))
             Trace("ERROR: the answer could not be written");
     }
     return true;

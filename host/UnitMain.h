@@ -28,6 +28,13 @@ inline constexpr int SignedBonus = 100;
 // The answer itself when a browser takes it, else the "ResponseTooLarge" error answer.
 std::string FitResponse(std::string answer);
 
+// The frame bodies that carry an answer too large for one frame, for a request that asked for
+// them with "chunked": true. Each body is
+//   {"action":"chunk","index":i,"count":n,"data":"<piece of the answer's text>"}
+// of at most MaxResponseSize bytes; the pieces, joined in index order, are the answer's text.
+// Pieces never split a UTF-8 sequence.
+std::vector<std::string> ChunkResponse(const std::string& answer);
+
 // The application-wide terminate flag; SIGTERM, SIGINT and SIGHUP set it.
 void RequestTerminate() noexcept;
 bool TerminateRequested() noexcept;
@@ -119,6 +126,9 @@ public:
     TFrame ReadMessage(uint32_t n);
     // Writes the prefix and the body, one write each. False when the output failed.
     bool WriteMessage(const std::string& text);
+    // Writes an answer of HandleRequest: as one frame, or as chunk frames when it is too large
+    // for one and its request asked for chunks.
+    bool WriteAnswer(const std::string& answer);
 
     // Builds the request tree from the arguments and runs the selected mode or the loop.
     void Listen(const std::vector<std::string>& arguments);
@@ -150,4 +160,5 @@ private:
     std::unique_ptr<TXmlDoc> FRequest;
     int FCountdown = UnitMain::StartCountdown;
     std::string FResultWord = "Unknown";
+    bool FChunkedAnswer = false;  // the request being answered takes chunk frames
 };

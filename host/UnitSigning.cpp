@@ -122,12 +122,14 @@ int HashAlgorithmFromOid(std::string_view oid)
     return 1;
 }
 
-std::optional<std::string> SelectCertificateCode()
+std::optional<std::string> SelectCertificateCode(const std::string& origin)
 {
     // The selector writes the code and a zero byte: room for MaxCertificateCode + 1 bytes.
     std::string buffer(MaxCertificateCode + 1, ' ');
     buffer.back() = '\0';
-    if (SelectSignerCertificate(buffer.data(), MaxCertificateCode) <= 0)
+    const int32_t chosen = origin.empty() ? SelectSignerCertificate(buffer.data(), MaxCertificateCode)
+                                          : SelectSignerCertificateFor(origin.c_str(), buffer.data(), MaxCertificateCode);
+    if (chosen <= 0)
         return std::nullopt;
     size_t first = 0, last = buffer.size();
     while (first < last && IsTrimmed(static_cast<unsigned char>(buffer[first])))

@@ -30,7 +30,8 @@ std::string HashOidFromName(std::string_view name);
 int HashAlgorithmFromOid(std::string_view oid);
 
 // Runs the library's certificate selector; the trimmed code, or nothing when none was chosen.
-std::optional<std::string> SelectCertificateCode();
+// A non-empty origin (the page a browser request came from) is shown in the dialog.
+std::optional<std::string> SelectCertificateCode(const std::string& origin = {});
 
 // Text decoded with number d and encoded with number e, through the library's buffers. The text
 // is taken over and released once the library holds its copy (documents are large).

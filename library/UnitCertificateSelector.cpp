@@ -92,6 +92,10 @@ TCertificatePrompter::TCertificatePrompter() : FLanguage("pt")
 {
 }
 
+TCertificatePrompter::TCertificatePrompter(std::string origin) : FLanguage("pt"), FOrigin(std::move(origin))
+{
+}
+
 void TCertificatePrompter::FillList()
 {
     using namespace UnitCertificateSelector;
@@ -154,6 +158,8 @@ void TCertificatePrompter::Accept(int index)
 void TCertificatePrompter::Execute()
 {
     FillList();
+    if (!FOrigin.empty())
+        FList.Setp("Origin", FOrigin);
     if (FList.GetNodeCount() == 0) {
         Trace("No certificates available");
         // The person at the desktop is told there is nothing to choose.
@@ -168,11 +174,13 @@ void TCertificatePrompter::Execute()
         Accept(chosen);
 }
 
-extern "C" DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) noexcept
+namespace {
+
+int32_t SelectFor(std::string origin, char* buffer, int32_t size)
 {
     try {
         Trace("Prompting certificate selector");
-        TCertificatePrompter prompter;
+        TCertificatePrompter prompter(std::move(origin));
         prompter.Execute();
         const auto selection = TXmlDoc::CreateFromXML(prompter.Selection());
         std::string code;
@@ -187,6 +195,22 @@ extern "C" DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size
         return 1;
     } catch (...) {
         Trace("SelectSignerCertificate: the selection failed");
+        return 0;
+    }
+}
+
+}  // namespace
+
+extern "C" DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) noexcept
+{
+    return SelectFor({}, buffer, size);
+}
+
+extern "C" DORVIK_API int32_t SelectSignerCertificateFor(const char* origin, char* buffer, int32_t size) noexcept
+{
+    try {
+        return SelectFor(origin ? std::string(origin) : std::string(), buffer, size);
+    } catch (...) {
         return 0;
     }
 }

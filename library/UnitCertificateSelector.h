@@ -14,7 +14,8 @@ using TCertificateLister = std::function<bool(TXmlDoc& list, bool signers)>;
 // Builds the entry's chain as "Certificate" children of target.
 using TChainMounter = std::function<bool(TXmlDoc& entry, TXmlDoc& target)>;
 // Runs the interactive dialog over the "Certificates" list (headings are not in it); the index of
-// the accepted entry, or -1 when cancelled. Installed by the dialog layer.
+// the accepted entry, or -1 when cancelled. Installed by the dialog layer. The list's "Origin"
+// property, when not empty, names who asked for the signature (display text).
 using TDialogRunner = std::function<int(TXmlDoc& list)>;
 
 void SetCertificateLister(TCertificateLister lister);
@@ -28,6 +29,8 @@ bool DisplayAvailable();
 class TCertificatePrompter {
 public:
     TCertificatePrompter();
+    // For a request made on behalf of origin (a web page's origin), shown in the dialog.
+    explicit TCertificatePrompter(std::string origin);
     // Lists, lets the user (or DORVIK_SELECT) choose, and leaves the outcome in Selection.
     void Execute();
     const std::string& Selection() const { return FSelection; }
@@ -40,6 +43,7 @@ private:
     void Accept(int index);
 
     std::string FLanguage;
+    std::string FOrigin;
     int FWidth = 780;
     int FHeight = 500;
     std::string FSelection = "<Certificates/>";

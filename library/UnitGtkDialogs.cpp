@@ -279,6 +279,21 @@ private:
         GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
         gtk_container_add(GTK_CONTAINER(FWindow), column);
 
+        // Who asks for the signature, above the list (plain text: an origin is not markup).
+        if (const std::string line = OriginLine(FList.Getp("Origin")); !line.empty()) {
+            GtkWidget* origin = gtk_label_new(line.c_str());
+            gtk_label_set_xalign(GTK_LABEL(origin), 0);
+            gtk_label_set_ellipsize(GTK_LABEL(origin), PANGO_ELLIPSIZE_END);
+            gtk_label_set_selectable(GTK_LABEL(origin), FALSE);
+            PangoAttrList* attributes = pango_attr_list_new();
+            pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+            pango_attr_list_insert(attributes, pango_attr_scale_new(1.15));
+            gtk_label_set_attributes(GTK_LABEL(origin), attributes);
+            pango_attr_list_unref(attributes);
+            gtk_widget_set_margin_bottom(origin, 8);
+            gtk_box_pack_start(GTK_BOX(column), origin, FALSE, FALSE, 0);
+        }
+
         FPaned = gtk_paned_new(GTK_ORIENTATION_HORIZONTAL);
         gtk_widget_set_vexpand(FPaned, TRUE);
         gtk_box_pack_start(GTK_BOX(column), FPaned, TRUE, TRUE, 0);
@@ -666,6 +681,29 @@ void DispatchPending()
         return;
     while (gtk_events_pending())
         gtk_main_iteration_do(FALSE);
+}
+
+std::string OriginLine(const std::string& origin)
+{
+    if (origin.empty())
+        return {};
+    // Display text only: no control characters, valid UTF-8, a length that fits the line.
+    std::string clean;
+    for (const char c : origin)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F)
+            clean.push_back(c);
+    clean = ForGtk(std::move(clean));
+    constexpr glong MaxCharacters = 100;
+    if (g_utf8_strlen(clean.c_str(), -1) > MaxCharacters) {
+        const char* end = g_utf8_offset_to_pointer(clean.c_str(), MaxCharacters - 1);
+        clean = std::string(clean.c_str(), end) + "\u2026";
+    }
+    if (clean.empty())
+        return {};
+    std::string text = Table(kSelectorTable)(25);
+    if (text.find("%s") == std::string::npos)
+        text = "%s";
+    return Substitute(std::move(text), clean);
 }
 
 int RunCertificateDialog(TXmlDoc& list)

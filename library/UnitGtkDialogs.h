@@ -23,4 +23,9 @@ void DispatchPending();
 // shows the information message instead.
 int RunCertificateDialog(TXmlDoc& list);
 
+// The line the selector shows above the list for a request made on behalf of origin (the list's
+// "Origin" property): text 0025 of the selector's table with the origin in place of "%s", the
+// origin without control characters and cut to 100 characters. Empty for an empty origin.
+std::string OriginLine(const std::string& origin);
+
 }  // namespace UnitGtkDialogs

@@ -80,6 +80,12 @@ DORVIK_API void RescaleImage(int32_t width, int32_t height) DORVIK_NOEXCEPT;
  * otherwise and leaves buffer untouched. */
 DORVIK_API int32_t SelectSignerCertificate(char* buffer, int32_t size) DORVIK_NOEXCEPT;
 
+/* SelectSignerCertificate for a request made on behalf of someone the person should see: the
+ * dialog shows origin (UTF-8 display text, such as a web page's "https://example.gov.br") above
+ * the list. A null or empty origin shows the dialog as SelectSignerCertificate does. The origin
+ * changes nothing else. */
+DORVIK_API int32_t SelectSignerCertificateFor(const char* origin, char* buffer, int32_t size) DORVIK_NOEXCEPT;
+
 /* Handles the desktop's pending events for the library's windows (a closed dialog disappearing,
  * repaints) without waiting. A program with its own loop calls it on each pass once a dialog may
  * have been shown; it does nothing while no window was ever opened. */

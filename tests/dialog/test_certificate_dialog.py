@@ -25,10 +25,15 @@ CALLER = r"""
 import ctypes, os, sys
 lib = ctypes.CDLL(os.environ["DIALOG_TEST_LIBRARY"])
 lib.SelectSignerCertificate.argtypes = [ctypes.c_char_p, ctypes.c_int32]
+lib.SelectSignerCertificateFor.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int32]
 size = int(sys.argv[2])
+origin = os.environ.get("DIALOG_TEST_ORIGIN")
 for _ in range(int(sys.argv[1])):
     buffer = ctypes.create_string_buffer(b"\xee" * 64, 64)
-    result = lib.SelectSignerCertificate(buffer, size)
+    if origin is None:
+        result = lib.SelectSignerCertificate(buffer, size)
+    else:
+        result = lib.SelectSignerCertificateFor(origin.encode(), buffer, size)
     lib.DispatchPendingEvents()
     print(result, buffer.raw[:size + 1].hex(), flush=True)
 """
@@ -259,6 +264,41 @@ class CertificateDialog(unittest.TestCase):
             x, y, w, h = caller.geometry(window)
             caller.click(window, w - 150, h - 27)
             self.assertChosen(caller.result(), "Bruno Signer")
+        finally:
+            caller.finish()
+
+    def window_strip(self, caller, window, name):
+        """The dialog's top strip (where the origin line goes) as a picture file."""
+        whole = os.path.join(self.tmp, name + ".png")
+        run(["import", "-window", window, whole], self.server.display)
+        strip = os.path.join(self.tmp, name + "-strip.png")
+        run(["convert", whole, "-crop", "700x34+10+8", "+repage", strip], self.server.display)
+        return strip
+
+    def test_the_origin_of_a_browser_request_is_shown_above_the_list(self):
+        plain = Caller(self.server, self.home)
+        try:
+            window = plain.dialog()
+            time.sleep(0.5)
+            without = self.window_strip(plain, window, "plain")
+            plain.keys(window, "Escape")
+            self.assertNothing(plain.result())
+        finally:
+            plain.finish()
+        caller = Caller(self.server, self.home, DIALOG_TEST_ORIGIN="https://example.gov.br")
+        try:
+            window = caller.dialog()
+            self.assertEqual(caller.title(window), TITLE)
+            self.assertEqual(caller.geometry(window)[2:], (780, 500))
+            time.sleep(0.5)
+            screenshot(self.server, "selector-with-origin.png")
+            shown = self.window_strip(caller, window, "origin")
+            differ = subprocess.run(["compare", "-metric", "AE", without, shown, "null:"], capture_output=True,
+                                    text=True, env=tool_env(self.server.display))
+            self.assertGreater(float(differ.stderr.split()[0]), 300, "the origin line is drawn above the list")
+            # The origin is display text only: the choice is made as without it.
+            caller.keys(window, "Return")
+            self.assertChosen(caller.result(), "Ana Signer")
         finally:
             caller.finish()
 

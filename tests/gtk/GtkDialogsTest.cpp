@@ -135,6 +135,19 @@ TEST(PinPrompt, TheTypedPinComesBackAndCancelGivesNone)
     UnitNssCore::SetPinPrompt(prompt);
 }
 
+TEST(OriginLine, TheOriginInTheSelectorsSentence)
+{
+    EXPECT_EQ(UnitGtkDialogs::OriginLine("https://example.gov.br"), "https://example.gov.br pede a sua assinatura");
+    EXPECT_EQ(UnitGtkDialogs::OriginLine(""), "");
+    // Display text only: control characters go, a long origin is cut with an ellipsis, bytes
+    // that are not UTF-8 are replaced.
+    EXPECT_EQ(UnitGtkDialogs::OriginLine("https://a\nb\x01.example"), "https://ab.example pede a sua assinatura");
+    EXPECT_EQ(UnitGtkDialogs::OriginLine("\x02\x03"), "");
+    const std::string line = UnitGtkDialogs::OriginLine("https://" + std::string(300, 'x') + ".example");
+    EXPECT_EQ(line, "https://" + std::string(91, 'x') + "\u2026 pede a sua assinatura");
+    EXPECT_NE(UnitGtkDialogs::OriginLine("https://\xff\xfe.example").find("https://"), std::string::npos);
+}
+
 TEST(CertificateViewer, ShowsTheCertificateUntilClosed)
 {
     const fs::path pem = TDesktop::Home / "viewer.pem";

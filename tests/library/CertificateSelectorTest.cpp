@@ -52,6 +52,7 @@ protected:
         });
         SetDialogRunner([this](TXmlDoc& list) {
             Shown = list.GetNodeCount();
+            ShownOrigin = list.Getp("Origin");
             return DialogChoice;
         });
     }
@@ -76,6 +77,7 @@ protected:
     bool FailSigners = false;
     int DialogChoice = -1;
     int Shown = -1;
+    std::string ShownOrigin = "(not shown)";
     int32_t Result = -1;
     std::string MountedFor, MountedStore;
 };
@@ -169,4 +171,24 @@ TEST_F(Selector, NothingListedNothingChosen)
     ::setenv("DORVIK_SELECT", "first", 1);
     Select();
     EXPECT_EQ(Result, 0);
+}
+
+TEST_F(Selector, TheOriginOfARequestReachesTheDialogAndChangesNothingElse)
+{
+    ::setenv("DISPLAY", ":999", 1);
+    DialogChoice = 0;
+    std::string buffer(101, '#');
+    Result = SelectSignerCertificateFor("https://example.gov.br", buffer.data(), 100);
+    EXPECT_EQ(Result, 1);
+    EXPECT_EQ(ShownOrigin, "https://example.gov.br");
+    EXPECT_EQ(buffer.substr(0, 41), CodeB + '\0');  // the first entry listed, as without an origin
+
+    // Without one (or a null one) the dialog is shown as before: no "Origin" on the list.
+    const std::string plain = Select();
+    EXPECT_EQ(Result, 1);
+    EXPECT_EQ(plain.substr(0, 41), CodeB + '\0');
+    EXPECT_EQ(ShownOrigin, "");
+    ShownOrigin = "(not shown)";
+    EXPECT_EQ(SelectSignerCertificateFor(nullptr, buffer.data(), 100), 1);
+    EXPECT_EQ(ShownOrigin, "");
 }
