@@ -375,7 +375,8 @@ std::string DateTimeToText(double AValue, TDateTimeKind AKind)
     }
     case TDateTimeKind::Utc:
         return date + " " + time + " Z";
-    case TDateTimeKind::Regional: {
+    case TDateTimeKind::Regional:
+    case TDateTimeKind::RegionalDate: {
         struct tm t {};
         t.tm_year = y - 1900;
         t.tm_mon = m - 1;
@@ -385,7 +386,9 @@ std::string DateTimeToText(double AValue, TDateTimeKind AKind)
         t.tm_sec = s;
         t.tm_isdst = -1;
         t.tm_wday = static_cast<int>(((DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) % 7) + 11) % 7);
-        const std::string format = std::string(nl_langinfo(D_FMT)) + " " + nl_langinfo(T_FMT);
+        const std::string format = AKind == TDateTimeKind::RegionalDate
+            ? std::string(nl_langinfo(D_FMT))
+            : std::string(nl_langinfo(D_FMT)) + " " + nl_langinfo(T_FMT);
         char buffer[256];
         const size_t length = strftime(buffer, sizeof buffer, format.c_str(), &t);
         return std::string(buffer, length);

@@ -40,6 +40,7 @@ enum class TDateTimeKind {
     LocalZone,  // date and time followed by " Z", " Z+300" or " Z-60" (the local bias)
     Utc,        // local time brought to UTC, followed by " Z"
     Regional,   // the user's regional date and time format (display only)
+    RegionalDate,  // the user's regional date format (display only)
 };
 
 class TXmlDoc;
