@@ -403,6 +403,8 @@ std::vector<TBytes> ReadTrustedFolder(const std::string& folder)
 
 // ---- the report of one SignedData
 
+void FinishStatus(TXmlDoc& report);
+
 struct TSignerState {
     TXmlDoc* Node = nullptr;
     bool TimeStampContent = false;
@@ -979,6 +981,7 @@ void TReportBuilder::UnsignedAttributes(const TTlv& attributes, TXmlDoc& signer,
         nestedOptions.ExtraCertificates = O.ExtraCertificates;
         auto nested = std::make_unique<TXmlDoc>("SignedDataReport");
         TReportBuilder(*nested, nestedOptions, FNesting + 1).Run(values[0].Whole);
+        FinishStatus(*nested);
         const std::string nestedStatus = nested->GetNode("Header\\Status")->GetValue();
         const bool built = nestedStatus != Words::CmsStructureFailed && nestedStatus != Words::CmsSignedDataStructureFailed &&
                            nested->HasNode("Content");
@@ -1194,6 +1197,14 @@ void TReportBuilder::ValidateChain(TCertificate* start, TXmlDoc* signer, bool ti
     }
 }
 
+// "Header\\Status" is the first exception recorded, or "OK".
+void FinishStatus(TXmlDoc& report)
+{
+    TXmlDoc* status = report.GetNode("Header\\Status");
+    if (status->IsEmpty())
+        status->SetValue("OK");
+}
+
 }  // namespace
 
 // ---- public entry points
@@ -1281,6 +1292,7 @@ std::unique_ptr<TXmlDoc> BuildReport(std::span<const uint8_t> der, const TReport
     auto report = std::make_unique<TXmlDoc>("SignedDataReport");
     try {
         TReportBuilder(*report, options, 0).Run(der);
+        FinishStatus(*report);
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string("signed data report: ") + e.what());
         try {
@@ -1310,6 +1322,7 @@ std::unique_ptr<TXmlDoc> BuildCertificateReport(std::span<const uint8_t> certifi
     auto report = std::make_unique<TXmlDoc>("SignedDataReport");
     try {
         TReportBuilder(*report, options, 0).RunCertificateReport(certificate);
+        FinishStatus(*report);
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string("certificate report: ") + e.what());
     } catch (...) {

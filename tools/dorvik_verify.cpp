@@ -310,7 +310,8 @@ int Run(int argc, char** argv)
         throw std::runtime_error("cannot write " + a.VerdictFile);
     if (a.Json) {
         auto copy = reportTree.Duplicate();
-        std::cout << copy->GetJSON() << "\n";
+        // The tree's JSON form is one member; braces make it a JSON text of its own.
+        std::cout << "{" << copy->GetJSON() << "}\n";
     } else {
         TPrinter printer;
         std::string out;
