@@ -412,5 +412,61 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(report.text("Header\\Status"), "CmsStructureFailed")
 
 
+class Pdfs(unittest.TestCase):
+    """PDFs signed by poppler's pdfsig (NSS) and by dorvik-pdfsign: every signature verified over
+    its byte ranges."""
+
+    def make_pdf(self, path):
+        import cairo
+        surface = cairo.PDFSurface(path, 300, 300)
+        context = cairo.Context(surface)
+        context.move_to(20, 50)
+        context.show_text("Contrato assinado")
+        context.show_page()
+        surface.finish()
+        return path
+
+    def test_pdfsig_and_dorvik_signatures(self):
+        plain = self.make_pdf(PKI.path("plain.pdf"))
+        nss = PKI.path("nssdb")
+        os.makedirs(nss)
+        run("certutil", "-N", "-d", "sql:" + nss, "--empty-password")
+        p12 = PKI.path("leaf.p12")
+        run("openssl", "pkcs12", "-export", "-inkey", PKI.path("leaf.key"), "-in", PKI.leaf, "-certfile",
+            PKI.inter.cert, "-name", "Fulano", "-passout", "pass:pw", "-out", p12)
+        run("pk12util", "-i", p12, "-d", "sql:" + nss, "-W", "pw")
+        by_poppler = PKI.path("poppler.pdf")
+        run("pdfsig", "-add-signature", "-nssdir", "sql:" + nss, "-nick", "Fulano", "-digest", "SHA256",
+            plain, by_poppler)
+        code, report, verdict, out = PKI.verify(by_poppler, "--trusted", PKI.trusted)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(verdict.root.tag, "RootValid")
+        self.assertEqual(report.text("Header\\Status"), "RevocationUnverified")
+        # This project's signature, then poppler's on top of it.
+        ours = PKI.path("ours.pdf")
+        pdfsign = os.path.join(pkikit.BINARY_DIR, "bin", "dorvik-pdfsign")
+        run(pdfsign, plain, ours, PKI.path("leaf.key"), PKI.leaf)
+        code, _, verdict, out = PKI.verify(ours, "--trusted", PKI.trusted)
+        self.assertEqual(code, 1, out)  # dorvik-pdfsign carries no intermediate
+        self.assertIsNotNone(verdict.find("SignerAlert/CertAlert/IncompleteCertificateChain"))
+        both = PKI.path("both.pdf")
+        run("pdfsig", "-add-signature", "-nssdir", "sql:" + nss, "-nick", "Fulano", ours, both)
+        self.assertIn("Signature #2", run("pdfsig", "-nocert", both).stdout.decode())
+        extra = PKI.folder("trusted-inter", [PKI.ca.cert, PKI.inter.cert])
+        code, reports, verdicts, out = PKI.verify(both, "--trusted", extra)
+        self.assertEqual(code, 0, out)
+        self.assertEqual(reports.root.tag, "SignedDataReports")
+        self.assertEqual([v.tag for v in verdicts.root], ["RootValid", "RootValid"])
+        # One changed byte inside the signed ranges makes both signatures alerts.
+        data = bytearray(PKI.read(both))
+        at = data.find(b"Contrato") if b"Contrato" in data else data.find(b"/MediaBox")
+        data[at + 1] ^= 0x01
+        changed = PKI.write("changed.pdf", bytes(data))
+        code, reports, verdicts, out = PKI.verify(changed, "--trusted", extra)
+        self.assertEqual(code, 1, out)
+        self.assertEqual([v.tag for v in verdicts.root], ["RootAlert", "RootAlert"])
+        self.assertEqual(run(pkikit.VERIFY, plain, check=False).returncode, 2)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
