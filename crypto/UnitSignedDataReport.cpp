@@ -134,6 +134,17 @@ std::string ValueText(const TXmlDoc* node)
     return value;
 }
 
+// The document name and description attributes are UTF-16 as Windows writes them (little-endian,
+// without a byte-order mark, which is also what this system's builder writes); a mark, or
+// text whose first unit reads as big-endian, is honoured.
+std::string Utf16Text(const std::string& hex)
+{
+    const bool marked = hex.size() >= 4 && (UnitXmlDoc::SameText(hex.substr(0, 4), "FFFE") ||
+                                            UnitXmlDoc::SameText(hex.substr(0, 4), "FEFF"));
+    const bool littleEndian = hex.size() >= 4 && hex.substr(2, 2) == "00" && hex.substr(0, 2) != "00";
+    return UnitAsn1::Utf16HexToText(!marked && littleEndian ? "FFFE" + hex : hex);
+}
+
 // ---- times: local time texts inside the report, UTC texts for comparisons
 
 std::string Digits(int value, int width)
@@ -928,7 +939,7 @@ void TReportBuilder::SignedAttributes(const TTlv& attributes, TXmlDoc& signer, T
             list.New("Commitment")->SetValue(OidOf(Child(value, 0)));
         } else if ((oid == "1.3.6.1.4.1.311.88.2.1" || oid == "1.3.6.1.4.1.311.88.2.2") && Matches(value, OctetStringShape)) {
             list.New(oid.back() == '1' ? "CapicomDocumentName" : "CapicomDocumentDescription")
-                ->SetValue(UnitAsn1::Utf16HexToText(Prop(value, "Value")));
+                ->SetValue(Utf16Text(Prop(value, "Value")));
         } else if (oid == "1.3.6.1.4.1.61524.1.1.2" && Matches(value, SigningToolShape)) {
             TXmlDoc* node = list.New("SigningTool");
             node->GetNode("ID")->SetValue(OidOf(Child(value, 0)));
