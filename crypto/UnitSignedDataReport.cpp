@@ -90,6 +90,22 @@ bool Children(const TTlv& parent, std::vector<TTlv>& out)
     return true;
 }
 
+// The segments of a constructed OCTET STRING appended to out; false for any other element.
+bool AppendSegments(const TTlv& string, TBytes& out, int depth)
+{
+    if (string.Tag == 0x04) {
+        out.insert(out.end(), string.Content.begin(), string.Content.end());
+        return true;
+    }
+    std::vector<TTlv> segments;
+    if (string.Tag != 0x24 || depth > 8 || !Children(string, segments))
+        return false;
+    for (const TTlv& segment : segments)
+        if (!AppendSegments(segment, out, depth + 1))
+            return false;
+    return true;
+}
+
 bool ReadWhole(TBytesView bytes, TTlv& tlv)
 {
     return ReadTlv(bytes, tlv) && bytes.empty();
@@ -579,6 +595,9 @@ void TReportBuilder::ReadContent(const TTlv& encapsulated, TXmlDoc& content)
         if (!inner.empty() && inner[0].Tag == 0x04) {
             FContent.assign(inner[0].Content.begin(), inner[0].Content.end());
             FHasContent = true;
+        } else if (!inner.empty() && inner[0].Tag == 0x24) {
+            // A streamed (BER) content: the constructed OCTET STRING's segments in order.
+            FHasContent = AppendSegments(inner[0], FContent, 0);
         }
     }
     content.GetNode("Size")->SetAsInt64(static_cast<int64_t>(FContent.size()));
