@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <utility>
 
 namespace UnitCertificateDescription {
@@ -812,13 +813,12 @@ bool DescribeExtensions(const TXmlDoc& extensions, TXmlDoc& target)
 
 void CollectResources(TXmlDoc& extended, TXmlDoc& resources)
 {
-    auto add = [&resources](const std::string& type, const std::string& url) {
-        if (url.empty())
-            return;
-        for (size_t i = 0; const TXmlDoc* known = resources.ChildAt(i); ++i)
-            if (Prop(known, "URL") == url)
-                return;
-        resources.New(type)->Setp("URL", url);
+    std::set<std::string> known;
+    for (size_t i = 0; const TXmlDoc* resource = resources.ChildAt(i); ++i)
+        known.insert(Prop(resource, "URL"));
+    auto add = [&resources, &known](const std::string& type, const std::string& url) {
+        if (!url.empty() && known.insert(url).second)
+            resources.New(type)->Setp("URL", url);
     };
     for (size_t i = 0; const TXmlDoc* extension = extended.ChildAt(i); ++i) {
         const std::string& name = extension->GetName();

@@ -557,3 +557,29 @@ TEST(CertificateDescriptionSystem, EveryCertificateOfTheSystemStoreIsDescribedWi
     }
     EXPECT_GT(described, 50);
 }
+
+TEST_F(CertificateDescription, NameValuesOfEveryStringTypeReadAsText)
+{
+    // string_mask picks the string type openssl writes: BMPString (0x800), T61String (0x4).
+    auto make = [](const std::string& name, const std::string& mask, const std::string& subject) {
+        const std::string pem = Pki->Path(name + ".pem");
+        const std::string config = Pki->Path(name + ".cnf");
+        const std::string text = "[req]\ndistinguished_name=dn\nstring_mask=MASK:" + mask + "\n[dn]\n";
+        WriteBytes(config, std::vector<uint8_t>(text.begin(), text.end()));
+        RunOk("openssl req -new -x509 -utf8 -days 2 -key " + Pki->Key + " -subj '" + subject + "' -config " + config +
+              " -out " + pem);
+        return pem;
+    };
+    const std::string bmp = make("bmp", "0x800", "/CN=JOSÉ BMP/O=Órgão Público");
+    ASSERT_NE(RunOk("openssl asn1parse -in " + bmp).find("BMPSTRING"), std::string::npos);
+    const TDescribed b(bmp);
+    EXPECT_EQ(b.Value("Subject\\CN"), "JOSÉ BMP");
+    EXPECT_EQ(b.Value("Subject\\O"), "Órgão Público");
+    EXPECT_EQ(b.Value("Subject\\CN"), Fact(Facts(bmp), "subject", 1));  // asn1crypto reads the same text
+
+    const std::string t61 = make("t61", "0x4", "/CN=Teletex Name/OU=Unit");
+    ASSERT_NE(RunOk("openssl asn1parse -in " + t61).find("T61STRING"), std::string::npos);
+    const TDescribed t(t61);
+    EXPECT_EQ(t.Value("Subject\\CN"), "Teletex Name");
+    EXPECT_EQ(t.Value("Subject\\OU"), "Unit");
+}
