@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 
 namespace UnitSignedDataReport {
@@ -255,6 +256,9 @@ const TXmlDoc& Shape(std::string_view xml)
 {
     // Shapes live as long as the library; they are made once from their text.
     static std::vector<std::pair<std::string, std::unique_ptr<TXmlDoc>>> cache;
+    // The certificate dialog builds its verdicts on a worker thread.
+    static std::mutex lock;
+    std::lock_guard guard(lock);
     for (auto& [text, shape] : cache)
         if (text == xml)
             return *shape;
@@ -431,11 +435,6 @@ std::vector<TBytes> ReadTrustedFolder(const std::string& folder)
 // ---- the report of one SignedData
 
 void FinishStatus(TXmlDoc& report);
-
-struct TSignerState {
-    TXmlDoc* Node = nullptr;
-    bool TimeStampContent = false;
-};
 
 class TReportBuilder {
 public:
@@ -1249,6 +1248,8 @@ TTrustedCertificates& TTrustedCertificates::Default()
 
 const std::vector<std::vector<uint8_t>>& TTrustedCertificates::Certificates()
 {
+    static std::mutex lock;
+    std::lock_guard guard(lock);
     if (!FLoaded) {
         FLoaded = true;
         try {
