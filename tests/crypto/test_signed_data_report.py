@@ -341,7 +341,9 @@ class Signatures(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         import json
         tree = json.loads(result.stdout.decode())
-        self.assertIn("SignedDataReport", json.dumps(tree))
+        # The JSON form names members in lower case.
+        self.assertEqual(tree["signeddatareport"]["signers"]["signer"]["signature"]["status"], "OK")
+        self.assertEqual(tree["signeddatareport"]["header"]["status"], "RevocationUnverified")
 
 
 class TimeStamps(unittest.TestCase):
