@@ -4,6 +4,7 @@
 #include "library/dorvik.h"
 
 #include "crypto/UnitCertificateReport.h"
+#include "crypto/UnitSignedDataReport.h"
 #include "encoding/UnitEncoding.h"
 #include "library/UnitCertificateSelector.h"
 #include "platform/UnitTrace.h"
@@ -36,6 +37,7 @@ constexpr const char* kSelectorTable = "DerovArazCertificateSelector";
 constexpr const char* kViewerTable = "DerovArazCertificateViewer";
 constexpr const char* kPinTable = "DerovArazPinPrompt";
 constexpr const char* kButtonTable = "DerovArazDialogButtons";
+constexpr const char* kVerdictTable = "DerovArazSignatureVerdict";
 
 int& GtkState()  // 0 not tried, 1 running, -1 unavailable
 {
@@ -214,6 +216,55 @@ int PreviewDelayMs()
 enum TColumn { colPicture, colName, colIndex, colWeight, colCount };
 
 class TCertificateDialog;
+
+// The other certificates of an entry's chain (after the first), as DER.
+std::vector<UnitEncoding::TBytes> ChainRest(TXmlDoc& entry)
+{
+    std::vector<UnitEncoding::TBytes> rest;
+    std::unique_ptr<TXmlDoc> parsed;
+    TXmlDoc* chain = entry.FindNode("Chain");
+    if (!chain && !entry.Getp("Chain").empty()) {
+        parsed = TXmlDoc::CreateFromXML(entry.Getp("Chain"));
+        chain = parsed.get();
+    }
+    for (int i = 1; chain && i < chain->GetNodeCount(); ++i)
+        if (auto bytes = CertificateBytes(chain->ChildAt(static_cast<size_t>(i))->Getp("Data")))
+            rest.push_back(std::move(*bytes));
+    return rest;
+}
+
+// The verdict of the focused certificate in a few lines: the overall word, then each finding
+// that is not plain information (expired, chain incomplete, untrusted root, revoked...).
+std::string VerdictLines(const TXmlDoc& verdict, const TResourceStringTable* table)
+{
+    auto label = [&](const std::string& word) {
+        const std::string text = table ? ForGtk(table->Entry(word)) : std::string();
+        return text.empty() ? word : text;
+    };
+    static const char* const Findings[] = {
+        "CertificateExpired", "CertificateSoonExpired", "CertificateNotYetValid", "IssuerNotFound",
+        "CertSignatureFailed", "Revocated", "OldCRL", "RevocationListNotFound", "RevocationListInvalid",
+        "IncompleteCertificateChain", "UntrustedRoot", "CertificateExpirationConstraint",
+        "CertificateRevocationConstraint", "CertificateRevocationPostConstraint", "MissingUsageNonRepudiation",
+        "MissingUsageDigitalSignature", "MissingUsageCAFlag", "InvalidPathLength", "MissingUsageKeyCertSign",
+        "MissingUsageCRLSign", "CertificateSignatureCheckFailed"};
+    std::string out;
+    const TXmlDoc* first = verdict.ChildAt(0);
+    out += label(first && first->GetName().rfind("Cert", 0) == 0 ? first->GetName() : verdict.GetName()) + "\n";
+    for (int i = 0; i < verdict.GetNodeCount(); ++i) {
+        const TXmlDoc* certificate = verdict.ChildAt(static_cast<size_t>(i));
+        for (const char* finding : Findings)
+            if (const TXmlDoc* node = certificate->FindNode(finding)) {
+                std::string line = "  " + label(finding);
+                if (!node->GetValue().empty())
+                    line += ": " + ForGtk(node->GetValue());
+                if (i > 0)
+                    line += " (" + ForGtk(certificate->GetValue()) + ")";
+                out += line + "\n";
+            }
+    }
+    return out;
+}
 
 // What the preview worker and the window share; the window may be gone when the worker ends.
 struct TPreviewShared {
@@ -450,10 +501,15 @@ private:
         }
         if (!bytes)
             return;  // nothing to show: the preview stays as it was
-        StartPreview(std::move(*bytes));
+        std::vector<UnitEncoding::TBytes> rest;
+        try {
+            rest = ChainRest(*entry);
+        } catch (...) {
+        }
+        StartPreview(std::move(*bytes), std::move(rest));
     }
 
-    void StartPreview(UnitEncoding::TBytes bytes)
+    void StartPreview(UnitEncoding::TBytes bytes, std::vector<UnitEncoding::TBytes> rest)
     {
         StopWorker();
         ++FGeneration;
@@ -461,11 +517,18 @@ private:
         FShared = std::make_shared<TPreviewShared>();
         auto done = std::make_unique<TPreviewDone>(TPreviewDone {FAlive, this, FGeneration, {}, false});
         const TTexts viewer = FViewer;
+        const TTexts verdictTexts = Table(kVerdictTable);
         FWorker = std::thread([shared = FShared, done = std::move(done), bytes = std::move(bytes), viewer,
-                               delay = PreviewDelayMs()]() mutable {
+                               rest = std::move(rest), verdictTexts, delay = PreviewDelayMs()]() mutable {
             try {
                 if (auto lines = UnitCertificateReport::Build(bytes)) {
-                    done->Text = UnitCertificateReport::Format(*lines, viewer);
+                    // The verdict first (valid, expired, chain incomplete...), then the fields.
+                    UnitSignedDataReport::TReportOptions options;
+                    options.ExtraCertificates = std::move(rest);
+                    auto report = UnitSignedDataReport::BuildCertificateReport(bytes, options);
+                    auto verdict = UnitSignedDataReport::BuildVerdict(*report);
+                    done->Text = VerdictLines(*verdict, verdictTexts.Table) + "\n" +
+                                 UnitCertificateReport::Format(*lines, viewer);
                     done->Ok = true;
                 }
             } catch (...) {

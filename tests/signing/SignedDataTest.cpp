@@ -2,6 +2,7 @@
 // SoftHSM token and of a PKCS#12 file, checked by openssl cms -verify and by asn1crypto.
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitSignedData.h"
+#include "crypto/UnitSignedDataReport.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "platform_nss/NssTestEnvironment.h"
@@ -104,6 +105,24 @@ TEST_P(SignedData, VerifiesWithOpenSslAndAsn1Crypto)
     const std::string check = std::string("/usr/bin/python3 ") + DORVIK_SOURCE_DIR + "/tests/signing/check_cms.py " + cmsPath
         + " " + contentPath + " " + digest.Name + " " + signerPem + " " + Pki().Pem("intermediate") + " 2>&1";
     EXPECT_NO_THROW(NssTest::Run(check)) << check;
+
+    // Our own verification report agrees: the value, the content and the chain to the root.
+    UnitSignedDataReport::TTrustedCertificates trusted("/nonexistent-dorvik-trusted/");
+    const std::vector<uint8_t> rootPem = NssTest::ReadFile(Pki().Pem("root"));
+    trusted.Add(UnitCodecs::HexDecode(UnitAsn1::PemToHex(std::string(rootPem.begin(), rootPem.end()))));
+    UnitSignedDataReport::TReportOptions options;
+    options.Trusted = &trusted;
+    const std::vector<uint8_t> content(document.begin(), document.end());
+    if (detached)
+        options.Content = std::span<const uint8_t>(content);
+    auto report = UnitSignedDataReport::BuildReport(*der, options);
+    for (const char* field : {"Status", "Integrity", "ContentValidation", "ContentTypeValidation"})
+        EXPECT_EQ(report->GetNode(std::string("Signers\\Signer\\Signature\\") + field)->GetValue(), "OK") << field;
+    EXPECT_EQ(report->GetNode("Signers\\Signer\\SignedAttributes\\CapicomDocumentName")->GetValue(), "doc.txt");
+    TXmlDoc* exceptions = report->GetNode("Header\\Exceptions");
+    for (const char* word : {"IncompleteCertificateChain", "UntrustedRoot", "SignatureCheckConstraint",
+                             "CmsSignedDataContentMissing", "InvalidContent", "CertificateSignatureCheckFailed"})
+        EXPECT_FALSE(exceptions->HasNode(word)) << word << "\n" << report->GetXML();
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRoads, SignedData,
