@@ -2,9 +2,11 @@
 // dictionary with a reserved /Contents, the byte ranges around it and a regenerated classic
 // cross-reference section.
 //
-// The document is held as bytes; positions are 0-based byte offsets. Only classic
-// cross-reference tables made of one subsection starting at object 0 are handled; anything
-// else is refused with one of the words of crypto/UnitPDFWords.h.
+// The document is held as bytes; positions are 0-based byte offsets. The rewrite handles
+// classic cross-reference tables made of one subsection starting at object 0. Other readable
+// documents, and documents already signed or linearized, are signed by an incremental update
+// instead (crypto/UnitPDFIncremental.h); encrypted and unreadable ones are refused with one of
+// the words of crypto/UnitPDFWords.h.
 #pragma once
 
 #include <cstddef>
