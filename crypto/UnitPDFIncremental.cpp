@@ -399,6 +399,23 @@ std::string WriteUpdate(const TPlan& plan, size_t base, bool startOnNewLine, siz
     return out;
 }
 
+// Whether the signed document reads back with its first page and the new signature.
+bool Readable(std::string_view data, int signatureNumber)
+{
+    try {
+        std::unique_ptr<QPDF> pdf = Open(data);
+        (void)LastSection(data);
+        QPDFObjectHandle root = pdf->getRoot();
+        if (!root.isDictionary() || root.isStream() || FirstPage(root).isStream())
+            return false;
+        QPDFObjectHandle signature = pdf->getObjectByID(signatureNumber, 0);
+        return Signed(*pdf) && signature.isDictionary() &&
+               signature.getKey("/Type").isNameAndEquals("/Sig");
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
 namespace UnitPDFIncremental {
@@ -497,6 +514,11 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
             Refuse(Words::PdfCmsTooLarge);
         cms.resize(TPDF::ContentsHexSize, '0');
         data.insert(static_cast<size_t>(gapStart), "<" + cms + ">");
+        // The reader must find the new signature through the new section. A file whose own
+        // cross-references contradict each other (one number for two objects) can read
+        // differently once a section follows; such a file is refused, not signed.
+        if (!Readable(data, plan.SignatureNumber))
+            Refuse(Words::PdfStructureInvalid);
         return true;
     } catch (const TRefused& refused) {
         error = refused.Word;
