@@ -1,6 +1,7 @@
 #include "crypto/UnitPDF.h"
 
 #include "core/UnitXmlDoc.h"
+#include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFWords.h"
 #include "encoding/UnitEncoding.h"
 
@@ -410,6 +411,71 @@ std::string LiteralString(std::string_view text)
     return out;
 }
 
+std::string NameText(std::string_view text)
+{
+    return ::NameText(text);
+}
+
+std::string FormatUtc(std::time_t t)
+{
+    return ::FormatUtc(t);
+}
+
+std::string InfoText(std::string_view rawValue)
+{
+    const std::string_view value = Trim(rawValue, " \t\r\n");
+    std::string text;
+    if (StartsNoCase(value, "$D:")) {
+        const std::string date = LocalDateToPdfUtc(value.substr(3));
+        if (!date.empty())
+            text = "(D:" + date + ")";
+    } else if (StartsNoCase(value, "$UTF:")) {
+        std::string utf16 = "\xFE\xFF";
+        for (const char c : value.substr(5)) {
+            utf16 += '\0';
+            utf16 += c;
+        }
+        text = LiteralString(utf16);
+    } else if (value == "$EMPTY:") {
+        text = "()";
+    } else if (!value.empty()) {
+        text = LiteralString(value);
+    }
+    return text;
+}
+
+std::string BuildInformation(const TPdfSignProperties& request)
+{
+    const std::string appName = request.Get("propbuild:AppName");
+    if (appName.empty())
+        return {};
+    std::vector<std::string> entries;
+    entries.push_back("/Name /" + NameText(appName));
+    const std::string version = request.Get("propbuild:AppVersion");
+    if (!version.empty())
+        entries.push_back("/REx " + LiteralString(version));
+    const std::string os = request.Get("propbuild:AppOS");
+    if (!os.empty())
+        entries.push_back("/OS [/" + NameText(os) + "]");
+    entries.push_back("/TrustedMode true");
+    std::string joined;
+    for (const auto& entry : entries)
+        joined += (joined.empty() ? "" : " ") + entry;
+    return "/Prop_Build << /App << " + joined + " >> >>\n";
+}
+
+std::string DigestOid(const TPdfSignProperties& request)
+{
+    std::string oid = request.Get("Hash");
+    if (oid.empty()) {
+        const std::string policy = request.Get("Policy");
+        const size_t comma = policy.find(',');
+        if (comma != std::string::npos)
+            oid = std::string(Trim(std::string_view(policy).substr(comma + 1, policy.find(',', comma + 1) - comma - 1)));
+    }
+    return oid.empty() ? "2.16.840.1.101.3.4.2.1" : oid;
+}
+
 }  // namespace UnitPDF
 
 // ---------------------------------------------------------------------------------------------
@@ -571,6 +637,7 @@ void TPDF::Clear()
     FCatalog = nullptr;
     FHighest = 0;
     FLoaded = false;
+    FIncremental = false;
     FByteRange.clear();
 }
 
@@ -610,10 +677,18 @@ bool TPDF::LoadFromBytes(std::string bytes)
     try {
         Parse();
         FLoaded = true;
-        return true;
     } catch (const EPdfError& e) {
         FError = e.Word();
     }
+    // Documents the rewrite cannot edit in place, and signed or linearized ones, are signed by
+    // an incremental update instead (crypto/UnitPDFIncremental.h).
+    FIncremental = UnitPDFIncremental::Takes(FData, FLoaded, FError);
+    if (FIncremental) {
+        Clear();
+        FLoaded = FIncremental = true;
+    }
+    if (FLoaded)
+        return true;
     // A refused document keeps nothing, so nothing can be saved from it.
     Clear();
     FData.clear();
@@ -1060,25 +1135,7 @@ void TPDF::ApplyInfo(const TPdfSignProperties& request)
                 FTrailer->SetValue("Info", info->GetReference());
             }
         }
-        const std::string_view value = Trim(rawValue, " \t\r\n");
-        std::string text;
-        if (StartsNoCase(value, "$D:")) {
-            const std::string date = LocalDateToPdfUtc(value.substr(3));
-            if (!date.empty())
-                text = "(D:" + date + ")";
-        } else if (StartsNoCase(value, "$UTF:")) {
-            std::string utf16 = "\xFE\xFF";
-            for (const char c : value.substr(5)) {
-                utf16 += '\0';
-                utf16 += c;
-            }
-            text = UnitPDF::LiteralString(utf16);
-        } else if (value == "$EMPTY:") {
-            text = "()";
-        } else if (!value.empty()) {
-            text = UnitPDF::LiteralString(value);
-        }
-        info->SetValue(NameText(std::string_view(name).substr(5)), text);
+        info->SetValue(NameText(std::string_view(name).substr(5)), UnitPDF::InfoText(rawValue));
     }
 }
 
@@ -1090,6 +1147,8 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         FError = Words::PdfStructureInvalid;
         return false;
     }
+    if (FIncremental)
+        return SignIncremental(request, maker);
     try {
         // Before any edit: a refused document stays as it was loaded.
         if (HoldsSignature(*this))
@@ -1121,25 +1180,9 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         const size_t digits = std::to_string(FData.size() + ContentsHexSize).size();
         const size_t reserve = std::max<size_t>(digits + 1, 4);
 
-        std::string build;
-        const std::string appName = request.Get("propbuild:AppName");
-        if (!appName.empty()) {
-            std::vector<std::string> entries;
-            entries.push_back("/Name /" + NameText(appName));
-            const std::string version = request.Get("propbuild:AppVersion");
-            if (!version.empty())
-                entries.push_back("/REx " + UnitPDF::LiteralString(version));
-            const std::string os = request.Get("propbuild:AppOS");
-            if (!os.empty())
-                entries.push_back("/OS [/" + NameText(os) + "]");
-            entries.push_back("/TrustedMode true");
-            std::string joined;
-            for (const auto& entry : entries)
-                joined += (joined.empty() ? "" : " ") + entry;
-            build = "/Prop_Build << /App << " + joined + " >> >>\n";
-        }
+        const std::string build = UnitPDF::BuildInformation(request);
         signature.SetBody("<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
-                          build + "/M (D:" + FormatUtc(std::time(nullptr)) + "+00'00')\n" +
+                          build + "/M (D:" + FormatUtc(FSigningTime ? FSigningTime : std::time(nullptr)) + "+00'00')\n" +
                           "/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') + "\n" +
                           "/Contents \n>>");
 
@@ -1171,15 +1214,7 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         fill.resize(replaced, ' ');
         FData.replace(zeros, replaced, fill);
 
-        std::string oid = request.Get("Hash");
-        if (oid.empty()) {
-            const std::string policy = request.Get("Policy");
-            const size_t comma = policy.find(',');
-            if (comma != std::string::npos)
-                oid = std::string(Trim(std::string_view(policy).substr(comma + 1, policy.find(',', comma + 1) - comma - 1)));
-        }
-        if (oid.empty())
-            oid = "2.16.840.1.101.3.4.2.1";
+        const std::string oid = UnitPDF::DigestOid(request);
         const std::string digest = UnitPDF::DigestHex(FData, oid);
         if (digest.empty())
             Fail(Words::PdfDigestFailed, "unknown digest algorithm " + oid);
@@ -1203,6 +1238,16 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         FError = Words::PdfStructureInvalid;
     }
     return false;
+}
+
+bool TPDF::SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker)
+{
+    UnitPDFIncremental::TSigned result;
+    if (!UnitPDFIncremental::Sign(FData, request, maker, FSigningTime ? FSigningTime : std::time(nullptr),
+                                  FError, result))
+        return false;
+    FByteRange = result.ByteRange;
+    return true;
 }
 
 bool TPDF::Sign(TXmlDoc& request)

@@ -2,12 +2,15 @@
 // dictionary with a reserved /Contents, the byte ranges around it and a regenerated classic
 // cross-reference section.
 //
-// The document is held as bytes; positions are 0-based byte offsets. Only classic
-// cross-reference tables made of one subsection starting at object 0 are handled; anything
-// else is refused with one of the words of crypto/UnitPDFWords.h.
+// The document is held as bytes; positions are 0-based byte offsets. The rewrite handles
+// classic cross-reference tables made of one subsection starting at object 0. Other readable
+// documents, and documents already signed or linearized, are signed by an incremental update
+// instead (crypto/UnitPDFIncremental.h); encrypted and unreadable ones are refused with one of
+// the words of crypto/UnitPDFWords.h.
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -116,6 +119,10 @@ public:
     bool Sign(const TPdfSignProperties& request, const TCmsMaker& maker);
 
     void SetCmsHook(TCmsHook hook) { FCmsHook = std::move(hook); }
+    // The time written as the signature's /M; 0 (the default) is the time of signing.
+    void SetSigningTime(std::time_t t) { FSigningTime = t; }
+    // Whether the document is signed by an incremental update rather than edited in place.
+    bool IsIncremental() const { return FIncremental; }
 
     // Failure word of the last Load or Sign ("" after success).
     const std::string& GetError() const { return FError; }
@@ -154,6 +161,7 @@ private:
     void UpdateHeader();
     std::string ExistingFields();
     void ApplyInfo(const TPdfSignProperties& request);
+    bool SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker);
 
     std::string FData;
     std::string FFileName;
@@ -170,6 +178,8 @@ private:
     int FHighest = 0;
     std::vector<long long> FByteRange;
     TCmsHook FCmsHook;
+    std::time_t FSigningTime = 0;
+    bool FIncremental = false;
 };
 
 namespace UnitPDF {
@@ -180,5 +190,16 @@ std::string DigestHex(std::string_view bytes, const std::string& oid);
 
 // Text as a PDF literal string, with "(", ")" and "\" escaped.
 std::string LiteralString(std::string_view text);
+
+// Text as the body of a PDF name: blanks, delimiters and "#" written "#XX".
+std::string NameText(std::string_view text);
+// "YYYYMMDDHHNNSS" in UTC.
+std::string FormatUtc(std::time_t t);
+// The value an "info:" property writes into the Info dictionary ("" removes the entry).
+std::string InfoText(std::string_view value);
+// The "/Prop_Build" entry and its line end the "propbuild:" properties ask for ("" without).
+std::string BuildInformation(const TPdfSignProperties& request);
+// The digest OID of a signing request: "Hash", else the policy's, else SHA-256.
+std::string DigestOid(const TPdfSignProperties& request);
 
 }  // namespace UnitPDF

@@ -1,6 +1,8 @@
 // Arbitrary bytes as a PDF: loading must refuse or succeed cleanly, and a loaded document must
-// survive the whole signing rewrite with a stand-in CMS and load again afterwards.
+// survive signing with a stand-in CMS, by the in-place rewrite or by an incremental update,
+// and load again afterwards. An incremental update keeps every byte it was given.
 #include "crypto/UnitPDF.h"
+#include "crypto/UnitPDFIncremental.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -8,17 +10,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    const std::string input(reinterpret_cast<const char*>(data), size);
     TPDF pdf;
-    if (!pdf.LoadFromBytes(std::string(reinterpret_cast<const char*>(data), size)))
+    if (!pdf.LoadFromBytes(input))
         return 0;
+    const bool incremental = pdf.IsIncremental();
     TPdfSignProperties props({{"info:Title", "$UTF:T"}, {"propbuild:AppName", "Fuzz"}});
     const bool signedOk = pdf.Sign(props, [](const std::string&, const std::string& digest) {
         return "3082" + digest;
     });
+    if (incremental && pdf.GetBytes().compare(0, input.size(), input) != 0)
+        std::abort();  // an update never touches the bytes before it
+    if (incremental && !signedOk && pdf.GetBytes() != input)
+        std::abort();  // nor leaves anything behind when it fails
     if (signedOk) {
         TPDF again;
         if (!again.LoadFromBytes(pdf.GetBytes()))
             std::abort();  // our own output must stay loadable
+        if (incremental && !UnitPDFIncremental::HasSignature(pdf.GetBytes()))
+            std::abort();  // and the reader finds the signature in it
     }
     return 0;
 }

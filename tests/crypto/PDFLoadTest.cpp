@@ -77,30 +77,38 @@ TEST(TPDFLoad, DescendsNestedPageTreesToTheFirstPage)
     EXPECT_EQ(pdf.GetFirstPage()->GetNumber(), 3);
 }
 
-TEST(TPDFLoad, RefusesWhatTheRewriteDoesNotHandle)
+TEST(TPDFLoad, WhatTheRewriteDoesNotHandleGoesByIncrementalUpdate)
 {
     const std::string good = MakePdf(ThreePages());
-    // A cross-reference stream where the table should be.
-    std::string stream = good;
-    const size_t x = stream.rfind("xref\n0 4");
-    stream.replace(x, 4, "9 0 obj");
-    EXPECT_EQ(Refusal(stream), Words::PdfXrefStreamUnsupported);
-    PdfTest::TBuild hybrid;
-    hybrid.TrailerExtra = " /XRefStm 12";
-    EXPECT_EQ(Refusal(MakePdf(ThreePages(), hybrid)), Words::PdfXrefStreamUnsupported);
-    PdfTest::TBuild encrypted;
-    encrypted.TrailerExtra = " /Encrypt 5 0 R";
-    EXPECT_EQ(Refusal(MakePdf(ThreePages(), encrypted)), Words::PdfEncryptedUnsupported);
-
+    {
+        TPDF pdf;
+        ASSERT_TRUE(pdf.LoadFromBytes(good));
+        EXPECT_FALSE(pdf.IsIncremental());
+    }
     // Two subsections: the last entry moved to a subsection of its own.
     std::string two = good;
     const size_t last = two.rfind(" 00000 n \n") - 10;
     two.insert(last, "3 1\n");
     two.replace(two.find("0 4\n", two.rfind("\nxref")), 4, "0 3\n");
-    EXPECT_EQ(Refusal(two), Words::PdfMultipleSubsections);
-    std::string partial = good;
-    partial.replace(partial.find("0 4\n", partial.rfind("\nxref")), 4, "1 4\n");
-    EXPECT_EQ(Refusal(partial), Words::PdfMultipleSubsections);
+    TPDF pdf;
+    ASSERT_TRUE(pdf.LoadFromBytes(two)) << pdf.GetError();
+    EXPECT_TRUE(pdf.IsIncremental());
+    EXPECT_EQ(pdf.GetError(), "");
+    EXPECT_EQ(pdf.GetBytes(), two);
+    EXPECT_EQ(pdf.GetCatalog(), nullptr);  // the rewrite's own reading is dropped
+
+    // A cross-reference stream that is not one, and a hybrid file whose stream is missing:
+    // neither reader reads them.
+    std::string stream = good;
+    const size_t x = stream.rfind("xref\n0 4");
+    stream.replace(x, 4, "9 0 obj");
+    EXPECT_EQ(Refusal(stream), Words::PdfStructureInvalid);
+    PdfTest::TBuild hybrid;
+    hybrid.TrailerExtra = " /XRefStm 12";
+    EXPECT_EQ(Refusal(MakePdf(ThreePages(), hybrid)), Words::PdfStructureInvalid);
+    PdfTest::TBuild encrypted;
+    encrypted.TrailerExtra = " /Encrypt 5 0 R";
+    EXPECT_EQ(Refusal(MakePdf(ThreePages(), encrypted)), Words::PdfEncryptedUnsupported);
 }
 
 TEST(TPDFLoad, RefusesBrokenStructure)

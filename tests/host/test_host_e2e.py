@@ -434,9 +434,10 @@ class Signing(unittest.TestCase):
         ok, why = page.verify(doc + ".p7s", doc)
         self.assertTrue(ok, why)
 
-    def test_pdf_that_is_already_signed_is_refused_and_stays_valid(self):
+    def test_pdf_that_is_already_signed_is_signed_again_and_the_first_stays_valid(self):
         pdf = self.write("contract.pdf", MINIMAL_PDF)
         signed = pdf[:-4] + ".signed.pdf"
+        twice = pdf[:-4] + ".signed.signed.pdf"
         host = Host(env=CRED.env(DORVIK_SELECT="first"))
         try:
             host.send({"action": "sign", "filename": pdf, "type": "PADES", "hash": "sha256"})
@@ -444,17 +445,23 @@ class Signing(unittest.TestCase):
             self.assertEqual(pdfsig_verdicts(signed), ["Signature is Valid."])
             with open(signed, "rb") as f:
                 before = f.read()
-            # Signing it again would rewrite the dictionaries the first signature covers.
+            # A second signature is appended; the bytes the first one covers are not touched.
             host.send({"action": "sign", "filename": signed, "type": "PADES", "hash": "sha256"})
-            self.assertEqual(host.read_frame(120)[0], {"action": "error", "error": "PdfAlreadySigned"})
+            self.assertEqual(host.read_frame(120)[0]["action"], "signed")
             host.send({"action": "sign", "content": base64.b64encode(before).decode(), "type": "pades"})
-            self.assertEqual(host.read_frame(120)[0], {"action": "error", "error": "PdfAlreadySigned"})
+            answer = host.read_frame(120)[0]
+            self.assertEqual(answer["action"], "signed")
         finally:
             self.assertEqual(host.terminate(), 0)
         with open(signed, "rb") as f:
             self.assertEqual(f.read(), before)
-        self.assertEqual(sorted(os.listdir(self.dir)), ["contract.pdf", "contract.signed.pdf"])
+        with open(twice, "rb") as f:
+            self.assertEqual(f.read(len(before)), before)
+        self.assertEqual(base64.b64decode(answer["signed"])[:len(before)], before)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["contract.pdf", "contract.signed.pdf",
+                                                        "contract.signed.signed.pdf"])
         self.assertEqual(pdfsig_verdicts(signed), ["Signature is Valid."])
+        self.assertEqual(pdfsig_verdicts(twice), ["Signature is Valid.", "Signature is Valid."])
 
     def test_oversized_answer_is_refused(self):
         self.need_signing()

@@ -82,16 +82,44 @@ TEST_F(Pades, SignedDocumentPassesQpdfAndPdfsig)
     EXPECT_NE(report.find("ETSI.CAdES.detached"), std::string::npos) << report;
 }
 
-TEST_F(Pades, CrossReferenceStreamsAreRefusedWithTheirWord)
+TEST_F(Pades, CrossReferenceStreamsAreSignedByIncrementalUpdateTwice)
 {
     const std::string pdf = MakePdf("streams", "--object-streams=generate");
-    EXPECT_FALSE(Sign(pdf).has_value());
-    EXPECT_EQ(UnitEncoding::ConversionStatus(), "PdfXrefStreamUnsupported");
+    std::ifstream in(pdf, std::ios::binary);
+    const std::string original{std::istreambuf_iterator<char>(in), {}};
+    std::string doc = pdf;
+    std::string previous = original;
+    for (int round = 1; round <= 2; ++round) {
+        const auto signedPdf = Sign(doc);
+        ASSERT_TRUE(signedPdf.has_value()) << UnitEncoding::ConversionStatus();
+        EXPECT_EQ(UnitEncoding::ConversionStatus(), "OK");
+        const std::string bytes(signedPdf->begin(), signedPdf->end());
+        EXPECT_EQ(bytes.substr(0, previous.size()), previous) << "round " << round;
+        doc = Work("streams.signed" + std::to_string(round) + ".pdf");
+        std::ofstream(doc, std::ios::binary) << bytes;
+        previous = bytes;
+    }
+    EXPECT_NO_THROW(NssTest::Run("qpdf --check " + doc + " 2>&1"));
+    const std::string pdfsigHome = Work("pdfsig-home");
+    std::filesystem::create_directories(pdfsigHome);
+    const std::string report = NssTest::Run("env -u SOFTHSM2_CONF HOME=" + pdfsigHome + " pdfsig " + doc + " 2>&1");
+    size_t valid = 0;
+    for (size_t at = report.find("Signature is Valid."); at != std::string::npos;
+         at = report.find("Signature is Valid.", at + 1))
+        ++valid;
+    EXPECT_EQ(valid, 2u) << report;
+    EXPECT_NE(report.find("Total document signed"), std::string::npos) << report;
+}
 
+TEST_F(Pades, UnreadableAndEncryptedDocumentsAreRefusedWithTheirWord)
+{
     const std::string garbage = Work("garbage.pdf");
     std::ofstream(garbage) << "not a pdf at all";
     EXPECT_FALSE(Sign(garbage).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "PdfStructureInvalid");
+    const std::string encrypted = MakePdf("encrypted", "--object-streams=generate --encrypt '' owner 256 --");
+    EXPECT_FALSE(Sign(encrypted).has_value());
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "PdfEncryptedUnsupported");
 }
 
 TEST_F(Pades, MissingSignerKeepsTheBuildersWord)
