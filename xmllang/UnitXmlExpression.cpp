@@ -516,6 +516,15 @@ public:
         return X.FServices && X.FServices->Locale ? *X.FServices->Locale : TUserLocale::User();
     }
 
+    static bool IsKnownOperator(const std::string& op)
+    {
+        static const char* const known[] = {"=", "<>", "<", ">", "<=", ">=", "+", "-", "*", "/"};
+        for (const char* k : known)
+            if (op == k)
+                return true;
+        return false;
+    }
+
     std::string Apply(const std::string& op, const std::string& l, const std::string& r)
     {
         const bool lf = IsFloat(l), rf = IsFloat(r);
@@ -570,12 +579,17 @@ public:
             const unsigned s = static_cast<uint32_t>(IntOf(r)) & 31u;
             return IntText(static_cast<int32_t>(op == "shl" ? v << s : v >> s));
         }
-        // A run such as "=-" or "<+" is the operator followed by a sign on its right operand.
-        if (op.size() > 1 && (op.back() == '-' || op.back() == '+')) {
-            const std::string head = op.substr(0, op.size() - 1);
-            return Apply(head, l, Signed(op.back(), r));
-        }
-        return l;
+        // A run such as "=-" or "<+" is the operator followed by signs on its right operand.
+        size_t headSize = op.size();
+        while (headSize > 1 && (op[headSize - 1] == '-' || op[headSize - 1] == '+'))
+            --headSize;
+        const std::string head = op.substr(0, headSize);
+        if (headSize == op.size() || !IsKnownOperator(head))
+            return l;
+        std::string right = r;
+        for (size_t k = op.size(); k > headSize; --k)
+            right = Signed(op[k - 1], right);
+        return Apply(head, l, right);
     }
 
     // ------------------------------------------------------------- variables

@@ -267,8 +267,13 @@ bool TUserLocale::ParseDateTime(std::string_view AText, double& AValue) const
             continue;
         const bool timeOnly = k >= 4;
         const double day = timeOnly ? 0 : UnitXmlDoc::EncodeDateTime(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, 0, 0, 0, 0);
-        if (!timeOnly && day == 0)
-            continue;
+        if (!timeOnly) {
+            // strptime takes 31/02 as well: the date must be a real one.
+            int y, m, d, h, n, sec, ms;
+            if (day == 0 || !UnitXmlDoc::DecodeDateTime(day, y, m, d, h, n, sec, ms) || y != t.tm_year + 1900
+                || m != t.tm_mon + 1 || d != t.tm_mday)
+                continue;
+        }
         AValue = day + (t.tm_hour * 3600.0 + t.tm_min * 60.0 + t.tm_sec) / 86400.0;
         return AValue != 0;
     }
