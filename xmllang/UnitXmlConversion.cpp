@@ -81,6 +81,11 @@ bool TXmlConversionContext::Resolve(const std::string& Name, TXmlDoc*& Node, TXm
     case 0:
         if (first != '\\')
             return false;
+        // "\" alone is the input root itself.
+        if (TrimView(std::string_view(Name).substr(1)).empty()) {
+            Node = FNode;
+            return true;
+        }
         return UnitXmlExpression::SelectNode(*FNode, std::string_view(Name).substr(1), Node, FVariables);
     default:
         if (first == '$' || first == '@' || first == '\\')
@@ -145,6 +150,13 @@ private:
     {
         Steps += n;
         if (Steps > Limits.MaxSteps)
+            throw ELimitExceeded{};
+    }
+
+    void Created(size_t nodes)
+    {
+        Nodes += nodes;
+        if (Nodes > Limits.MaxCreatedNodes)
             throw ELimitExceeded{};
     }
 
@@ -241,7 +253,11 @@ private:
         for (;;) {
             const size_t bar = rest.find("||");
             const std::string_view path = TrimView(rest.substr(0, bar));
-            if (!path.empty()) {
+            if (path == "\\") {
+                out.push_back(Input);       // the input root itself
+            } else if (path == "@") {
+                out.push_back(Variables);   // the memory variables
+            } else if (!path.empty()) {
                 if (path[0] == '\\')
                     UnitXmlExpression::SelectNodes(*Input, path.substr(1), out, &scope.Vars);
                 else if (path[0] == '@')
@@ -399,6 +415,7 @@ private:
             if (set[0] == '@') {
                 if (!result.empty()) {
                     Produced(result.size(), *target);
+                    Created(result.size() / 4 + 1);
                     target->New("")->SetXML(result);
                 }
             } else {
@@ -449,7 +466,9 @@ private:
                 if (asText) {
                     Write(O, n->GetXML(), E);
                 } else {
-                    Step(CountNodes(*n));
+                    const size_t count = CountNodes(*n);
+                    Step(count);
+                    Created(count);
                     if (n == &O || IsAncestor(*n, O))
                         O.NewFromClone(*n->Duplicate());
                     else
@@ -474,12 +493,15 @@ private:
                 return false;
             const std::string& set = Attr(E, "Set");
             if (!set.empty() && set[0] == '@') {
-                if (TXmlDoc* target = MemoryVariable(set, N))
+                if (TXmlDoc* target = MemoryVariable(set, N)) {
+                    Created(text.size() / 4 + 1);
                     target->New("")->SetXML(text);
+                }
             } else if (!set.empty() && set[0] == '$') {
                 if (TXmlDoc* target = MemoryVariable(set, N))
                     target->SetValue(text);
             } else {
+                Created(text.size() / 4 + 1);
                 TXmlDoc* child = E.New("");
                 child->SetXML(text);
                 Children(*child, N, O);
@@ -536,6 +558,7 @@ private:
 
     bool Literal(TXmlDoc& E, TXmlDoc* N, TXmlDoc& O, bool id)
     {
+        Created(1);
         TXmlDoc* child = O.New(id ? NewId() : E.GetName());
         child->SetValue(E.GetValue());
         Produced(E.GetValue().size() + E.GetName().size(), O);
@@ -626,6 +649,7 @@ public:
     std::string Encoding;
     size_t Steps = 0;
     size_t Bytes = 0;
+    size_t Nodes = 0;
     int Depth = 0;
 };
 

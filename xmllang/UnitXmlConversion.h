@@ -22,7 +22,10 @@ struct TXmlConversionLimits {
     int MaxDepth = 400;
     // Rounds of one While.
     size_t MaxLoopRounds = 10'000'000;
-    // Bytes of text one output node may collect.
+    // Nodes a run may create (literal elements, copies, texts read as XML; a text counts a node
+    // per four bytes).
+    size_t MaxCreatedNodes = 4'000'000;
+    // Bytes of text one output node may collect (and four times that in all).
     size_t MaxOutputSize = size_t(512) << 20;
 };
 
