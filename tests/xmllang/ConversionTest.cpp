@@ -184,6 +184,7 @@ TEST(Conversion, LimitsStopRunawayTemplates)
     // Output that doubles each round.
     TXmlConversionLimits small;
     small.MaxOutputSize = 1 << 20;
+    small.MaxCreatedNodes = 200000;
     TXmlConversion d({}, small);
     EXPECT_FALSE(d.Convert(kInput, T("<xc:Resolve Expression=\"'ab'\" Set='$x'/><xc:While Test='1'>"
                                      "<xc:Resolve Expression='$x + $x' Set='$x'/></xc:While>"),
