@@ -26,8 +26,9 @@ class TXmlExpression;
 
 // What the functions need from the program that runs the language.
 struct TXmlLanguageServices {
-    // "LoadJpeg": the picture file as JPEG bytes, neither side above MaxSide (0: unchanged);
-    // no value when it cannot be loaded. Without it LoadJpeg gives the empty text.
+    // "LoadJpeg"(FileName, MaxSide = 0, Encoding = 7): the picture file as JPEG bytes, neither side above MaxSide (0: unchanged);
+    // no value when it cannot be loaded; the function gives them in that encoding number (7:
+    // base64, as data: addresses take it). Without a loader LoadJpeg gives the empty text.
     std::function<std::optional<std::vector<uint8_t>>(const std::string& FileName, int MaxSide)> LoadJpeg;
     // The regional settings; nullptr means TUserLocale::User().
     const TUserLocale* Locale = nullptr;

@@ -136,6 +136,7 @@ public:
             }
         };
         bool destinationNext = false;  // the group just opened with "\*"
+        uint32_t highSurrogate = 0;    // the first half of a \u pair
         for (size_t i = 0; i < rtf.size();) {
             const char c = rtf[i];
             if (c == '{') {
@@ -251,8 +252,15 @@ public:
                     text += '\t';
             } else if (word == "u") {
                 if (!st.Skip && hasParam) {
-                    long v = param < 0 ? param + 65536 : param;
-                    AppendUtf8(text, static_cast<uint32_t>(v & 0xFFFF));
+                    const auto v = static_cast<uint32_t>((param < 0 ? param + 65536 : param) & 0xFFFF);
+                    if (v >= 0xD800 && v < 0xDC00) {
+                        highSurrogate = v;
+                    } else if (v >= 0xDC00 && v < 0xE000 && highSurrogate) {
+                        AppendUtf8(text, 0x10000 + ((highSurrogate - 0xD800) << 10) + (v - 0xDC00));
+                        highSurrogate = 0;
+                    } else {
+                        AppendUtf8(text, v);
+                    }
                 }
                 pendingSkip = static_cast<size_t>(st.UnicodeSkip < 0 ? 0 : st.UnicodeSkip);
             } else if (word == "uc") {
