@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <unordered_set>
 
 using UnitXmlDoc::SameText;
 
@@ -13,6 +14,9 @@ namespace {
 
 // Raised inside a run when a limit is passed; Convert turns it into false.
 struct ELimitExceeded {};
+// Raised when an instruction would destroy a node the run is still working on (the current
+// node, an output node, a node of a selection being walked); Convert turns it into false.
+struct ELiveNodeDestroyed {};
 
 std::string_view TrimView(std::string_view s)
 {
@@ -153,6 +157,59 @@ private:
             throw ELimitExceeded{};
     }
 
+    // Nodes the run still works on; destroying one of them stops the run.
+    struct TLive {
+        TRun& R;
+        std::vector<const TXmlDoc*> Nodes;
+        TLive(TRun& r, std::initializer_list<const TXmlDoc*> nodes) : R(r), Nodes(nodes) { Add(); }
+        TLive(TRun& r, const TXmlDocList& nodes) : R(r), Nodes(nodes.begin(), nodes.end()) { Add(); }
+        ~TLive()
+        {
+            for (const TXmlDoc* n : Nodes)
+                if (n) {
+                    auto it = R.Live.find(n);
+                    if (it != R.Live.end())
+                        R.Live.erase(it);
+                }
+        }
+        void Add()
+        {
+            for (const TXmlDoc* n : Nodes)
+                if (n)
+                    R.Live.insert(n);
+        }
+        TLive(const TLive&) = delete;
+        TLive& operator=(const TLive&) = delete;
+    };
+
+    // Before the children (and, with props, the properties) of T are destroyed.
+    void CheckDestroy(const TXmlDoc& T, bool props)
+    {
+        if (Live.empty())
+            return;
+        std::vector<const TXmlDoc*> pending;
+        if (props)
+            for (int i = 0; i < T.GetPropertyCount(); ++i)
+                if (Live.count(const_cast<TXmlDoc&>(T).GetPropertyByIndex(i)))
+                    throw ELiveNodeDestroyed{};
+        for (size_t i = 0; i < static_cast<size_t>(T.GetNodeCount()); ++i)
+            pending.push_back(T.ChildAt(i));
+        size_t walked = 0;
+        while (!pending.empty()) {
+            const TXmlDoc* x = pending.back();
+            pending.pop_back();
+            ++walked;
+            if (Live.count(x))
+                throw ELiveNodeDestroyed{};
+            for (int i = 0; i < x->GetPropertyCount(); ++i)
+                if (Live.count(const_cast<TXmlDoc*>(x)->GetPropertyByIndex(i)))
+                    throw ELiveNodeDestroyed{};
+            for (size_t i = 0; i < static_cast<size_t>(x->GetNodeCount()); ++i)
+                pending.push_back(x->ChildAt(i));
+        }
+        Steps += walked / 16;
+    }
+
     void Created(size_t nodes)
     {
         Nodes += nodes;
@@ -276,6 +333,7 @@ private:
     {
         if (!O.HasChildren())
             return;
+        CheckDestroy(O, false);
         std::string text = O.GetChildrenXML();
         Produced(text.size(), O);
         O.SetValue(O.GetValue() + text);
@@ -324,6 +382,7 @@ private:
         if (result.HasChildren())
             text += result.GetChildrenXML();
         Produced(text.size() - O.GetValue().size(), O);
+        CheckDestroy(O, false);
         O.SetValue(std::move(text));
         O.DeleteNodes();
         return true;
@@ -341,6 +400,7 @@ private:
         } depth(Depth);
         if (Depth > Limits.MaxDepth)
             throw ELimitExceeded{};
+        TLive live(*this, {N, &O, &E});
 
         std::string word;
         switch (KindOf(E, word)) {
@@ -411,6 +471,7 @@ private:
             TXmlDoc* target = Target(set, N);
             if (!target)
                 return true;
+            CheckDestroy(*target, false);
             target->DeleteNodes();
             if (set[0] == '@') {
                 if (!result.empty()) {
@@ -425,10 +486,13 @@ private:
             }
             return true;
         }
-        case TInstr::Value:
-            for (TXmlDoc* n : Selection(Attr(E, "Select"), N))
+        case TInstr::Value: {
+            const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            TLive hold(*this, nodes);
+            for (TXmlDoc* n : nodes)
                 Write(O, n->GetValue(), E);
             return true;
+        }
         case TInstr::Sort:
             if (N)
                 N->SortNodes(false, (SameText(Attr(E, "Order"), "Descending") ? "-" : "") + Attr(E, "Select"));
@@ -436,6 +500,7 @@ private:
         case TInstr::ForEach: {
             Variables->GetNode("_i")->SetAsInt(0);
             const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            TLive hold(*this, nodes);
             int32_t position = 0;
             for (TXmlDoc* n : nodes) {
                 Step();
@@ -462,6 +527,7 @@ private:
                 nodes = Selection(select, N);
             }
             const bool asText = HasAttr(E, "Encode") || HasAttr(E, "Attr");
+            TLive hold(*this, nodes);
             for (TXmlDoc* n : nodes) {
                 if (asText) {
                     Write(O, n->GetXML(), E);
@@ -479,8 +545,7 @@ private:
         }
         case TInstr::Clear:
             for (TXmlDoc* n : Selection(Attr(E, "Select"), N)) {
-                if (n == Input || n == Variables || n == Terminated)
-                    continue;
+                CheckDestroy(*n, true);
                 n->DeleteProperties();
                 n->DeleteNodes();
             }
@@ -600,6 +665,7 @@ private:
             out = MemoryVariable(output, N);
         if (!out)
             return;
+        TLive hold(*this, nodes);
         TXmlDoc* body = nullptr;
         if (!mode.empty() && mode[0] == '@')
             body = MemoryVariable(mode, N);
@@ -651,6 +717,7 @@ public:
     size_t Bytes = 0;
     size_t Nodes = 0;
     int Depth = 0;
+    std::unordered_multiset<const TXmlDoc*> Live;
 };
 
 // ====================================================================== the conversion
@@ -675,6 +742,8 @@ bool TXmlConversion::Convert(std::string_view InputText, std::string_view Templa
         return true;
     } catch (const ELimitExceeded&) {
         FLastFailure = "LimitExceeded";
+    } catch (const ELiveNodeDestroyed&) {
+        FLastFailure = "LiveNodeDestroyed";
     } catch (const std::bad_alloc&) {
         FLastFailure = "OutOfMemory";
     } catch (...) {

@@ -51,7 +51,9 @@ public:
     bool Convert(std::string_view InputText, std::string_view TemplateText, std::string& OutputText);
 
     // Why the last Convert reported false: "" (it did not), "NoRootTemplate", "Stopped",
-    // "LimitExceeded" or "OutOfMemory".
+    // "LimitExceeded", "LiveNodeDestroyed" (a Clear, a Set or a write
+    // would have destroyed a node the run was still working on: the current node, an output node
+    // or a node of a selection being walked) or "OutOfMemory".
     const std::string& LastFailure() const { return FLastFailure; }
 
 private:

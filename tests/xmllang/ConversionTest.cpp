@@ -203,3 +203,27 @@ TEST(Conversion, EmptyInputReadsAsInput)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Conversion, DestroyingNodesInUseStopsTheRun)
+{
+    TXmlConversion c;
+    std::string out;
+    // The current node's own tree cleared from inside its loop.
+    EXPECT_FALSE(c.Convert(kInput, T("<xc:ForEach Select='Item'><xc:Clear Select='\\'/><xc:Value Select='Name'/></xc:ForEach>"), out));
+    EXPECT_EQ(c.LastFailure(), "LiveNodeDestroyed");
+    // An output node inside a memory variable replaced while it is written.
+    EXPECT_FALSE(c.Convert(kInput, T("<xc:Copy Set='@a'><lit><xc:Resolve Expression=\"'x'\" Set='@a'/><xc:Text>t</xc:Text></lit>"
+                                     "</xc:Copy>"),
+                           out));
+    EXPECT_EQ(c.LastFailure(), "LiveNodeDestroyed");
+    // Templates applied to the template's own children that clear them.
+    EXPECT_FALSE(c.Convert(kInput, T("<xc:ApplyTemplates Output='@o'><k><xc:Clear Select='.'/></k></xc:ApplyTemplates>"), out));
+    // Clearing what nobody works on is fine.
+    EXPECT_TRUE(c.Convert(kInput, T("<xc:ForEach Select='Item'><xc:Clear Select='Name'/></xc:ForEach><xc:Resolve Expression='Count(Item)'/>"),
+                          out));
+    EXPECT_EQ(out, "2");
+}
+
+}  // namespace
