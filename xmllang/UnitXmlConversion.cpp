@@ -283,13 +283,19 @@ private:
 
     bool Test(const TXmlDoc& e, TXmlDoc* N) { return UnitXmlDoc::TextToBool(Evaluate(Attr(e, "Test"), N)); }
 
-    // The node a name denotes through the three contexts (created where the contexts create).
+    // The node a name denotes through the three contexts (created where the contexts create). A
+    // name none of them resolves gets a node of the run's own, which lives as long as the run.
     TXmlDoc* Target(const std::string& name, TXmlDoc* N)
     {
         TScope scope(*this, N);
         TXmlExpression x;
-        x.AddContexts(scope.Vars.Contexts);
-        return x.ResolveVariable(name, true);
+        for (TXmlContextObject* o : scope.Vars.Contexts) {
+            TXmlDoc* node = nullptr;
+            if (o->Resolve(name, node, x, true) && node)
+                return node;
+        }
+        Created(1);
+        return Orphans.New(name);
     }
 
     TXmlDoc* MemoryVariable(const std::string& nameWithSign, TXmlDoc* N)
@@ -706,6 +712,7 @@ public:
     const TXmlConversionLimits& Limits;
     TXmlDoc Work{"CONVERSION"};
     TXmlDoc Memory{"Memory"};
+    TXmlDoc Orphans{"Orphans"};
     TXmlDoc* Input = nullptr;
     TXmlDoc* Template = nullptr;
     TXmlDoc* Context = nullptr;
