@@ -549,13 +549,38 @@ private:
             }
             return true;
         }
-        case TInstr::Clear:
-            for (TXmlDoc* n : Selection(Attr(E, "Select"), N)) {
+        case TInstr::Clear: {
+            // A selected node inside another selected one goes with it: clearing only the outer
+            // ones gives the same tree and leaves no pointer to a destroyed node behind.
+            const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            const std::unordered_set<const TXmlDoc*> selected(nodes.begin(), nodes.end());
+            std::unordered_set<const TXmlDoc*> covered;
+            for (TXmlDoc* n : nodes) {
+                std::vector<TXmlDoc*> pending{n};
+                while (!pending.empty()) {
+                    TXmlDoc* x = pending.back();
+                    pending.pop_back();
+                    Step();
+                    for (int i = 0; i < x->GetPropertyCount(); ++i)
+                        if (selected.count(x->GetPropertyByIndex(i)))
+                            covered.insert(x->GetPropertyByIndex(i));
+                    for (size_t i = 0; i < static_cast<size_t>(x->GetNodeCount()); ++i) {
+                        TXmlDoc* c = x->ChildAt(i);
+                        if (selected.count(c))
+                            covered.insert(c);
+                        pending.push_back(c);
+                    }
+                }
+            }
+            for (TXmlDoc* n : nodes) {
+                if (covered.count(n))
+                    continue;
                 CheckDestroy(*n, true);
                 n->DeleteProperties();
                 n->DeleteNodes();
             }
             return true;
+        }
         case TInstr::Import: {
             if (!Owner.FImportHook)
                 return false;

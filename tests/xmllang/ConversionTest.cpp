@@ -224,6 +224,9 @@ TEST(Conversion, DestroyingNodesInUseStopsTheRun)
     EXPECT_TRUE(c.Convert(kInput, T("<xc:ForEach Select='Item'><xc:Clear Select='Name'/></xc:ForEach><xc:Resolve Expression='Count(Item)'/>"),
                           out));
     EXPECT_EQ(out, "2");
+    // Overlapping selections are cleared once.
+    EXPECT_TRUE(c.Convert(kInput, T("<xc:Clear Select='Item\\Name || Item || Item\\.*'/><xc:Resolve Expression='Count(Item)'/>"), out));
+    EXPECT_EQ(out, "0");
 }
 
 }  // namespace
