@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         input = "<r><Item n='1'><Type>A</Type></Item><Item n='2'><Type>B</Type></Item></r>";
     }
     TXmlConversionLimits limits;
-    limits.MaxSteps = 200000;
+    limits.MaxSteps = 20000;
     limits.MaxDepth = 100;
-    limits.MaxLoopRounds = 10000;
-    limits.MaxOutputSize = 1 << 20;
-    limits.MaxCreatedNodes = 100000;
+    limits.MaxLoopRounds = 500;
+    limits.MaxOutputSize = 1 << 18;
+    limits.MaxCreatedNodes = 20000;
     TXmlConversion conversion({}, limits);
     conversion.SetImportHook([](const std::string& from, std::string& text) {
         text = "<xc:Text>" + from + "</xc:Text>";

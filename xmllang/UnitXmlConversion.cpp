@@ -54,6 +54,15 @@ std::string NewId()
     return out;
 }
 
+// Appends to a node's value without copying what it holds: output nodes collect many small
+// writes. (The value is a non-const member behind a const accessor, so moving it out is sound.)
+void AppendValue(TXmlDoc& node, std::string_view text)
+{
+    std::string value = std::move(const_cast<std::string&>(node.GetValue()));
+    value.append(text);
+    node.SetValue(std::move(value));
+}
+
 enum class TInstr {
     Literal, Id, Group, Text, If, While, Choose, Select, Resolve, Value, Sort, ForEach, Copy, Clear, Import, Call,
     ApplyTemplates, End, Comment, Nothing
@@ -342,7 +351,7 @@ private:
         CheckDestroy(O, false);
         std::string text = O.GetChildrenXML();
         Produced(text.size(), O);
-        O.SetValue(O.GetValue() + text);
+        AppendValue(O, text);
         O.DeleteNodes();
     }
 
@@ -358,9 +367,7 @@ private:
         }
         Fold(O);
         Produced(encoded.size(), O);
-        std::string value = O.GetValue();
-        value += encoded;
-        O.SetValue(std::move(value));
+        AppendValue(O, encoded);
     }
 
     // ---------------------------------------------------------------- processing
@@ -381,15 +388,14 @@ private:
         TXmlDoc result;
         if (!Children(E, N, result))
             return false;
-        std::string text = O.GetValue();
-        if (O.HasChildren())
-            text += O.GetChildrenXML();
-        text += result.GetValue();
-        if (result.HasChildren())
-            text += result.GetChildrenXML();
-        Produced(text.size() - O.GetValue().size(), O);
         CheckDestroy(O, false);
-        O.SetValue(std::move(text));
+        const size_t before = O.GetValue().size();
+        if (O.HasChildren())
+            AppendValue(O, O.GetChildrenXML());
+        AppendValue(O, result.GetValue());
+        if (result.HasChildren())
+            AppendValue(O, result.GetChildrenXML());
+        Produced(O.GetValue().size() - before, O);
         O.DeleteNodes();
         return true;
     }
