@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 16384)
         return 0;
     const char* bytes = reinterpret_cast<const char*>(data);
-    const void* zero = std::memchr(bytes, 0, size);
+    const void* zero = size ? std::memchr(bytes, 0, size) : nullptr;
     std::string templ, input;
     if (zero) {
         const size_t at = static_cast<size_t>(static_cast<const char*>(zero) - bytes);
