@@ -10,6 +10,7 @@
 #include "library/UnitImageLibrary.h"
 #include "library/UnitLibraryBuffers.h"
 #include "library/UnitLibraryFiles.h"
+#include "library/UnitXmlHandles.h"
 #include "platform/UnitTrace.h"
 
 #include <cstring>
@@ -187,12 +188,14 @@ DORVIK_API int32_t Decode(int32_t encoding) noexcept
     });
 }
 
-DORVIK_API int32_t Transform(const char* /*templateText*/) noexcept
+DORVIK_API int32_t Transform(const char* templateText) noexcept
 {
-    // Templates are not part of this build yet: the conversion fails, so the result is empty.
     return WithBuffers("Transform", 0, [&](TBuffers& b) {
-        b.Text.Assign({});
-        return 0;
+        std::string output;
+        if (!UnitXmlHandles::RunConversion(b.Text.Text(), CText(templateText), output))
+            output.clear();
+        b.Text.Assign(std::move(output));
+        return SizeResult(b.Text.Text().size());
     });
 }
 

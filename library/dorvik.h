@@ -52,7 +52,8 @@ DORVIK_API int32_t Encode(int32_t encoding) DORVIK_NOEXCEPT;
 /* The whole text buffer decoded with encoding number n into the byte buffer (empty when the
  * text is rejected); returns its size. */
 DORVIK_API int32_t Decode(int32_t encoding) DORVIK_NOEXCEPT;
-/* Applies a conversion template to the text buffer; returns the text size (0 on failure). */
+/* Applies a conversion template to the whole text buffer, which then holds the output (empty
+ * when the conversion fails); returns the text size. */
 DORVIK_API int32_t Transform(const char* templateText) DORVIK_NOEXCEPT;
 
 /* Files. Names may hold folder macros. Loading returns the buffer size (0 for a missing file);
@@ -103,6 +104,65 @@ DORVIK_API void DispatchPendingEvents(void) DORVIK_NOEXCEPT;
  *     byte, forgotten, and *status is -1; otherwise *status is 0 and the response stays.
  *   any other code: 0. */
 DORVIK_API void PluginProc(int32_t code, void* data, int32_t* length, int32_t* status) DORVIK_NOEXCEPT;
+/* ---- XML trees by handle ----
+ *
+ * CreateXml gives a handle (1, 2, 3, ... in creation order, never reused while the library is
+ * loaded; 0 on failure) to an empty tree. Nodes are addressed by paths with "\" between steps
+ * ("A\B", "{2}" for the third child, "{0:Item}" for the first Item); the empty path is the
+ * root. Every path names a node: missing steps are created, for reading functions too.
+ * Name steps, DeleteNode and DeleteProperty compare names ignoring letter case;
+ * GetNodeCount, GetNodeIndex and GetPropertyIndex compare them exactly.
+ *
+ * Text out (GetNodeName, GetNodeValue, GetNodePropertyName, GetNodePropertyValue): buffer holds
+ * size + 1 bytes. The full length of the text is returned; the text and a zero byte are copied
+ * only when size is at least that length. Call again with a larger buffer otherwise.
+ *
+ * A handle that is not registered makes a function do nothing and return 0 (-1 for NewNode,
+ * GetNodeIndex and GetPropertyIndex). A failure inside a function gives the same result and
+ * leaves its word in the conversion status (GetError): "ConvertError" for a path whose brace
+ * index is not a number, "OutOfMemory", "XmlOperationFailed". */
+DORVIK_API int32_t CreateXml(void) DORVIK_NOEXCEPT;
+DORVIK_API void DestroyXml(int32_t handle) DORVIK_NOEXCEPT;
+/* Children of the node; with a non-empty name only those of exactly that name. */
+DORVIK_API int32_t GetNodeCount(int32_t handle, const char* path, const char* name) DORVIK_NOEXCEPT;
+/* Appends a child; returns its index. */
+DORVIK_API int32_t NewNode(int32_t handle, const char* path, const char* name) DORVIK_NOEXCEPT;
+DORVIK_API void SetNodeName(int32_t handle, const char* path, const char* name) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodeName(int32_t handle, const char* path, char* buffer, int32_t size) DORVIK_NOEXCEPT;
+DORVIK_API void SetNodeValue(int32_t handle, const char* path, const char* value) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodeValue(int32_t handle, const char* path, char* buffer, int32_t size) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodePropertyCount(int32_t handle, const char* path) DORVIK_NOEXCEPT;
+/* Properties by index: an index out of range first appends an unnamed property. */
+DORVIK_API void SetNodePropertyName(int32_t handle, const char* path, int32_t index, const char* name) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodePropertyName(int32_t handle, const char* path, int32_t index, char* buffer, int32_t size) DORVIK_NOEXCEPT;
+/* Properties by name (created when missing, also when read). */
+DORVIK_API void SetNodePropertyValue(int32_t handle, const char* path, const char* propName, const char* value) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodePropertyValue(int32_t handle, const char* path, const char* propName, char* buffer,
+                                        int32_t size) DORVIK_NOEXCEPT;
+/* The prepared text of the handle: the node's XML, its children's XML, or the output of a
+ * conversion template run over the node's XML (empty when the conversion fails). Each returns
+ * the prepared text's length; the text stays until the next of these calls or DestroyXml. */
+DORVIK_API int32_t PrepareXml(int32_t handle, const char* path) DORVIK_NOEXCEPT;
+DORVIK_API int32_t PrepareChildrenXml(int32_t handle, const char* path) DORVIK_NOEXCEPT;
+DORVIK_API int32_t TransformXml(int32_t handle, const char* path, const char* templateText) DORVIK_NOEXCEPT;
+/* Copies the prepared text cut to at most size bytes, and a zero byte; returns the copied length. */
+DORVIK_API int32_t GetXml(int32_t handle, char* buffer, int32_t size) DORVIK_NOEXCEPT;
+/* The node replaced by the first element of text / its children replaced by the elements of text. */
+DORVIK_API void SetXml(int32_t handle, const char* path, const char* text) DORVIK_NOEXCEPT;
+DORVIK_API void SetChildrenXml(int32_t handle, const char* path, const char* text) DORVIK_NOEXCEPT;
+/* Children sorted by name (hierarchy > 0: the whole subtree), or by a sort path
+ * ("Date", ".Order", "-Item.Size" descending). */
+DORVIK_API void SortNode(int32_t handle, const char* path, int32_t hierarchy) DORVIK_NOEXCEPT;
+DORVIK_API void SortNode2(int32_t handle, const char* path, const char* sortPath) DORVIK_NOEXCEPT;
+/* File storage of the node (folder macros apply; saving is safe). 1 for a known handle whatever
+ * the outcome, 0 otherwise. */
+DORVIK_API int32_t LoadFromFile(int32_t handle, const char* path, const char* fileName) DORVIK_NOEXCEPT;
+DORVIK_API int32_t SaveToFile(int32_t handle, const char* path, const char* fileName) DORVIK_NOEXCEPT;
+DORVIK_API void DeleteNode(int32_t handle, const char* path, const char* name) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetNodeIndex(int32_t handle, const char* path, const char* name) DORVIK_NOEXCEPT;
+DORVIK_API void DeleteProperty(int32_t handle, const char* path, const char* propName) DORVIK_NOEXCEPT;
+DORVIK_API int32_t GetPropertyIndex(int32_t handle, const char* path, const char* propName) DORVIK_NOEXCEPT;
+/* ---- end of XML trees by handle ---- */
 
 #ifdef __cplusplus
 }
