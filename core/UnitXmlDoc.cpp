@@ -1,6 +1,8 @@
 #include "core/UnitXmlDoc.h"
 
+#include "core/UnitLocalUtils.h"
 #include "core/UnitParser.h"
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 
 #include <algorithm>
@@ -294,14 +296,6 @@ std::string DecodeValue(std::string&& text, std::string_view enc)
     default:
         return std::move(text);
     }
-}
-
-std::string FileNameExpanderDefault(const std::string& s) { return s; }
-
-TXmlDoc::TFileNameExpander& ExpanderSlot()
-{
-    static TXmlDoc::TFileNameExpander expander = FileNameExpanderDefault;
-    return expander;
 }
 
 }  // namespace
@@ -1283,12 +1277,7 @@ void TXmlDoc::SaveToNode(TXmlDoc* ANode, const std::string& AEncode)
     Setv(std::move(text), AEncode);
 }
 
-void TXmlDoc::SetFileNameExpander(TFileNameExpander AExpander)
-{
-    ExpanderSlot() = AExpander ? std::move(AExpander) : TFileNameExpander(FileNameExpanderDefault);
-}
-
-std::string TXmlDoc::ExpandFileName(const std::string& FileName) { return ExpanderSlot()(FileName); }
+std::string TXmlDoc::ExpandFileName(const std::string& FileName) { return UnitLocalUtils::LocalFileName(FileName); }
 
 // ==================================================================== XML text form
 
@@ -1713,6 +1702,8 @@ void TXmlDoc::WriteXML(TGenericParser& AParser) const
 
 void TXmlDoc::ReadXML(TGenericParser& AParser, bool AChildren)
 {
+    // Compressed values ("_enctype" "zm") of one document inflate within one budget together.
+    const UnitCodecs::TInflateBudget budget;
     TXmlReader reader(AParser);
     if (AChildren)
         reader.ReadChildren(*this);

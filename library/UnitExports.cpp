@@ -5,6 +5,7 @@
 #define DORVIK_BUILDING
 #include "library/dorvik.h"
 
+#include "crypto/UnitLibraryEncodings.h"
 #include "encoding/UnitEncoding.h"
 #include "library/UnitImageLibrary.h"
 #include "library/UnitLibraryBuffers.h"
@@ -166,7 +167,7 @@ DORVIK_API int32_t Encode(int32_t encoding) noexcept
 {
     return WithBuffers("Encode", 0, [&](TBuffers& b) {
         // The new text replaces the old whole; moved in, as it may be large.
-        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding));
+        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding, UnitLibraryEncodings::Table()));
         return SizeResult(b.Text.Text().size());
     });
 }
@@ -175,7 +176,7 @@ DORVIK_API int32_t Decode(int32_t encoding) noexcept
 {
     return WithBuffers("Decode", 0, [&](TBuffers& b) {
         try {
-            auto bytes = UnitEncoding::DecodeText(b.Text.Text(), encoding);
+            auto bytes = UnitEncoding::DecodeText(b.Text.Text(), encoding, UnitLibraryEncodings::Table());
             b.Binary.Replace(bytes ? std::move(*bytes) : std::vector<uint8_t>());
         } catch (...) {
             // A codec error (a damaged compressed payload, a bad pad digit) rejects the text.

@@ -346,16 +346,38 @@ TEST(XmlFiles, ReadOnlyTargetIsKeptAndTemporaryStays)
     EXPECT_EQ(ReadFile(locked / "x.xml"), third.GetXML());
 }
 
-TEST(XmlFiles, FileNamesGoThroughTheExpander)
+TEST(XmlFiles, TemporaryFileNeverFollowsALinkOrReusesAnother)
 {
     TempDir dir;
-    TXmlDoc::SetFileNameExpander([&dir](const std::string& name) {
-        return name.rfind("($Here)\\", 0) == 0 ? (dir / name.substr(8)).string() : name;
-    });
-    TXmlDoc tree("expanded");
-    const bool saved = tree.SaveToFile("($Here)\\e.xml");
-    TXmlDoc::SetFileNameExpander(nullptr);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(ReadFile(dir / "e.xml"), tree.GetXML());
-    EXPECT_EQ(TXmlDoc::ExpandFileName("($Here)\\e.xml"), "($Here)\\e.xml");
+    const std::string target = (dir / "doc.xml").string();
+    const fs::path victim = dir / "victim.txt";
+    std::ofstream(victim) << "keep me";
+    // A link planted at the temporary name is removed, not followed: its target stays whole.
+    fs::create_symlink(victim, target + ".~tmp");
+    TXmlDoc tree("t");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_EQ(ReadFile(target), tree.GetXML());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target + ".~tmp")));
+    // A dangling link (to a file the save would create) is not followed either.
+    fs::create_symlink(dir / "created-elsewhere", target + ".~tmp");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_FALSE(fs::exists(dir / "created-elsewhere"));
+    // A file left by an earlier save is replaced; a hard link to another file is not written
+    // through.
+    fs::create_hard_link(victim, target + ".~tmp");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_EQ(ReadFile(target), tree.GetXML());
+}
+
+TEST(XmlFiles, OnlyRegularFilesAreRead)
+{
+    TempDir dir;
+    const std::string fifo = (dir / "pipe.xml").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    TXmlDoc tree;
+    EXPECT_FALSE(tree.LoadFromFile(fifo));  // no writer: would wait for ever if opened blocking
+    EXPECT_FALSE(tree.LoadFromFile("/dev/zero"));
+    EXPECT_FALSE(tree.LoadFromFile((dir / "").string()));
 }
