@@ -178,7 +178,7 @@ std::string DigestFile(const std::filesystem::path& path, TCryptHash hash)
     std::ifstream file;
     if (std::filesystem::is_regular_file(path, ec))
         file.open(path, std::ios::binary);
-    if (!file) {
+    if (!file.is_open() || !file) {
         UnitTrace::Trace("digest: cannot open " + path.string());
         return {};
     }

@@ -1,4 +1,5 @@
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
 
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
@@ -268,7 +269,6 @@ TEST(Asn1Encode, WorkPropertyAlwaysRemoved)
     EncodeHex(seq);
     EXPECT_FALSE(HasWorkProperty(seq));
     seq.New("SIGNEDDATA");
-    UnitAsn1::SetSignedDataBuilder({});
     std::string hex;
     EXPECT_FALSE(UnitAsn1::EncodeNodeHex(seq, hex));
     EXPECT_EQ(UnitEncoding::Asn1ErrorWord(), UnitAsn1::SignedDataUnavailable);
@@ -277,25 +277,31 @@ TEST(Asn1Encode, WorkPropertyAlwaysRemoved)
 
 TEST(Asn1Encode, SignedDataBuilderBytesInsertedVerbatim)
 {
-    UnitAsn1::SetSignedDataBuilder([](TXmlDoc& node) -> std::optional<UnitAsn1::TBytes> {
+    const UnitAsn1::TEntityBuilder builder = [](TXmlDoc& node) -> std::optional<UnitAsn1::TBytes> {
         if (node.Getp("Fail") == "1") {
             UnitEncoding::SetAsn1ErrorWord("SignatureFailed");
             return std::nullopt;
         }
         return UnitAsn1::TBytes{0x30, 0x00};
-    });
+    };
     TXmlDoc seq("SEQUENCE");
     seq.New("SIGNEDDATA");
-    EXPECT_EQ(EncodeHex(seq), "30023000");
+    std::string hex;
+    ASSERT_TRUE(UnitAsn1::EncodeNodeHex(seq, hex, builder));
+    EXPECT_EQ(hex, "30023000");
 
-    // Through the encoding numbers: status OK, then the builder's word.
-    UnitAsn1::RegisterEncodings();
-    const std::string der = UnitEncoding::DecodeTextToText("<SEQUENCE><SIGNEDDATA/></SEQUENCE>", 14);
-    EXPECT_EQ(HexEncode(UnitCodecs::AsBytes(der)), "30023000");
+    // Through the encoding numbers of a table made with it: status OK, then the builder's word.
+    const UnitEncoding::TEncodingTable table(UnitEncoding::TUpperNumbers{
+        .DerToXml = UnitAsn1::DerToXml,
+        .XmlToDer = [&](std::string_view xml) { return UnitAsn1::XmlToDer(xml, builder); },
+        .Plugin = {},
+    });
+    const auto der = UnitEncoding::DecodeText("<SEQUENCE><SIGNEDDATA/></SEQUENCE>", 14, table);
+    ASSERT_TRUE(der.has_value());
+    EXPECT_EQ(HexEncode(*der), "30023000");
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "OK");
-    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Fail=\"1\"/>", 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Fail=\"1\"/>", 14, table).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "SignatureFailed");
-    UnitAsn1::SetSignedDataBuilder({});
 }
 
 TEST(Asn1Utf16, RealCharactersBothWays)
@@ -313,7 +319,11 @@ TEST(Asn1Certificates, PemBase64AndFiles)
     const std::string base64 = UnitEncoding::EncodeBytes(HexDecode(der), 7);
     EXPECT_EQ(UnitAsn1::CertificateFromBase64(base64), der);
     const std::string pem = "-----BEGIN CERTIFICATE-----\r\n" + base64 + "-----END CERTIFICATE-----\r\n";
-    EXPECT_EQ(UnitAsn1::CertificateFromBase64(pem), der);
+    // Base64 carries the certificate's bytes: DER, or a whole PEM file.
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64(UnitEncoding::EncodeText(pem, 7)), der);
+    // PEM text is not base64 of anything: it gives no certificate.
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64(pem), "");
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64("bm90IGEgY2VydGlmaWNhdGU="), "");  // "not a certificate"
     EXPECT_EQ(UnitAsn1::CertificateFromText(pem), der);
     EXPECT_EQ(UnitAsn1::CertificateFromText(der), der);
     EXPECT_EQ(UnitAsn1::CertificateFromText("no markers here"), "");
@@ -328,7 +338,6 @@ TEST(Asn1Certificates, PemBase64AndFiles)
 
 TEST(Asn1Certificates, SystemBundleRoundTripsThroughXml)
 {
-    UnitAsn1::RegisterEncodings();
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs")) {
         if (entry.path().extension() != ".pem")
@@ -337,9 +346,9 @@ TEST(Asn1Certificates, SystemBundleRoundTripsThroughXml)
         const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         const UnitAsn1::TBytes der = HexDecode(UnitAsn1::PemToHex(pem));
         ASSERT_FALSE(der.empty()) << entry.path();
-        const std::string xml = UnitEncoding::EncodeBytes(der, 14);
+        const std::string xml = UnitEncoding::EncodeBytes(der, 14, UnitLibraryEncodings::Table());
         ASSERT_EQ(UnitEncoding::ConversionStatus(), "OK") << entry.path();
-        const auto back = UnitEncoding::DecodeText(xml, 14);
+        const auto back = UnitEncoding::DecodeText(xml, 14, UnitLibraryEncodings::Table());
         ASSERT_TRUE(back.has_value()) << entry.path();
         EXPECT_EQ(*back, der) << entry.path();
         ++count;

@@ -161,7 +161,6 @@ TEST(LibraryRoundTrips, NoCertificateIsChosenUnattendedWithCancel)
 
 TEST(FileText, LoadAndSaveRoundTrip)
 {
-    UnitEncoding::UseHostTable();
     TScratch scratch;
     const std::string data("\x00\x01\xFFzé", 6);
     WriteFile(scratch.Path("in.bin"), data);
@@ -181,7 +180,6 @@ TEST(FileText, LoadAndSaveRoundTrip)
 
 TEST(FileText, FailedSaveLeavesTheOldFileAndNoTemporary)
 {
-    UnitEncoding::UseHostTable();
     TScratch scratch;
     const std::string target = scratch.Path("doc.p7s");
     WriteFile(target, "old");

@@ -1,6 +1,7 @@
 // PDF signatures made through a SIGNEDDATA request with "Format" "PADES", as the host sends
 // them, checked by qpdf and poppler's pdfsig.
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
 #include "crypto/UnitSignedData.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
@@ -24,12 +25,6 @@ std::string Attr(std::string_view name, std::string_view value)
 
 class Pades : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        UnitAsn1::RegisterEncodings();
-        UnitSignedData::Register();
-    }
-
     static std::string Work(const std::string& name)
     {
         const auto dir = std::filesystem::path(Pki().Root) / "pades";
@@ -58,7 +53,7 @@ protected:
             + Attr("CertificateCode", NssTest::OpenSslThumbprint(Pki().Pem("signer")))
             + Attr("Hash", "2.16.840.1.101.3.4.2.1") + Attr("Binary", "1")
             + Attr("Content", UnitCodecs::HexEncode(UnitCodecs::AsBytes(bytes))) + extra + "/>";
-        return UnitEncoding::DecodeText(request, 14);
+        return UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table());
     }
 };
 
@@ -101,7 +96,7 @@ TEST_F(Pades, MissingSignerKeepsTheBuildersWord)
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     const std::string request = "<SIGNEDDATA Format=\"PADES\" Binary=\"1\"" + Attr("CertificateCode", std::string(40, 'F'))
         + Attr("Content", UnitCodecs::HexEncode(UnitCodecs::AsBytes(bytes))) + "/>";
-    EXPECT_FALSE(UnitEncoding::DecodeText(request, 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table()).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "FindCertificateFailed");
 }
 
