@@ -1796,9 +1796,9 @@ std::string JsonNumber(std::string_view s)
                        (digits.size() == 1 || digits.front() != '0');
     if (plain)
         return std::string(t);
-    int32_t v = 0;
-    ParseInteger(s, v);
-    return IntText(v);
+    // Other numeric forms ("$1F", "0x10", "012") are no JSON numbers; rewriting them as
+    // decimal would change the value's text, so they stay text.
+    return JsonString(s);
 }
 
 }  // namespace

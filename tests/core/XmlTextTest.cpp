@@ -31,6 +31,17 @@ void ExpectSameTree(const TXmlDoc& a, const TXmlDoc& b)
         work.pop_back();
         ASSERT_EQ(x->GetName(), y->GetName());
         ASSERT_EQ(x->GetValue(), y->GetValue()) << x->GetName();
+        // Properties in order; an empty one is the same as an absent one.
+        auto properties = [](const TXmlDoc* n) {
+            std::vector<std::pair<std::string, std::string>> list;
+            for (int i = 0; i < n->GetPropertyCount(); ++i) {
+                const TXmlDoc* p = const_cast<TXmlDoc*>(n)->GetPropertyByIndex(i);
+                if (!p->GetValue().empty())
+                    list.emplace_back(p->GetName(), p->GetValue());
+            }
+            return list;
+        };
+        ASSERT_EQ(properties(x), properties(y)) << x->GetName();
         ASSERT_EQ(x->GetNodeCount(), y->GetNodeCount()) << x->GetName();
         for (int i = 0; i < x->GetNodeCount(); ++i)
             work.emplace_back(x->ChildAt(static_cast<size_t>(i)), y->ChildAt(static_cast<size_t>(i)));
@@ -159,6 +170,7 @@ TEST(XmlText, RoundTripLosesOnlyWhatIsDocumented)
     EXPECT_EQ(back->GetNode("B\\C")->GetValue(), " leading blank");
     EXPECT_EQ(back->FindNode("name with blank/and:colon")->GetValue(), "x");
     a->DeleteNode(a->ChildAt(1));
+    tree.DeleteProperty("dropped");
     ExpectSameTree(tree, *back);
     EXPECT_EQ(back->GetXML(), Parse(back->GetXML())->GetXML());
 }
@@ -187,11 +199,19 @@ TEST(XmlText, TruncatedAndHostileInputNeverFails)
         (void)n.Duplicate();
     }
     for (const char* bad : {"<", "<<<<", "</>", "<a _length='99999999999999999999'>x", "<a x='", "<?xml?><!-- c --><a/>",
-                            "<a _length='-5'>x</a>", "\0<a/>"}) {
+                            "<a _length='-5'>x</a>"}) {
         TXmlDoc n;
         n.SetXML(bad);
         (void)n.GetXML();
     }
+    // A zero byte ends the readable text (a std::string: as a C string it would be empty).
+    TXmlDoc zero;
+    zero.SetXML(std::string("\0<a/>", 5));
+    EXPECT_EQ(zero.GetName(), "");
+    EXPECT_EQ(zero.GetNodeCount(), 0);
+    zero.SetXML(std::string("<b x='1'/>\0<a/>", 15));
+    EXPECT_EQ(zero.GetName(), "b");
+    EXPECT_EQ(zero.Getp("x"), "1");
     auto pi = Parse("<?xml version='1.0'?><a/>");
     EXPECT_EQ(pi->GetName(), "?xml");
 }
@@ -254,7 +274,10 @@ TEST(XmlText, Json)
     EXPECT_EQ(TXmlDoc("_x", "1").GetJSON(), "");
     EXPECT_EQ(TXmlDoc("n", "12").GetJSON(), "\"n\":12");
     EXPECT_EQ(TXmlDoc("n", "12a").GetJSON(), "\"n\":\"12a\"");
-    EXPECT_EQ(TXmlDoc("n", "$1F").GetJSON(), "\"n\":31");
+    // Numeric forms that are no JSON numbers keep their text, as a string.
+    EXPECT_EQ(TXmlDoc("n", "$1F").GetJSON(), "\"n\":\"$1F\"");
+    EXPECT_EQ(TXmlDoc("n", "0x10").GetJSON(), "\"n\":\"0x10\"");
+    EXPECT_EQ(TXmlDoc("n", "-7").GetJSON(), "\"n\":-7");
     TXmlDoc r("R");
     r.Setp("A", "1");
     r.New("B")->SetValue("x");
