@@ -101,10 +101,12 @@ TEST(Asn1Oid, ArcsAndFirstSubidentifier)
     oid.Setp("Value", "2.999.3");
     EXPECT_EQ(EncodeHex(oid), "0603883703");
     TXmlDoc back;
-    UnitAsn1::DecodeHexIntoNode(back, "0603883703");
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(back, "0603883703"), 1);
     EXPECT_EQ(back.Getp("Value"), "2.999.3");
-    UnitAsn1::DecodeHexIntoNode(back, "06092A864886F70D010702");
-    EXPECT_EQ(back.Getp("Value"), "1.2.840.113549.1.7.2");
+    TXmlDoc back2;
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(back2, "06092A864886F70D010702"), 1);
+    EXPECT_EQ(back2.Getp("Value"), "1.2.840.113549.1.7.2");
+    EXPECT_EQ(EncodeHex(back2), "06092A864886F70D010702");
     // A dangling continuation byte is no OID text; the bytes survive.
     TXmlDoc bad;
     UnitAsn1::DecodeHexIntoNode(bad, "06022A86");
@@ -235,6 +237,47 @@ TEST(Asn1Time, CenturyWindowZuluAndGeneralizedFractions)
     EXPECT_EQ(back.Getp("Tag"), "23");
 }
 
+TEST(Asn1Decode, DecodingIntoAFilledNodeReplacesWhatItHeld)
+{
+    // Children of an earlier decode are not kept.
+    TXmlDoc node;
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3010020101"), 2);
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "308F"), 1);
+    EXPECT_EQ(node.GetNodeCount(), 0);
+    EXPECT_EQ(EncodeHex(node), "3000");
+    // Nor properties: a long INTEGER's "Binary" would turn the next value into hex.
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "0206010203040506"), 1);
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "0201FF"), 1);
+    EXPECT_EQ(node.Getp("Value"), "-1");
+    EXPECT_EQ(EncodeHex(node), "0201FF");
+    // Nor a node filled by the caller; the tree operation behaves the same.
+    TXmlDoc filled("SEQUENCE", "old value");
+    filled.Setp("Tag", "99");
+    filled.New("INTEGER")->Setp("Value", "7");
+    ASSERT_EQ(UnitAsn1::LoadFromDerHex(filled, "0500"), 1);
+    EXPECT_EQ(filled.GetName(), "NULL");
+    EXPECT_EQ(filled.GetNodeCount(), 0);
+    EXPECT_EQ(filled.GetValue(), "");
+    EXPECT_EQ(filled.FindProperty("Tag"), nullptr);
+    EXPECT_EQ(EncodeHex(filled), "0500");
+    // Nothing decodable leaves the node alone.
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(filled, "05"), 0);
+    EXPECT_EQ(filled.GetName(), "NULL");
+}
+
+TEST(Asn1Encode, ChildrenHexIsEmptyWhenOneChildFails)
+{
+    TXmlDoc parent("P");
+    parent.New("INTEGER")->Setp("Value", "1");
+    parent.New("Foo");
+    std::string hex = "left over";
+    EXPECT_FALSE(UnitAsn1::SaveToDerHex(parent, hex, true));
+    EXPECT_EQ(hex, "");
+    parent.DeleteNode(parent.ChildAt(1));
+    EXPECT_TRUE(UnitAsn1::SaveToDerHex(parent, hex, true));
+    EXPECT_EQ(hex, "020101");
+}
+
 TEST(Asn1Decode, IndefiniteLengthsBecomeDefinite)
 {
     TXmlDoc node;
@@ -248,9 +291,21 @@ TEST(Asn1Decode, ShortTruncatedAndDeepInputNeverFails)
 {
     TXmlDoc node;
     EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, ""), 0);
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "30"), 0);
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3010020101"), 2);   // length past the end
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "308F"), 1);         // 15 length bytes, none there
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "30"), 0);           // one byte
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "303"), 0);          // a byte and a half
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3000"), 1);         // two bytes: an empty SEQUENCE
+    EXPECT_EQ(node.GetName(), "SEQUENCE");
+    EXPECT_EQ(EncodeHex(node), "3000");
+    {
+        TXmlDoc fresh;
+        EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(fresh, "3010020101"), 2);   // length past the end
+        EXPECT_EQ(EncodeHex(fresh), "3003020101");
+    }
+    {
+        TXmlDoc fresh;
+        EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(fresh, "308F"), 1);         // 15 length bytes, none there
+        EXPECT_EQ(fresh.GetNodeCount(), 0);
+    }
     // A million nested sequences: decoded without exhausting the stack.
     std::string deep;
     for (int i = 0; i < 1000000; ++i)
