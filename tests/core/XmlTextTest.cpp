@@ -1,9 +1,11 @@
 #include "core/UnitParser.h"
 #include "core/UnitXmlDoc.h"
+#include "encoding/UnitCodecs.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -403,4 +405,31 @@ TEST(XmlFiles, OnlyRegularFilesAreRead)
     EXPECT_FALSE(tree.LoadFromFile(fifo));  // no writer: would wait for ever if opened blocking
     EXPECT_FALSE(tree.LoadFromFile("/dev/zero"));
     EXPECT_FALSE(tree.LoadFromFile((dir / "").string()));
+}
+
+TEST(XmlText, CompressedValuesShareOneInflationBudgetPerDocument)
+{
+    // Three values, each inflating to 40000 bytes from a few hundred.
+    TXmlDoc tree("t");
+    for (int i = 0; i < 3; ++i) {
+        TXmlDoc* v = tree.New("v" + std::to_string(i));
+        v->SetValue(std::string(40000, char('a' + i)));
+        v->SetEncType("zm");
+    }
+    const std::string xml = tree.GetXML();
+    ASSERT_LT(xml.size(), 3000u);
+    // Read whole, the document's budget (1 GiB) holds them all.
+    auto whole = Parse(xml);
+    EXPECT_EQ(whole->FindNode("v2")->GetValue(), std::string(40000, 'c'));
+    EXPECT_EQ(UnitCodecs::TInflateBudget::Left(), std::numeric_limits<size_t>::max());  // closed again
+    // With a smaller budget around the reading, the values past it are refused: the budget is
+    // spent across values, not granted anew to each.
+    {
+        const UnitCodecs::TInflateBudget budget(100000);
+        auto capped = Parse(xml);
+        EXPECT_EQ(capped->FindNode("v0")->GetValue(), std::string(40000, 'a'));
+        EXPECT_EQ(capped->FindNode("v1")->GetValue(), std::string(40000, 'b'));
+        EXPECT_EQ(capped->FindNode("v2")->GetValue(), "");
+        EXPECT_EQ(UnitCodecs::TInflateBudget::Left(), 20000u);
+    }
 }
