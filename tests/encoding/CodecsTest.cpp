@@ -160,7 +160,7 @@ TEST(XmlCodec, DecodeEdges)
     EXPECT_EQ(DecodeTextToText("&lt;&a&a", 3), "<&a&a");
     EXPECT_EQ(DecodeTextToText("&lt;x&gt;&a&a&amp;y&a", 3), "<x> y&a");
     EXPECT_EQ(DecodeTextToText("&&&lt;&", 3), "&<&");
-    EXPECT_EQ(DecodeTextToText("&#65&#66;&", 3), "\0&");  // "65&#66": digits, "&", "#" count 0
+    EXPECT_EQ(DecodeTextToText("&#65&#66;&", 3), "R&");  // "&" and "#" count 0: 650066 & 255 = 'R'
     std::string many;
     for (int i = 0; i < 100000; ++i)
         many += "&a";
