@@ -90,10 +90,12 @@ std::optional<std::string> DigestFileHex(std::string_view name, int algorithm)
     static const char* const names[] = {"MD5", "SHA1", "MD2", "MD4", "SHA224", "SHA256", "SHA384", "SHA512", "RIPEMD160"};
     if (algorithm < 0 || algorithm > 8)
         return std::nullopt;
-    const std::string path = FileSystemName(name);
+    // The name as given, without path macros: the host's DIGEST mode hands its "File" over
+    // unchanged and it must name the file the user gave, not what a macro stands for.
+    const std::string path(name);
     // Regular files only: /dev/zero or a FIFO would be digested without end.
     std::string_view word;
-    TFd file(UnitPlatformFiles::OpenRegularFile(path, word));
+    TFd file(UnitPlatformFiles::OpenRegularPosixFile(path, word));
     if (file.Fd < 0)
         return std::nullopt;
     std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(EVP_MD_fetch(nullptr, names[algorithm], nullptr), &EVP_MD_free);

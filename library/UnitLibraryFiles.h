@@ -23,7 +23,7 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name);
 // place of the old one. False when any step fails (the temporary file is removed).
 bool SaveFileSafely(std::string_view name, std::string_view data);
 
-// Upper-case hex digest of the file with algorithm row `algorithm` (0 MD5 ... 8 RIPEMD-160);
+// Upper-case hex digest of the file (its name used as given: no path macros) with algorithm row `algorithm` (0 MD5 ... 8 RIPEMD-160);
 // nullopt when the file is missing, unreadable or not a regular file (a FIFO or /dev/zero
 // would never end), or the row names no available digest.
 std::optional<std::string> DigestFileHex(std::string_view name, int algorithm);

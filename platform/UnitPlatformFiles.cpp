@@ -132,7 +132,15 @@ int OpenRegularFile(std::string_view systemPath, std::string_view& word)
         word = InvalidFileName;
         return -1;
     }
-    const std::string path = ToPosixPath(systemPath);
+    return OpenRegularPosixFile(ToPosixPath(systemPath), word);
+}
+
+int OpenRegularPosixFile(const std::string& path, std::string_view& word)
+{
+    if (!IsUsableName(path)) {
+        word = InvalidFileName;
+        return -1;
+    }
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {

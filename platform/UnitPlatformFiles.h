@@ -56,6 +56,8 @@ TFileRead ReadRegularFile(std::string_view systemPath, uint64_t maxSize);
 // Opens a regular file for reading; -1 with the failure word otherwise. A FIFO is opened
 // without blocking and then refused. The caller closes the descriptor.
 int OpenRegularFile(std::string_view systemPath, std::string_view& word);
+// The same for a name already in POSIX form ("\" is then an ordinary character).
+int OpenRegularPosixFile(const std::string& posixPath, std::string_view& word);
 
 // Creates the temporary file of a safe save (the target's name + ".~tmp") for writing, locked,
 // with O_EXCL and O_NOFOLLOW: a symbolic link planted at that name is removed, never followed,
