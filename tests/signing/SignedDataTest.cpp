@@ -197,4 +197,25 @@ TEST_F(SignedDataRequest, ContentHashIsUsedAndFailuresLeaveTheirWords)
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "FindCertificateFailed");
 }
 
+TEST(SignedDataFiles, KeyFileNamesWithAZeroByteOrNamingNoFileAreRefused)
+{
+    const std::string p12 = Pki().Files + "/zero-byte.p12";
+    if (!std::filesystem::exists(p12))
+        NssTest::Run("openssl pkcs12 -export -in " + Pki().Pem("loaded") + " -inkey " + Pki().Key("loaded")
+                     + " -passout 'pass:" + NssTest::P12Password + "' -out " + p12);
+    auto sign = [&](const std::string& fileName) {
+        const std::string request = "<SIGNEDDATA" + Attr("CertificateFileName", fileName)
+            + Attr("CertificateFilePwd", NssTest::P12Password) + Attr("Content", "x") + "/>";
+        return UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table()).has_value();
+    };
+    ASSERT_TRUE(sign(p12)) << UnitEncoding::ConversionStatus();
+    // "&#0;" puts a zero byte in the name: the kernel would stop there and open the key file.
+    EXPECT_FALSE(sign(p12 + "&#0;.elsewhere"));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
+    EXPECT_FALSE(sign("/dev/zero"));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
+    EXPECT_FALSE(sign(Pki().Files));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
+}
+
 }  // namespace
