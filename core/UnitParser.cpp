@@ -167,7 +167,7 @@ TFileStream::TFileStream(const std::string& AFileName, TMode AMode)
 {
     if (AMode == TMode::ReadShared) {
         std::string_view word;
-        FHandle = UnitPlatformFiles::OpenRegularFile(AFileName, word);
+        FHandle = UnitPlatformFiles::OpenRegularPosixFile(AFileName, word);
         if (FHandle < 0)
             throw EStreamError("Cannot open file");
         if (::flock(FHandle, LOCK_SH | LOCK_NB) != 0) {

@@ -209,11 +209,11 @@ TFileRead ReadRegularFile(std::string_view systemPath, uint64_t maxSize)
     return result;
 }
 
-int CreateTemporaryFile(std::string_view systemPath, unsigned mode)
+int CreateTemporaryFile(std::string_view posixPath, unsigned mode)
 {
-    if (!IsUsableName(systemPath))
+    if (!IsUsableName(posixPath))
         return -1;
-    const std::string path = ToPosixPath(systemPath);
+    const std::string path(posixPath);
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {

@@ -62,8 +62,9 @@ int OpenRegularPosixFile(const std::string& posixPath, std::string_view& word);
 // Creates the temporary file of a safe save (the target's name + ".~tmp") for writing, locked,
 // with O_EXCL and O_NOFOLLOW: a symbolic link planted at that name is removed, never followed,
 // and a file left there by an earlier save is removed once nobody holds it. -1 when the name
-// is taken by something else (a folder) or by a save in progress.
-int CreateTemporaryFile(std::string_view systemPath, unsigned mode = 0644);
+// is taken by something else (a folder) or by a save in progress. The name is in POSIX form
+// already (the target's name as handed to the kernel, + ".~tmp").
+int CreateTemporaryFile(std::string_view posixPath, unsigned mode = 0644);
 
 // A freshly created random GUID (version 4, from getrandom), written as Windows writes
 // them: "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}" in upper case.
