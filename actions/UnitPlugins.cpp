@@ -242,7 +242,6 @@ void Register()
     std::call_once(once, [] {
         if (Registry().Empty())
             CreateBuiltinActions(Registry());
-        UnitEncoding::SetPluginHandler(RunPluginRequest);
     });
 }
 

@@ -94,8 +94,8 @@ std::optional<std::string> RunPluginRequest(std::string_view requestXml);
 // identifier.
 void CreateBuiltinActions(UnitPlugActions::TActionRegistry& registry);
 
-// Creates the built-in actions in the process-wide registry (once) and plugs RunPluginRequest
-// into the encoding layer as number 16.
+// Creates the built-in actions in the process-wide registry (once). Number 16 of the library's
+// table (actions/UnitActionEncodings.h) and the plugin entry call it before they run.
 void Register();
 
 }  // namespace UnitPlugins

@@ -263,7 +263,14 @@ std::string Expand(std::string_view path)
 
 std::string LocalFileName(std::string_view path)
 {
-    return UnitPlatformFiles::ToPosixPath(Expand(path));
+    // The kernel would stop at a zero byte and name another file ("doc.txt\0.p7s" is the
+    // document itself); such a name reaches nothing.
+    if (path.find('\0') != std::string_view::npos)
+        return {};
+    std::string name = UnitPlatformFiles::ToPosixPath(Expand(path));
+    if (name.find('\0') != std::string::npos)  // brought in by a macro's value
+        return {};
+    return name;
 }
 
 bool FileExists(std::string_view path)

@@ -25,6 +25,8 @@ std::string Expand(std::string_view path);
 bool ExpandStep(std::string& path);
 
 // Expand, then the POSIX form of the result ("\" becomes "/"): what is handed to open().
+// A name holding a zero byte gives "" (the file helpers below then fail), as does an
+// expansion that gives up.
 std::string LocalFileName(std::string_view path);
 
 // File helpers that expand their arguments first; false when the operation fails.

@@ -1,5 +1,7 @@
 #include "core/UnitParser.h"
 
+#include "platform/UnitPlatformFiles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -164,7 +166,8 @@ size_t TMemoryStream::WriteAt(int64_t APos, const char* ABuffer, size_t ACount)
 TFileStream::TFileStream(const std::string& AFileName, TMode AMode)
 {
     if (AMode == TMode::ReadShared) {
-        FHandle = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
+        std::string_view word;
+        FHandle = UnitPlatformFiles::OpenRegularPosixFile(AFileName, word);
         if (FHandle < 0)
             throw EStreamError("Cannot open file");
         if (::flock(FHandle, LOCK_SH | LOCK_NB) != 0) {
@@ -172,14 +175,11 @@ TFileStream::TFileStream(const std::string& AFileName, TMode AMode)
             throw EStreamError("File is in use");
         }
     } else {
-        FHandle = ::open(AFileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // Created anew (O_EXCL, O_NOFOLLOW) and locked: a link planted at the name is not
+        // followed, and a file another writer holds is left alone.
+        FHandle = UnitPlatformFiles::CreateTemporaryFile(AFileName, 0666);
         if (FHandle < 0)
             throw EStreamError("Cannot create file");
-        // Lock before truncating so a file another writer holds is left alone.
-        if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(FHandle, 0) != 0) {
-            ::close(FHandle);
-            throw EStreamError("Cannot create file");
-        }
     }
 }
 

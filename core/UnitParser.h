@@ -140,7 +140,8 @@ private:
 };
 
 // A file opened through a POSIX descriptor, closed on destruction. The lock stands for the
-// sharing modes: readers share, a writer holds the file alone.
+// sharing modes: readers share, a writer holds the file alone. Only regular files are read;
+// CreateExclusive makes the file anew (the temporary file of a safe save).
 class TFileStream : public TStream {
 public:
     enum class TMode { ReadShared, CreateExclusive };

@@ -1,6 +1,8 @@
 #include "core/UnitXmlDoc.h"
 
+#include "core/UnitLocalUtils.h"
 #include "core/UnitParser.h"
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 
 #include <algorithm>
@@ -294,14 +296,6 @@ std::string DecodeValue(std::string&& text, std::string_view enc)
     default:
         return std::move(text);
     }
-}
-
-std::string FileNameExpanderDefault(const std::string& s) { return s; }
-
-TXmlDoc::TFileNameExpander& ExpanderSlot()
-{
-    static TXmlDoc::TFileNameExpander expander = FileNameExpanderDefault;
-    return expander;
 }
 
 }  // namespace
@@ -1286,12 +1280,7 @@ void TXmlDoc::SaveToNode(TXmlDoc* ANode, const std::string& AEncode)
     Setv(std::move(text), AEncode);
 }
 
-void TXmlDoc::SetFileNameExpander(TFileNameExpander AExpander)
-{
-    ExpanderSlot() = AExpander ? std::move(AExpander) : TFileNameExpander(FileNameExpanderDefault);
-}
-
-std::string TXmlDoc::ExpandFileName(const std::string& FileName) { return ExpanderSlot()(FileName); }
+std::string TXmlDoc::ExpandFileName(const std::string& FileName) { return UnitLocalUtils::LocalFileName(FileName); }
 
 // ==================================================================== XML text form
 
@@ -1716,6 +1705,8 @@ void TXmlDoc::WriteXML(TGenericParser& AParser) const
 
 void TXmlDoc::ReadXML(TGenericParser& AParser, bool AChildren)
 {
+    // Compressed values ("_enctype" "zm") of one document inflate within one budget together.
+    const UnitCodecs::TInflateBudget budget;
     TXmlReader reader(AParser);
     if (AChildren)
         reader.ReadChildren(*this);
@@ -1808,9 +1799,9 @@ std::string JsonNumber(std::string_view s)
                        (digits.size() == 1 || digits.front() != '0');
     if (plain)
         return std::string(t);
-    int32_t v = 0;
-    ParseInteger(s, v);
-    return IntText(v);
+    // Other numeric forms ("$1F", "0x10", "012") are no JSON numbers; rewriting them as
+    // decimal would change the value's text, so they stay text.
+    return JsonString(s);
 }
 
 }  // namespace

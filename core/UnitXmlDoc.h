@@ -175,9 +175,8 @@ public:
     std::string GetJSON();
     bool LoadFromFile(const std::string& FileName);
     bool SaveToFile(const std::string& FileName) const;
-    // Every file name goes through this expansion first (path macros); identity by default.
-    using TFileNameExpander = std::function<std::string(const std::string&)>;
-    static void SetFileNameExpander(TFileNameExpander AExpander);
+    // Every file name goes through this first: the path macros expanded and the POSIX form
+    // (UnitLocalUtils::LocalFileName); "" for a name the file system must not see.
     static std::string ExpandFileName(const std::string& FileName);
 
 private:

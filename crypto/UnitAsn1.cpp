@@ -1,7 +1,10 @@
 #include "crypto/UnitAsn1.h"
 
+#include "core/UnitLocalUtils.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformFiles.h"
+#include "platform/UnitTrace.h"
 
 #include <algorithm>
 #include <charconv>
@@ -25,12 +28,6 @@ constexpr int MaxDecodeDepth = 256;
 // A tree nested deeper than this is not encoded: the XML reader never builds one, and the
 // recursion over deeper trees built in code would risk the stack.
 constexpr int MaxEncodeDepth = static_cast<int>(TXmlDoc::MaxReadDepth);
-
-TEntityBuilder& SignedDataBuilder()
-{
-    static TEntityBuilder builder;
-    return builder;
-}
 
 enum class TKind {
     Entity, Null, Binary, Boolean, Integer, OctetString, PrintableString, BitString, Utf8String,
@@ -332,13 +329,13 @@ void WriteSource(const TPrepared& prep, TBytes& out)
     }
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth);
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData);
 
-bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth)
+bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
 {
     prep.Children.resize(static_cast<size_t>(node.GetNodeCount()));
     for (size_t i = 0; i < prep.Children.size(); ++i)
-        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1))
+        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, signedData))
             return false;
     return true;
 }
@@ -371,7 +368,7 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 
 // OBJECT: its inner SEQUENCE built and encoded on its own. Kept out of Prepare so that the
 // recursion's frames stay small.
-[[gnu::noinline]] std::optional<TBytes> ObjectBytes(const TXmlDoc& node)
+[[gnu::noinline]] std::optional<TBytes> ObjectBytes(const TXmlDoc& node, const TEntityBuilder& signedData)
 {
     TXmlDoc sequence("SEQUENCE");
     sequence.New("OID")->Setp("Value", Prop(node, "ID"));
@@ -381,10 +378,10 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
         if (const TXmlDoc* binary = node.FindProperty("Binary"))
             typed->Setp("Binary", binary->GetValue());
     }
-    return EncodeNode(sequence);
+    return EncodeNode(sequence, signedData);
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
 {
     node.DeleteProperty(WorkProperty);
     if (depth > MaxEncodeDepth)
@@ -394,7 +391,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
     if (kind == TKind::Unknown)
         return false;
     // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth))
+    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
         return false;
     prep.Identifier = tag;
     switch (kind) {
@@ -436,7 +433,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
     case TKind::Object: {
-        auto bytes = ObjectBytes(node);
+        auto bytes = ObjectBytes(node, signedData);
         if (!bytes)
             return false;
         prep.Verbatim = true;
@@ -444,12 +441,11 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth)
         break;
     }
     case TKind::SignedData: {
-        auto& builder = SignedDataBuilder();
-        if (!builder) {
+        if (!signedData) {
             UnitEncoding::SetAsn1ErrorWord(std::string(SignedDataUnavailable));
             return false;
         }
-        auto bytes = builder(node);
+        auto bytes = signedData(node);
         if (!bytes)
             return false;
         prep.Verbatim = true;
@@ -666,17 +662,17 @@ bool StartsWith30(std::string_view hex)
 
 }  // namespace
 
-void SetSignedDataBuilder(TEntityBuilder builder)
+std::optional<TBytes> EncodeNode(TXmlDoc& node)
 {
-    SignedDataBuilder() = std::move(builder);
+    return EncodeNode(node, TEntityBuilder());
 }
 
-std::optional<TBytes> EncodeNode(TXmlDoc& node)
+std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData)
 {
     TPrepared prep;
     bool ok = false;
     try {
-        ok = Prepare(node, prep, 0);
+        ok = Prepare(node, prep, 0, signedData);
     } catch (...) {
         RemoveWorkProperties(node);
         throw;
@@ -693,10 +689,10 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node)
     return out;
 }
 
-bool EncodeNodeHex(TXmlDoc& node, std::string& hex)
+bool EncodeNodeHex(TXmlDoc& node, std::string& hex, const TEntityBuilder& signedData)
 {
     hex.clear();
-    auto bytes = EncodeNode(node);
+    auto bytes = EncodeNode(node, signedData);
     if (!bytes)
         return false;
     hex = HexEncode(*bytes);
@@ -705,7 +701,13 @@ bool EncodeNodeHex(TXmlDoc& node, std::string& hex)
 
 int DecodeIntoNode(TXmlDoc& node, std::span<const uint8_t> der)
 {
+    if (der.size() < 2)
+        return 0;
     try {
+        // Whatever the node held would otherwise be written again by a re-encoding.
+        node.SetValue({});
+        node.DeleteProperties();
+        node.DeleteNodes();
         return DecodeElement(node, der, 0);
     } catch (...) {
         return 0;
@@ -725,8 +727,10 @@ bool SaveToDerHex(TXmlDoc& node, std::string& hex, bool children)
     hex.clear();
     for (int i = 0; i < node.GetNodeCount(); ++i) {
         std::string part;
-        if (!EncodeNodeHex(*node.ChildAt(static_cast<size_t>(i)), part))
+        if (!EncodeNodeHex(*node.ChildAt(static_cast<size_t>(i)), part)) {
+            hex.clear();
             return false;
+        }
         hex += part;
     }
     return true;
@@ -758,27 +762,28 @@ std::string PemToHex(std::string_view pem)
 
 std::string CertificateFromBase64(std::string_view base64)
 {
+    // The decoded bytes are the certificate: DER, or the text of a PEM file.
     auto bytes = UnitEncoding::DecodeText(base64, 7);
-    std::string hex = bytes ? HexEncode(*bytes) : std::string();
+    if (!bytes)
+        return {};
+    std::string hex = HexEncode(*bytes);
     if (StartsWith30(hex))
         return hex;
-    return PemToHex(base64);
+    return PemToHex(UnitCodecs::AsText(*bytes));
 }
 
 std::optional<std::string> CertificateFromFile(const std::string& fileName)
 {
-    std::string path = TXmlDoc::ExpandFileName(fileName);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const std::string path = UnitLocalUtils::LocalFileName(fileName);
+    auto read = UnitPlatformFiles::ReadRegularFile(path, MaxCertificateFile);
+    if (!read.Bytes) {
+        UnitTrace::Trace("certificate file " + std::string(read.Word) + ": " + path);
         return std::nullopt;
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad())
-        return std::nullopt;
-    std::string hex = HexEncode(UnitCodecs::AsBytes(bytes));
+    }
+    std::string hex = HexEncode(*read.Bytes);
     if (StartsWith30(hex))
         return hex;
-    return PemToHex(bytes);
+    return PemToHex(UnitCodecs::AsText(*read.Bytes));
 }
 
 std::string CertificateFromText(std::string_view text)
@@ -1003,21 +1008,19 @@ TUtcTime TextToUtc(std::string_view text, bool zulu)
     return FromTimeT(utc, false, t.MilliSecond);
 }
 
-void RegisterEncodings()
+std::optional<std::string> DerToXml(std::span<const uint8_t> der)
 {
-    UnitEncoding::TAsn1Handlers handlers;
-    handlers.DerToXml = [](std::span<const uint8_t> der) -> std::optional<std::string> {
-        TXmlDoc node;
-        if (DecodeIntoNode(node, der) == 0)
-            return std::nullopt;
-        return node.GetXML();
-    };
-    handlers.XmlToDer = [](std::string_view xml) -> std::optional<TBytes> {
-        TXmlDoc node;
-        node.SetXML(xml);
-        return EncodeNode(node);
-    };
-    UnitEncoding::SetAsn1Handlers(std::move(handlers));
+    TXmlDoc node;
+    if (DecodeIntoNode(node, der) == 0)
+        return std::nullopt;
+    return node.GetXML();
+}
+
+std::optional<TBytes> XmlToDer(std::string_view xml, const TEntityBuilder& signedData)
+{
+    TXmlDoc node;
+    node.SetXML(xml);
+    return EncodeNode(node, signedData);
 }
 
 }  // namespace UnitAsn1

@@ -22,30 +22,39 @@ namespace UnitAsn1 {
 using TBytes = std::vector<uint8_t>;
 
 // Builds the bytes of an element that stands for a whole structure (SIGNEDDATA: the CMS
-// builder). On failure it returns no value and leaves its error word (UnitEncoding).
+// builder of crypto/UnitSignedData.h). On failure it returns no value and leaves its error
+// word (UnitEncoding). The encoder is given it by its caller.
 using TEntityBuilder = std::function<std::optional<TBytes>(TXmlDoc& node)>;
-void SetSignedDataBuilder(TEntityBuilder builder);
 
-// The error word left while no SIGNEDDATA builder is installed.
+// The error word left when a SIGNEDDATA element is met by an encoding given no builder.
 inline constexpr std::string_view SignedDataUnavailable = "SignedDataUnavailable";
 
 // Encodes the node as one DER element. No value when a name is unknown or a builder failed.
 // Any "__asn1__" property is removed from the whole tree afterwards, whatever the outcome.
+// Without a builder a SIGNEDDATA element fails with SignedDataUnavailable.
 std::optional<TBytes> EncodeNode(TXmlDoc& node);
+std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData);
 // The same as upper-case hex; "" on failure.
-bool EncodeNodeHex(TXmlDoc& node, std::string& hex);
+bool EncodeNodeHex(TXmlDoc& node, std::string& hex, const TEntityBuilder& signedData = {});
 
 // Decodes the first element of `der` into the node (renamed and filled); returns the number of
-// elements created, the node included, 0 when nothing could be decoded. Never throws.
+// elements created, the node included, 0 when nothing could be decoded (the node is then left
+// as it was). What the node held before (value, properties, children) is dropped first, so a
+// re-encoding gives back exactly the decoded bytes. Never throws.
 int DecodeIntoNode(TXmlDoc& node, std::span<const uint8_t> der);
 int DecodeHexIntoNode(TXmlDoc& node, std::string_view hex);
 
-// The tree's own DER operations: the node itself, or its children one after another.
+// The tree's own DER operations: the node itself, or its children one after another. On
+// failure hex is left empty (never the part before the failing child).
 bool SaveToDerHex(TXmlDoc& node, std::string& hex, bool children = false);
 int LoadFromDerHex(TXmlDoc& node, std::string_view hex);
 
 // Certificates as DER hex from base64 text, a file (path macros expanded) or hex/PEM text.
+// Base64: the decoded bytes are the certificate, DER or PEM text (a base64 PEM file);
+// anything else gives "". A file is read only when it is a regular file of at most
+// MaxCertificateFile bytes.
 std::string CertificateFromBase64(std::string_view base64);
+inline constexpr uint64_t MaxCertificateFile = 1u << 20;
 std::optional<std::string> CertificateFromFile(const std::string& fileName);
 std::string CertificateFromText(std::string_view text);
 // The first PEM block's body as hex ("" when there is none).
@@ -72,7 +81,10 @@ std::string UtcToLocalText(const TUtcTime& utc);
 // Reads the time text; local unless `zulu` or the text holds "Z" after the time.
 TUtcTime TextToUtc(std::string_view text, bool zulu);
 
-// Plugs numbers 13 and 14 of the encoding layer into this codec.
-void RegisterEncodings();
+// Numbers 14 (and 13 after its marker) of the encoding layer: DER to the XML text of its
+// description (no value when nothing decodes), and XML text to DER through the encoder with
+// the given SIGNEDDATA builder.
+std::optional<std::string> DerToXml(std::span<const uint8_t> der);
+std::optional<TBytes> XmlToDer(std::string_view xml, const TEntityBuilder& signedData);
 
 }  // namespace UnitAsn1

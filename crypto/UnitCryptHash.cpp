@@ -173,9 +173,12 @@ std::string DigestStream(std::istream& stream, TCryptHash hash)
 
 std::string DigestFile(const std::filesystem::path& path, TCryptHash hash)
 {
-    std::ifstream file(path, std::ios::binary);
+    // Regular files only: /dev/zero or a FIFO would be digested without end.
     std::error_code ec;
-    if (!file || std::filesystem::is_directory(path, ec)) {
+    std::ifstream file;
+    if (std::filesystem::is_regular_file(path, ec))
+        file.open(path, std::ios::binary);
+    if (!file.is_open() || !file) {
         UnitTrace::Trace("digest: cannot open " + path.string());
         return {};
     }

@@ -4,11 +4,14 @@
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFWords.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformFiles.h"
 
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <unistd.h>
 #include <cctype>
 #include <charconv>
 #include <ctime>
@@ -620,6 +623,8 @@ bool TPdfSignProperties::Has(std::string_view name) const
 
 TPDF::TPDF() = default;
 
+TPDF::TPDF(TCmsHook cmsMaker) : FCmsHook(std::move(cmsMaker)) {}
+
 TPDF::TPDF(const std::string& fileName)
 {
     LoadFromFile(fileName);
@@ -644,7 +649,11 @@ void TPDF::Clear()
 bool TPDF::LoadFromFile(const std::string& fileName)
 {
     std::string bytes;
-    std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+    std::error_code regular;
+    // A FIFO or device would be read without end.
+    std::ifstream in;
+    if (std::filesystem::is_regular_file(fileName, regular))
+        in.open(fileName, std::ios::binary | std::ios::ate);
     bool ok = static_cast<bool>(in);
     if (ok) {
         const std::streamoff size = in.tellg();
@@ -700,19 +709,27 @@ bool TPDF::SaveToFile(const std::string& fileName) const
     if (!FLoaded)
         return false;
     const std::string temporary = fileName + ".~tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(FData.data(), static_cast<std::streamsize>(FData.size()));
-        out.close();
-        if (!out) {
-            std::error_code ec;
-            std::filesystem::remove(temporary, ec);
-            return false;
-        }
+    // Made anew, never through a link planted at the temporary name.
+    const int fd = UnitPlatformFiles::CreateTemporaryFile(temporary);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    for (size_t done = 0; ok && done < FData.size();) {
+        const ssize_t n = ::write(fd, FData.data() + done, FData.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            ok = false;
     }
+    ok = ::close(fd) == 0 && ok;
     std::error_code ec;
-    std::filesystem::rename(temporary, fileName, ec);
-    return !ec;
+    if (ok)
+        std::filesystem::rename(temporary, fileName, ec);
+    if (!ok || ec) {
+        std::filesystem::remove(temporary, ec);
+        return false;
+    }
+    return true;
 }
 
 bool TPDF::LoadFromText(std::string_view text, int encoding)
@@ -1267,9 +1284,7 @@ bool TPDF::Sign(TXmlDoc& request)
         copy->Setp("Content", "");
         copy->Setp("Binary", "");
         copy->Setp("Format", "");
-        if (FCmsHook)
-            return FCmsHook(*copy, *this);
-        return UnitEncoding::Transcode(copy->GetXML(), 14, 12);
+        return FCmsHook ? FCmsHook(*copy, *this) : std::string();
     };
     return Sign(properties, maker);
 }

@@ -93,13 +93,16 @@ public:
 
     // Makes the CMS for the request copy (ContentHash, Dettached, Order already set) and
     // returns its DER as hex, "" when it cannot. The document then stands exactly as the
-    // two byte ranges of the final file.
+    // two byte ranges of the final file. Given to the document when it is made; the signing
+    // of a SIGNEDDATA request (crypto/UnitSignedData.h) gives the CMS builder itself.
     using TCmsHook = std::function<std::string(TXmlDoc& requestCopy, TPDF& pdf)>;
     // The same seam without the XML request: digest OID and digest hex in, CMS hex out.
     using TCmsMaker = std::function<std::string(const std::string& digestOid,
                                                 const std::string& digestHex)>;
 
+    // Without a CMS maker, Sign(TXmlDoc&) fails with PdfCmsFailed.
     TPDF();
+    explicit TPDF(TCmsHook cmsMaker);
     explicit TPDF(const std::string& fileName);
     ~TPDF();
     TPDF(const TPDF&) = delete;
@@ -113,12 +116,12 @@ public:
     // Written to fileName + ".~tmp", then moved over fileName.
     bool SaveToFile(const std::string& fileName) const;
 
-    // The PAdES signing of a SIGNEDDATA request node; true when a signature was written.
+    // The PAdES signing of a SIGNEDDATA request node, with the CMS from the maker given to
+    // the constructor; true when a signature was written.
     bool Sign(TXmlDoc& request);
     // The signing itself, with the CMS made by `maker`.
     bool Sign(const TPdfSignProperties& request, const TCmsMaker& maker);
 
-    void SetCmsHook(TCmsHook hook) { FCmsHook = std::move(hook); }
     // The time written as the signature's /M; 0 (the default) is the time of signing.
     void SetSigningTime(std::time_t t) { FSigningTime = t; }
     // Whether the document is signed by an incremental update rather than edited in place.

@@ -1,9 +1,12 @@
 #include "crypto/UnitPkcs12.h"
 
 #include "crypto/UnitCryptKeyRSA.h"
+#include "platform/UnitPlatformFiles.h"
 #include "platform/UnitTrace.h"
 
+#include <algorithm>
 #include <climits>
+#include <openssl/crypto.h>
 #include <fstream>
 
 namespace UnitPkcs12 {
@@ -13,7 +16,8 @@ using namespace UnitOpenSsl;
 namespace {
 
 // Larger files are not credentials; refusing them keeps a wrong path from filling memory.
-constexpr std::uintmax_t MaxPkcs12File = 16u << 20;
+// A key, its certificate and its chain take a few kilobytes (see TNssCertificate).
+constexpr std::uintmax_t MaxPkcs12File = 1u << 20;
 
 std::string CertificateHex(X509* certificate)
 {
@@ -81,18 +85,15 @@ std::optional<TPkcs12Contents> ParsePkcs12(std::span<const uint8_t> pfx, std::st
 std::optional<TPkcs12Contents> ParsePkcs12File(const std::filesystem::path& path,
                                                std::string_view password)
 {
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size == 0 || size > MaxPkcs12File) {
-        UnitTrace::Trace("PKCS#12 file missing, empty or too large: " + path.string());
+    // Regular files only, read once: a FIFO or device named here must not hang the caller.
+    UnitPlatformFiles::TFileRead read = UnitPlatformFiles::ReadRegularFile(path.string(), MaxPkcs12File);
+    if (!read.Bytes || read.Bytes->empty()) {
+        UnitTrace::Trace("PKCS#12 file " + std::string(read.Bytes ? "empty" : read.Word) + ": " + path.string());
         return std::nullopt;
     }
-    std::ifstream file(path, std::ios::binary);
-    TSecretBytes bytes(static_cast<size_t>(size));
-    if (!file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
-        UnitTrace::Trace("PKCS#12 file unreadable: " + path.string());
-        return std::nullopt;
-    }
+    TSecretBytes bytes(read.Bytes->size());
+    std::copy(read.Bytes->begin(), read.Bytes->end(), bytes.data());
+    OPENSSL_cleanse(read.Bytes->data(), read.Bytes->size());
     return ParsePkcs12(bytes.Span(), password);
 }
 

@@ -361,7 +361,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     TXmlDoc set("SET");
     set.CloneChildren(attrs);
     set.SetName("SET");
-    auto signedBytes = UnitAsn1::EncodeNode(set);
+    auto signedBytes = UnitAsn1::EncodeNode(set, BuildSignedData);
     if (!signedBytes)
         Fail(EncodeAttributesFailed);
 
@@ -385,7 +385,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     signature->Setp("Value", std::move(signatureHex));
 
     // 10. The whole ContentInfo.
-    auto der = UnitAsn1::EncodeNode(contentInfo);
+    auto der = UnitAsn1::EncodeNode(contentInfo, BuildSignedData);
     if (!der)
         Fail(SignatureFailed);
     return std::move(*der);
@@ -406,7 +406,13 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request)
         // The request copy that the PDF makes for its CMS leaves the content out anyway.
         content->SetValue({});
     }
-    TPDF pdf;
+    // The CMS over the two byte ranges: the request copy the document prepares goes straight
+    // to the encoder, whose SIGNEDDATA element comes back here for a detached CMS.
+    TPDF pdf([](TXmlDoc& copy, TPDF&) {
+        std::string hex;
+        UnitAsn1::EncodeNodeHex(copy, hex, BuildSignedData);
+        return hex;
+    });
     if (!pdf.LoadFromBytes(std::move(bytes)))
         Fail(pdf.GetError().empty() ? SignatureFailed : std::string_view(pdf.GetError()));
     if (!pdf.Sign(request)) {
@@ -440,11 +446,6 @@ std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request)
         UnitEncoding::SetAsn1ErrorWord(std::string(SignatureFailed));
     }
     return std::nullopt;
-}
-
-void Register()
-{
-    UnitAsn1::SetSignedDataBuilder(BuildSignedData);
 }
 
 }  // namespace UnitSignedData

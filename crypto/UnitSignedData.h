@@ -21,10 +21,8 @@ inline constexpr std::string_view EncodeAttributesFailed = "EncodeAttributesFail
 inline constexpr std::string_view SignatureFailed = "SignatureFailed";
 
 // Builds the signature for the request node (defaults are written back into it). No value on
-// failure, with the error word set.
+// failure, with the error word set. The SIGNEDDATA builder of the library's ASN.1 encodings
+// (crypto/UnitLibraryEncodings.h).
 std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request);
-
-// Installs BuildSignedData as the SIGNEDDATA builder of the ASN.1 encoder.
-void Register();
 
 }  // namespace UnitSignedData

@@ -586,6 +586,9 @@ std::string XmlDecode(std::string_view text)
     std::string out;
     out.reserve(text.size());
     size_t i = 0;
+    // The next ";" at or after the current position, found once and reused by every "&" before
+    // it: searching again for each "&" would read the rest of the text once per "&".
+    size_t nextSemi = 0;
     while (i < text.size()) {
         const size_t amp = text.find('&', i);
         if (amp == std::string_view::npos) {
@@ -599,7 +602,9 @@ std::string XmlDecode(std::string_view text)
             i += 2;
             continue;
         }
-        const size_t semi = text.find(';', i + 1);
+        if (nextSemi != std::string_view::npos && nextSemi <= i)
+            nextSemi = text.find(';', i + 1);
+        const size_t semi = nextSemi;
         if (semi == std::string_view::npos) {
             out.push_back('&');
             ++i;
@@ -805,8 +810,56 @@ TBytes Deflate(std::span<const uint8_t> bytes, int level)
     return out;
 }
 
+namespace {
+
+struct TBudgetState {
+    bool Open = false;
+    size_t Left = 0;
+};
+
+TBudgetState& Budget()
+{
+    thread_local TBudgetState state;
+    return state;
+}
+
+}  // namespace
+
+TInflateBudget::TInflateBudget(size_t bytes)
+{
+    TBudgetState& state = Budget();
+    if (state.Open)
+        return;
+    state.Open = true;
+    state.Left = bytes;
+    FActive = true;
+}
+
+TInflateBudget::~TInflateBudget()
+{
+    if (FActive)
+        Budget() = TBudgetState{};
+}
+
+size_t TInflateBudget::Left()
+{
+    const TBudgetState& state = Budget();
+    return state.Open ? state.Left : std::numeric_limits<size_t>::max();
+}
+
+void TInflateBudget::Spend(size_t bytes)
+{
+    TBudgetState& state = Budget();
+    if (state.Open)
+        state.Left -= std::min(bytes, state.Left);
+}
+
 void Inflate(std::span<const uint8_t> data, TBytes& out, size_t limit)
 {
+    const size_t before = out.size();
+    // The open document budget caps this inflation too (what this call may still add).
+    if (const size_t left = TInflateBudget::Left(); left != std::numeric_limits<size_t>::max())
+        limit = std::min(limit, before + std::min(left, std::numeric_limits<size_t>::max() - before - 1));
     z_stream stream{};
     int rc = inflateInit(&stream);
     if (rc != Z_OK)
@@ -849,6 +902,7 @@ void Inflate(std::span<const uint8_t> data, TBytes& out, size_t limit)
     if (produced > limit)
         throw EZlibError("inflated data exceeds limit");
     out.resize(produced);
+    TInflateBudget::Spend(produced - before);
 }
 
 TBytes ChunkedDeflate(std::span<const uint8_t> bytes)

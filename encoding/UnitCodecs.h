@@ -49,6 +49,26 @@ inline constexpr size_t kChunkSize = 1048576;
 // unbounded memory. 1 GiB is far above any document the system signs.
 inline constexpr size_t kMaxInflatedSize = size_t(1) << 30;
 
+// A budget of inflated bytes shared by every inflation made on this thread while it lives, for
+// work that decodes many values (the XML reader opens one per document: a document of many
+// small compressed values, each inflating to the per-decode limit, would otherwise take that
+// limit many times over). Past it an inflation fails as past its own limit. Only the
+// outermost budget counts; one opened inside it changes nothing.
+class TInflateBudget {
+public:
+    explicit TInflateBudget(size_t bytes = kMaxInflatedSize);
+    ~TInflateBudget();
+    TInflateBudget(const TInflateBudget&) = delete;
+    TInflateBudget& operator=(const TInflateBudget&) = delete;
+    // Bytes still allowed (SIZE_MAX when no budget is open).
+    static size_t Left();
+    // Counts bytes produced against the open budget, if any.
+    static void Spend(size_t bytes);
+
+private:
+    bool FActive = false;
+};
+
 // Views of the same bytes as text and as bytes (no copy).
 inline std::string_view AsText(std::span<const uint8_t> bytes)
 {

@@ -37,11 +37,8 @@ constexpr int kLibraryRecognition[] = {2, 6, 8, 13, 10, 17, 4, 11, 5, 1};
 constexpr int kHostRecognition[] = {2, 6, 8, 1};
 
 struct TState {
-    TTable table = TTable::Library;
     std::string status;
     std::string errorWord;
-    TAsn1Handlers asn1;
-    TPluginHandler plugin;
 };
 
 TState& State()
@@ -50,11 +47,11 @@ TState& State()
     return state;
 }
 
-bool Knows(TTable table, int number)
+bool Knows(const TEncodingTable& table, int number)
 {
     if (number < 0 || number > kLastNumber)
         return false;
-    if (table == TTable::Library)
+    if (!table.IsHost())
         return true;
     static constexpr std::array<bool, kLastNumber + 1> kHost = [] {
         std::array<bool, kLastNumber + 1> known{};
@@ -78,10 +75,10 @@ TBytes ToBytes(std::string_view text)
     return TBytes(text.begin(), text.end());
 }
 
-std::string Encode(std::span<const uint8_t> bytes, int number, TTable table);
-TTarget Decode(std::string_view text, int number, TTarget target, TTable table, int depth);
+std::string Encode(std::span<const uint8_t> bytes, int number, const TEncodingTable& table);
+TTarget Decode(std::string_view text, int number, TTarget target, const TEncodingTable& table, int depth);
 
-std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view marker, int inner, TTable table)
+std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view marker, int inner, const TEncodingTable& table)
 {
     const TBytes packed = UnitCodecs::Deflate(bytes);
     if (packed.empty())
@@ -91,7 +88,7 @@ std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view mark
     return out;
 }
 
-std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marker, int inner, TTable table)
+std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marker, int inner, const TEncodingTable& table)
 {
     const TBytes records = UnitCodecs::ChunkedDeflate(bytes);
     std::string out(marker);
@@ -100,7 +97,7 @@ std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marke
     return out;
 }
 
-std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker)
+std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker, const TEncodingTable& table)
 {
     std::string out(marker);
     if (bytes.empty())
@@ -108,8 +105,8 @@ std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker)
     TState& state = State();
     state.errorWord.clear();
     std::optional<std::string> xml;
-    if (state.asn1.DerToXml)
-        xml = state.asn1.DerToXml(bytes);
+    if (const auto& derToXml = table.Upper().DerToXml)
+        xml = derToXml(bytes);
     else
         state.errorWord = kAsn1NotAvailable;
     if (xml) {
@@ -121,19 +118,19 @@ std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker)
     return out;
 }
 
-std::string EncodePlugin(std::span<const uint8_t> bytes)
+std::string EncodePlugin(std::span<const uint8_t> bytes, const TEncodingTable& table)
 {
     std::string_view request = AsText(bytes);
     if (const size_t nul = request.find('\0'); nul != std::string_view::npos)
         request = request.substr(0, nul);
-    const TPluginHandler& plugin = State().plugin;
+    const auto& plugin = table.Upper().Plugin;
     if (!plugin)
         return {};
     std::optional<std::string> response = plugin(request);
     return response ? std::move(*response) : std::string();
 }
 
-std::string Encode(std::span<const uint8_t> bytes, int number, TTable table)
+std::string Encode(std::span<const uint8_t> bytes, int number, const TEncodingTable& table)
 {
     if (!Knows(table, number))
         return {};
@@ -153,9 +150,9 @@ std::string Encode(std::span<const uint8_t> bytes, int number, TTable table)
     case 11: return EncodeDeflated(bytes, kZ113hb, 6, table);
     case 12:
     case 15: return UnitCodecs::HexEncode(bytes);
-    case 13: return EncodeAsn1(bytes, kAsn1);
-    case 14: return EncodeAsn1(bytes, {});
-    case 16: return EncodePlugin(bytes);
+    case 13: return EncodeAsn1(bytes, kAsn1, table);
+    case 14: return EncodeAsn1(bytes, {}, table);
+    case 16: return EncodePlugin(bytes, table);
     case 17: return EncodeDeflated(bytes, kZh, 2, table);
     case 18: return EncodeDeflated(bytes, {}, 12, table);
     case 19: return UnitCodecs::HtmlEncode(text);
@@ -165,10 +162,10 @@ std::string Encode(std::span<const uint8_t> bytes, int number, TTable table)
     }
 }
 
-TTarget Recognise(std::string_view text, TTarget target, TTable table, int depth)
+TTarget Recognise(std::string_view text, TTarget target, const TEncodingTable& table, int depth)
 {
-    const std::span<const int> order = table == TTable::Library ? std::span<const int>(kLibraryRecognition)
-                                                                  : std::span<const int>(kHostRecognition);
+    const std::span<const int> order = table.IsHost() ? std::span<const int>(kHostRecognition)
+                                                      : std::span<const int>(kLibraryRecognition);
     for (int number : order) {
         target = Decode(text, number, std::move(target), table, depth);
         if (target && !target->empty())
@@ -178,7 +175,7 @@ TTarget Recognise(std::string_view text, TTarget target, TTable table, int depth
 }
 
 // Numbers 9, 10, 11, 17, 18: an inner decode that gives no result leaves an empty stream.
-TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner, TTable table, TTarget target,
+TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner, const TEncodingTable& table, TTarget target,
                        int depth)
 {
     if (!marker.empty()) {
@@ -195,7 +192,7 @@ TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner
 }
 
 // Numbers 4 and 5: the inner form is recognised; no result stays no result.
-TTarget DecodeChunked(std::string_view text, std::string_view marker, TTable table, TTarget target, int depth)
+TTarget DecodeChunked(std::string_view text, std::string_view marker, const TEncodingTable& table, TTarget target, int depth)
 {
     const auto rest = AfterMarker(text, marker);
     if (!rest || depth >= kMaxNesting)
@@ -206,7 +203,7 @@ TTarget DecodeChunked(std::string_view text, std::string_view marker, TTable tab
     return UnitCodecs::ChunkedInflate(*records);
 }
 
-TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget target)
+TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget target, const TEncodingTable& table)
 {
     if (!marker.empty()) {
         const auto rest = AfterMarker(text, marker);
@@ -217,8 +214,8 @@ TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget targe
     TState& state = State();
     state.errorWord.clear();
     TTarget der;
-    if (state.asn1.XmlToDer)
-        der = state.asn1.XmlToDer(text);
+    if (const auto& xmlToDer = table.Upper().XmlToDer)
+        der = xmlToDer(text);
     else
         state.errorWord = kAsn1NotAvailable;
     if (!der) {
@@ -229,7 +226,7 @@ TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget targe
     return der;
 }
 
-TTarget Decode(std::string_view text, int number, TTarget target, TTable table, int depth)
+TTarget Decode(std::string_view text, int number, TTarget target, const TEncodingTable& table, int depth)
 {
     if (!Knows(table, number) || number == 16 || number == 21)
         return std::nullopt;
@@ -262,8 +259,8 @@ TTarget Decode(std::string_view text, int number, TTarget target, TTable table, 
     case 10: return DecodeDeflated(text, kZm, 8, table, std::move(target), depth);
     case 11: return DecodeDeflated(text, kZ113hb, 6, table, std::move(target), depth);
     case 12: return UnitCodecs::HexDecode(text);
-    case 13: return DecodeAsn1(text, kAsn1, std::move(target));
-    case 14: return DecodeAsn1(text, {}, std::move(target));
+    case 13: return DecodeAsn1(text, kAsn1, std::move(target), table);
+    case 14: return DecodeAsn1(text, {}, std::move(target), table);
     case 15: return UnitCodecs::HexDecodeLenient(text);
     case 17: return DecodeDeflated(text, kZh, 2, table, std::move(target), depth);
     case 18: return DecodeDeflated(text, {}, 12, table, std::move(target), depth);
@@ -297,11 +294,11 @@ bool SameNameNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
-std::optional<int> SelectorNumber(std::string_view name, TTable table)
+std::optional<int> SelectorNumber(std::string_view name, const TEncodingTable& table)
 {
     for (const TSelector& selector : kSelectors)
         if (SameNameNoCase(name, selector.name)) {
-            if (table == TTable::Host && selector.number == 10)
+            if (table.IsHost() && selector.number == 10)
                 return 0;
             return selector.number;
         }
@@ -310,36 +307,33 @@ std::optional<int> SelectorNumber(std::string_view name, TTable table)
 
 }  // namespace
 
-// ---- table selection ----
+// ---- tables ----
 
-void UseHostTable()
+const TEncodingTable& TEncodingTable::Codecs()
 {
-    State().table = TTable::Host;
+    static const TEncodingTable table;
+    return table;
 }
 
-void SetTable(TTable table)
+const TEncodingTable& TEncodingTable::Host()
 {
-    State().table = table;
-}
-
-TTable CurrentTable()
-{
-    return State().table;
+    static const TEncodingTable table{THostTag{}};
+    return table;
 }
 
 // ---- operations ----
 
-std::string EncodeBytes(std::span<const uint8_t> bytes, int number, TTable table)
+std::string EncodeBytes(std::span<const uint8_t> bytes, int number, const TEncodingTable& table)
 {
     return Encode(bytes, number, table);
 }
 
 std::string EncodeBytes(std::span<const uint8_t> bytes, int number)
 {
-    return Encode(bytes, number, CurrentTable());
+    return Encode(bytes, number, TEncodingTable::Codecs());
 }
 
-std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target, TTable table)
+std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target, const TEncodingTable& table)
 {
     TTarget out = Decode(text, number, std::move(target), table, 0);
     return out;
@@ -347,17 +341,17 @@ std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optiona
 
 std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target)
 {
-    return DecodeInto(text, number, std::move(target), CurrentTable());
+    return DecodeInto(text, number, std::move(target), TEncodingTable::Codecs());
 }
 
-std::optional<TBytes> DecodeText(std::string_view text, int number, TTable table)
+std::optional<TBytes> DecodeText(std::string_view text, int number, const TEncodingTable& table)
 {
     return Decode(text, number, std::nullopt, table, 0);
 }
 
 std::optional<TBytes> DecodeText(std::string_view text, int number)
 {
-    return DecodeText(text, number, CurrentTable());
+    return DecodeText(text, number, TEncodingTable::Codecs());
 }
 
 std::string EncodeText(std::string_view text, int number)
@@ -371,15 +365,20 @@ std::string DecodeTextToText(std::string_view text, int number)
     return bytes ? std::string(AsText(*bytes)) : std::string();
 }
 
-std::string Transcode(std::string_view text, int from, int to)
+std::string Transcode(std::string_view text, int from, int to, const TEncodingTable& table)
 {
     if (from == to)
         return std::string(text);
-    const std::optional<TBytes> bytes = DecodeText(text, from);
-    return bytes ? EncodeBytes(*bytes, to) : std::string();
+    const std::optional<TBytes> bytes = DecodeText(text, from, table);
+    return bytes ? EncodeBytes(*bytes, to, table) : std::string();
 }
 
-std::string ConvertByName(std::string_view text, std::string_view name, bool encode, TTable table)
+std::string Transcode(std::string_view text, int from, int to)
+{
+    return Transcode(text, from, to, TEncodingTable::Codecs());
+}
+
+std::string ConvertByName(std::string_view text, std::string_view name, bool encode, const TEncodingTable& table)
 {
     const std::optional<int> number = SelectorNumber(name, table);
     if (!number)
@@ -396,7 +395,7 @@ std::string ConvertByName(std::string_view text, std::string_view name, bool enc
 
 std::string ConvertByName(std::string_view text, std::string_view name, bool encode)
 {
-    return ConvertByName(text, name, encode, CurrentTable());
+    return ConvertByName(text, name, encode, TEncodingTable::Codecs());
 }
 
 // ---- status ----
@@ -419,18 +418,6 @@ const std::string& Asn1ErrorWord()
 void SetAsn1ErrorWord(std::string word)
 {
     State().errorWord = std::move(word);
-}
-
-// ---- seams ----
-
-void SetAsn1Handlers(TAsn1Handlers handlers)
-{
-    State().asn1 = std::move(handlers);
-}
-
-void SetPluginHandler(TPluginHandler handler)
-{
-    State().plugin = std::move(handler);
 }
 
 }  // namespace UnitEncoding

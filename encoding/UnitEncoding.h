@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace UnitEncoding {
@@ -41,27 +42,60 @@ std::string ConvertByName(std::string_view text, std::string_view name, bool enc
 
 // ---- Dispatch tables ----
 //
-// The library knows every number 0 to 21. The host program carries the same code with a
-// narrower table: numbers 0, 1, 2, 3, 6, 7, 8, 12, 15, 19, 20 and 21; its recognition (number 0)
-// tries only "hexbin:/", "hexbin2:/", "mime64:/" and "tes64:"; its convert-by-name maps "zm" to
-// number 0. Other numbers encode to "" and decode to no result there.
-enum class TTable { Library, Host };
+// A table says which numbers a program knows and how the numbers implemented above this
+// folder (13 and 14, ASN.1 as XML; 16, plugin requests) are done. Each table is an object handed
+// to the operations; there is no process-wide switch.
+//
+// - TEncodingTable::Codecs(): every number this folder implements by itself. 13 and 14 fail
+//   like a rejected ASN.1 conversion (error word "Asn1NotAvailable"), 16 encodes to "". The
+//   operations without a table argument use it.
+// - TEncodingTable::Host(): the host program's narrower table, numbers 0, 1, 2, 3, 6, 7, 8, 12,
+//   15, 19, 20 and 21; its recognition (number 0) tries only "hexbin:/", "hexbin2:/",
+//   "mime64:/" and "tes64:"; its convert-by-name maps "zm" to number 0. Other numbers encode
+//   to "" and decode to no result there.
+// - A table built from TUpperNumbers: the codecs plus the numbers above this folder; the
+//   library's own is crypto/UnitLibraryEncodings.h.
 
-// The process-wide table used by the functions above (Library unless changed). The host calls
-// UseHostTable() once at start; each program links its own copy of this layer.
-void UseHostTable();
-void SetTable(TTable table);
-TTable CurrentTable();
+// The numbers implemented above this folder.
+struct TUpperNumbers {
+    // DER bytes to the XML text of their description; no value when the decoder found no
+    // element (it leaves its error word).
+    std::function<std::optional<std::string>(std::span<const uint8_t> der)> DerToXml;
+    // XML description text to DER bytes; no value on failure (error word left).
+    std::function<std::optional<TBytes>(std::string_view xml)> XmlToDer;
+    // Runs the plugin request whose XML text is given and returns the XML text of its
+    // "Response" node, or no value when the request did not succeed.
+    std::function<std::optional<std::string>(std::string_view request)> Plugin;
+};
+
+class TEncodingTable {
+public:
+    static const TEncodingTable& Codecs();
+    static const TEncodingTable& Host();
+    explicit TEncodingTable(TUpperNumbers upper) : FUpper(std::move(upper)) {}
+
+    bool IsHost() const { return FHost; }
+    const TUpperNumbers& Upper() const { return FUpper; }
+
+private:
+    struct THostTag {};
+    explicit TEncodingTable(THostTag) : FHost(true) {}
+    TEncodingTable() = default;
+    bool FHost = false;
+    TUpperNumbers FUpper;
+};
 
 // The same operations with an explicit table.
-std::string EncodeBytes(std::span<const uint8_t> bytes, int number, TTable table);
-std::optional<TBytes> DecodeText(std::string_view text, int number, TTable table);
-std::string ConvertByName(std::string_view text, std::string_view name, bool encode, TTable table);
+std::string EncodeBytes(std::span<const uint8_t> bytes, int number, const TEncodingTable& table);
+std::optional<TBytes> DecodeText(std::string_view text, int number, const TEncodingTable& table);
+std::string ConvertByName(std::string_view text, std::string_view name, bool encode, const TEncodingTable& table);
+std::string Transcode(std::string_view text, int from, int to, const TEncodingTable& table);
 
 // Decode into the caller's target: when the decoder gives no result (no marker, or nothing after
 // it) the target comes back unchanged; otherwise the decoded bytes replace its content.
 std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target);
-std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target, TTable table);
+std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target,
+                                 const TEncodingTable& table);
 
 // ---- Conversion status and ASN.1 error word ----
 //
@@ -73,24 +107,5 @@ const std::string& ConversionStatus();
 void SetConversionStatus(std::string status);
 const std::string& Asn1ErrorWord();
 void SetAsn1ErrorWord(std::string word);
-
-// ---- Seams for the numbers implemented above this folder ----
-//
-// Numbers 13 and 14 (ASN.1 as XML) and 16 (plugin request) are supplied at run time by the
-// folders that implement them. Until registered, 13 and 14 fail like a rejected ASN.1
-// conversion (error word "Asn1NotAvailable") and 16 encodes to "".
-struct TAsn1Handlers {
-    // DER bytes to the XML text of their description; no value when the decoder found no
-    // element (it leaves its error word).
-    std::function<std::optional<std::string>(std::span<const uint8_t> der)> DerToXml;
-    // XML description text to DER bytes; no value on failure (error word left).
-    std::function<std::optional<TBytes>(std::string_view xml)> XmlToDer;
-};
-void SetAsn1Handlers(TAsn1Handlers handlers);
-
-// Runs the plugin request whose XML text is given and returns the XML text of its "Response"
-// node, or no value when the request did not succeed.
-using TPluginHandler = std::function<std::optional<std::string>(std::string_view request)>;
-void SetPluginHandler(TPluginHandler handler);
 
 }  // namespace UnitEncoding

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         number = -1;
     const uint8_t flags = data[1];
     const std::string_view text(reinterpret_cast<const char*>(data + 2), size - 2);
-    const auto table = (flags & 1) ? UnitEncoding::TTable::Host : UnitEncoding::TTable::Library;
+    const auto& table = (flags & 1) ? UnitEncoding::TEncodingTable::Host() : UnitEncoding::TEncodingTable::Codecs();
 
     try {
         std::optional<UnitEncoding::TBytes> target;

@@ -3,6 +3,7 @@
 // reads back as a tree; nothing raises, nothing stays stored. Requests for keys of 1024 bits and
 // more are skipped: their generation takes the fuzzer's time without reaching new code.
 #include "actions/UnitPlugActions.h"
+#include "actions/UnitActionEncodings.h"
 #include "actions/UnitPlugins.h"
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitAsn1.h"
@@ -26,7 +27,6 @@ void SetUpOnce()
         const auto home = std::filesystem::temp_directory_path() / ("dorvik-fuzz-home-" + std::to_string(getpid()));
         std::filesystem::create_directories(home);
         setenv("HOME", home.c_str(), 1);
-        UnitAsn1::RegisterEncodings();
         UnitPlugins::Register();
         return true;
     }();
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (SlowKey(text))
         return 0;
 
-    const std::string response = UnitEncoding::EncodeBytes({data, size}, 16);
+    const std::string response = UnitEncoding::EncodeBytes({data, size}, 16, UnitActionEncodings::Table());
     if (!response.empty()) {
         TXmlDoc tree;
         tree.SetXML(response);

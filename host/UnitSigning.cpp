@@ -3,6 +3,7 @@
 #include "encoding/UnitEncoding.h"
 #include "host/UnitVersion.h"
 #include "library/dorvik.h"
+#include "platform/UnitPlatformFiles.h"
 #include "platform/UnitTrace.h"
 
 #include <cerrno>
@@ -204,7 +205,7 @@ std::optional<std::string> LoadFileAsText(const std::string& file, int e)
         UnitEncoding::TBytes bytes(static_cast<size_t>(size));
         if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)))
             return std::nullopt;
-        return UnitEncoding::EncodeBytes(bytes, e);
+        return UnitEncoding::EncodeBytes(bytes, e, UnitEncoding::TEncodingTable::Host());
     } catch (const std::exception& ex) {
         UnitTrace::Trace(std::string("ERROR: ") + ex.what());
         return std::nullopt;
@@ -222,11 +223,11 @@ bool SaveTextAsFile(const std::string& file, const std::string& text, int e)
         std::error_code ec;
         if (path.has_parent_path())
             std::filesystem::create_directories(path.parent_path(), ec);
-        const auto bytes = UnitEncoding::DecodeText(text, e);
+        const auto bytes = UnitEncoding::DecodeText(text, e, UnitEncoding::TEncodingTable::Host());
         if (!bytes)
             return false;
         temporary = name + ".~tmp";
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = UnitPlatformFiles::CreateTemporaryFile(temporary);
         if (fd < 0)
             return false;
         size_t done = 0;

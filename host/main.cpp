@@ -1,5 +1,4 @@
 // kelvane: the browser's native messaging host for document signing, and its one-shot modes.
-#include "encoding/UnitEncoding.h"
 #include "host/UnitCommandLine.h"
 #include "host/UnitMain.h"
 #include "host/UnitSigning.h"
@@ -64,7 +63,6 @@ int main(int argc, char** argv)
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     OpenTraceFile();
-    UnitEncoding::UseHostTable();
     UnitMain::InstallSignalHandlers();
     // Between requests the loop serves what the library's windows still have pending.
     UnitMain::SetMessageDispatcher([] { DispatchPendingEvents(); });

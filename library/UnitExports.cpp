@@ -6,6 +6,8 @@
 #include "library/dorvik.h"
 
 #include "actions/UnitPlugActions.h"
+#include "actions/UnitActionEncodings.h"
+#include "actions/UnitPlugins.h"
 #include "encoding/UnitEncoding.h"
 #include "library/UnitImageLibrary.h"
 #include "library/UnitLibraryBuffers.h"
@@ -168,7 +170,7 @@ DORVIK_API int32_t Encode(int32_t encoding) noexcept
 {
     return WithBuffers("Encode", 0, [&](TBuffers& b) {
         // The new text replaces the old whole; moved in, as it may be large.
-        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding));
+        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding, UnitActionEncodings::Table()));
         return SizeResult(b.Text.Text().size());
     });
 }
@@ -177,7 +179,7 @@ DORVIK_API int32_t Decode(int32_t encoding) noexcept
 {
     return WithBuffers("Decode", 0, [&](TBuffers& b) {
         try {
-            auto bytes = UnitEncoding::DecodeText(b.Text.Text(), encoding);
+            auto bytes = UnitEncoding::DecodeText(b.Text.Text(), encoding, UnitActionEncodings::Table());
             b.Binary.Replace(bytes ? std::move(*bytes) : std::vector<uint8_t>());
         } catch (...) {
             // A codec error (a damaged compressed payload, a bad pad digit) rejects the text.
@@ -295,5 +297,6 @@ DORVIK_API void RescaleImage(int32_t width, int32_t height) noexcept
 
 extern "C" DORVIK_API void PluginProc(int32_t code, void* data, int32_t* length, int32_t* status) noexcept
 {
+    UnitPlugins::Register();
     UnitPlugActions::LibraryEntry(code, data, length, status);
 }

@@ -2,6 +2,8 @@
 
 #include "core/UnitLocalUtils.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformFiles.h"
+#include "platform/UnitTrace.h"
 
 #include <openssl/evp.h>
 
@@ -31,11 +33,6 @@ struct TFd {
     }
 };
 
-[[noreturn]] void ThrowErrno(const std::string& what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
 bool WriteAll(int fd, std::string_view data)
 {
     while (!data.empty()) {
@@ -60,32 +57,10 @@ std::string FileSystemName(std::string_view name)
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name)
 {
     const std::string path = FileSystemName(name);
-    TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return std::nullopt;
-        ThrowErrno("open " + path);
-    }
-    struct stat st {};
-    if (::fstat(file.Fd, &st) != 0)
-        ThrowErrno("stat " + path);
-    if (S_ISDIR(st.st_mode))
-        return std::nullopt;
-    std::vector<uint8_t> bytes;
-    bytes.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
-    uint8_t block[102400];
-    for (;;) {
-        const ssize_t n = ::read(file.Fd, block, sizeof block);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowErrno("read " + path);
-        }
-        if (n == 0)
-            break;
-        bytes.insert(bytes.end(), block, block + n);
-    }
-    return bytes;
+    auto read = UnitPlatformFiles::ReadRegularFile(path, MaxFileSize);
+    if (!read.Bytes)
+        UnitTrace::Trace("read " + std::string(read.Word) + ": " + path);
+    return std::move(read.Bytes);
 }
 
 bool SaveFileSafely(std::string_view name, std::string_view data)
@@ -95,7 +70,7 @@ bool SaveFileSafely(std::string_view name, std::string_view data)
         return false;
     const std::string temporary = path + ".~tmp";
     {
-        TFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        TFd file(UnitPlatformFiles::CreateTemporaryFile(temporary));
         if (file.Fd < 0)
             return false;
         if (!WriteAll(file.Fd, data) || ::fsync(file.Fd) != 0) {
@@ -115,8 +90,12 @@ std::optional<std::string> DigestFileHex(std::string_view name, int algorithm)
     static const char* const names[] = {"MD5", "SHA1", "MD2", "MD4", "SHA224", "SHA256", "SHA384", "SHA512", "RIPEMD160"};
     if (algorithm < 0 || algorithm > 8)
         return std::nullopt;
-    const std::string path = FileSystemName(name);
-    TFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // The name as given, without path macros: the host's DIGEST mode hands its "File" over
+    // unchanged and it must name the file the user gave, not what a macro stands for.
+    const std::string path(name);
+    // Regular files only: /dev/zero or a FIFO would be digested without end.
+    std::string_view word;
+    TFd file(UnitPlatformFiles::OpenRegularPosixFile(path, word));
     if (file.Fd < 0)
         return std::nullopt;
     std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md(EVP_MD_fetch(nullptr, names[algorithm], nullptr), &EVP_MD_free);

@@ -12,15 +12,20 @@ namespace UnitLibraryFiles {
 // The name as the file system wants it.
 std::string FileSystemName(std::string_view name);
 
-// The file's bytes; nullopt when it does not exist. Read errors throw.
+// The largest file read whole: the exports report sizes as 32-bit integers.
+inline constexpr uint64_t MaxFileSize = 0x7FFFFFFF;
+
+// The file's bytes; nullopt when it is missing, is not a regular file (a folder, FIFO or
+// device), is larger than MaxFileSize, cannot be read, or its name holds a zero byte.
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name);
 
 // Writes name + ".~tmp" and moves it over name, so a failed save never leaves a cut file in
 // place of the old one. False when any step fails (the temporary file is removed).
 bool SaveFileSafely(std::string_view name, std::string_view data);
 
-// Upper-case hex digest of the file with algorithm row `algorithm` (0 MD5 ... 8 RIPEMD-160);
-// nullopt when the file is missing or unreadable or the row names no available digest.
+// Upper-case hex digest of the file (its name used as given: no path macros) with algorithm row `algorithm` (0 MD5 ... 8 RIPEMD-160);
+// nullopt when the file is missing, unreadable or not a regular file (a FIFO or /dev/zero
+// would never end), or the row names no available digest.
 std::optional<std::string> DigestFileHex(std::string_view name, int algorithm);
 
 }  // namespace UnitLibraryFiles

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +21,7 @@ namespace {
 
 bool StatOf(std::string_view systemPath, struct stat& info)
 {
-    if (systemPath.empty())
+    if (!IsUsableName(systemPath))
         return false;
     const std::string path = ToPosixPath(systemPath);
     return ::stat(path.c_str(), &info) == 0;
@@ -57,6 +58,11 @@ bool CopyThenRemove(const std::string& from, const std::string& to)
 
 }  // namespace
 
+bool IsUsableName(std::string_view name)
+{
+    return !name.empty() && name.find('\0') == std::string_view::npos;
+}
+
 std::string ToPosixPath(std::string_view systemPath)
 {
     std::string path(systemPath);
@@ -85,7 +91,7 @@ bool DirectoryExists(std::string_view systemPath)
 
 bool DeleteFile(std::string_view systemPath)
 {
-    if (systemPath.empty())
+    if (!IsUsableName(systemPath))
         return false;
     const std::string path = ToPosixPath(systemPath);
     return ::unlink(path.c_str()) == 0;
@@ -93,7 +99,7 @@ bool DeleteFile(std::string_view systemPath)
 
 bool MoveFile(std::string_view fromSystemPath, std::string_view toSystemPath)
 {
-    if (fromSystemPath.empty() || toSystemPath.empty())
+    if (!IsUsableName(fromSystemPath) || !IsUsableName(toSystemPath))
         return false;
     const std::string from = ToPosixPath(fromSystemPath);
     const std::string to = ToPosixPath(toSystemPath);
@@ -112,12 +118,133 @@ bool MoveFile(std::string_view fromSystemPath, std::string_view toSystemPath)
 
 bool ForceDirectories(std::string_view systemPath)
 {
-    if (systemPath.empty())
+    if (!IsUsableName(systemPath))
         return false;
     const std::filesystem::path path(ToPosixPath(systemPath));
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
     return std::filesystem::is_directory(path, ec);
+}
+
+int OpenRegularFile(std::string_view systemPath, std::string_view& word)
+{
+    if (!IsUsableName(systemPath)) {
+        word = InvalidFileName;
+        return -1;
+    }
+    return OpenRegularPosixFile(ToPosixPath(systemPath), word);
+}
+
+int OpenRegularPosixFile(const std::string& path, std::string_view& word)
+{
+    if (!IsUsableName(path)) {
+        word = InvalidFileName;
+        return -1;
+    }
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        word = errno == ENOENT || errno == ENOTDIR ? FileNotFound : FileUnreadable;
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        word = NotARegularFile;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+TFileRead ReadRegularFile(std::string_view systemPath, uint64_t maxSize)
+{
+    TFileRead result;
+    const int fd = OpenRegularFile(systemPath, result.Word);
+    if (fd < 0)
+        return result;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        ::close(fd);
+        result.Word = FileUnreadable;
+        return result;
+    }
+    if (static_cast<uint64_t>(info.st_size) > maxSize) {
+        ::close(fd);
+        result.Word = FileTooLarge;
+        return result;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    for (;;) {
+        if (done == bytes.size()) {
+            // Room for a file that grew since fstat, up to the limit (and one byte past it).
+            if (done > maxSize)
+                break;
+            const uint64_t left = maxSize - done;
+            const uint64_t more = left < 65536 ? left + 1 : 65536;
+            bytes.resize(done + static_cast<size_t>(more));
+        }
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            ::close(fd);
+            std::fill(bytes.begin(), bytes.end(), uint8_t(0));
+            result.Word = FileUnreadable;
+            return result;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (done > maxSize) {
+        std::fill(bytes.begin(), bytes.end(), uint8_t(0));
+        result.Word = FileTooLarge;
+        return result;
+    }
+    bytes.resize(done);
+    result.Bytes = std::move(bytes);
+    return result;
+}
+
+int CreateTemporaryFile(std::string_view posixPath, unsigned mode)
+{
+    if (!IsUsableName(posixPath))
+        return -1;
+    const std::string path(posixPath);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return fd;
+            ::close(fd);
+            return -1;
+        }
+        if (errno != EEXIST)
+            return -1;
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0)
+            continue;  // gone meanwhile: try again
+        if (S_ISLNK(info.st_mode)) {
+            ::unlink(path.c_str());  // the link, not what it points to
+            continue;
+        }
+        if (!S_ISREG(info.st_mode))
+            return -1;
+        // A temporary file of an earlier save: removed, unless a save in progress holds it.
+        const int stale = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (stale < 0)
+            continue;
+        const bool idle = ::flock(stale, LOCK_EX | LOCK_NB) == 0;
+        if (idle)
+            ::unlink(path.c_str());
+        ::close(stale);
+        if (!idle)
+            return -1;
+    }
+    return -1;
 }
 
 std::string NewGuid()

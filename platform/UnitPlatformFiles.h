@@ -2,10 +2,18 @@
 // into POSIX paths here, just before the kernel sees them.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace UnitPlatformFiles {
+
+// A name the kernel can be given: not empty and without a zero byte. The kernel stops at the
+// first zero byte, so "doc.txt\0.p7s" would name "doc.txt" itself; every helper here refuses
+// such a name (as a failed operation), and so must every other way to the file system.
+bool IsUsableName(std::string_view name);
 
 // "\" becomes "/"; nothing else changes.
 std::string ToPosixPath(std::string_view systemPath);
@@ -27,6 +35,36 @@ bool MoveFile(std::string_view fromSystemPath, std::string_view toSystemPath);
 
 // Creates the directory and every missing parent; true when it exists afterwards.
 bool ForceDirectories(std::string_view systemPath);
+
+// Failure words of the readers below.
+inline constexpr std::string_view FileNotFound = "FileNotFound";
+inline constexpr std::string_view NotARegularFile = "NotARegularFile";  // a folder, FIFO, device...
+inline constexpr std::string_view FileTooLarge = "FileTooLarge";
+inline constexpr std::string_view FileUnreadable = "FileUnreadable";
+inline constexpr std::string_view InvalidFileName = "InvalidFileName";  // empty or with a zero byte
+
+struct TFileRead {
+    std::optional<std::vector<uint8_t>> Bytes;  // the whole file; no value on failure
+    std::string_view Word;                      // one of the words above on failure
+};
+
+// Reads a whole regular file of at most maxSize bytes. Anything else (a folder, a FIFO, a
+// device such as /dev/zero) is refused before a byte is read, so nothing can hang the caller
+// or fill its memory; a file that grows past maxSize while being read is refused too.
+TFileRead ReadRegularFile(std::string_view systemPath, uint64_t maxSize);
+
+// Opens a regular file for reading; -1 with the failure word otherwise. A FIFO is opened
+// without blocking and then refused. The caller closes the descriptor.
+int OpenRegularFile(std::string_view systemPath, std::string_view& word);
+// The same for a name already in POSIX form ("\" is then an ordinary character).
+int OpenRegularPosixFile(const std::string& posixPath, std::string_view& word);
+
+// Creates the temporary file of a safe save (the target's name + ".~tmp") for writing, locked,
+// with O_EXCL and O_NOFOLLOW: a symbolic link planted at that name is removed, never followed,
+// and a file left there by an earlier save is removed once nobody holds it. -1 when the name
+// is taken by something else (a folder) or by a save in progress. The name is in POSIX form
+// already (the target's name as handed to the kernel, + ".~tmp").
+int CreateTemporaryFile(std::string_view posixPath, unsigned mode = 0644);
 
 // A freshly created random GUID (version 4, from getrandom), written as Windows writes
 // them: "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}" in upper case.

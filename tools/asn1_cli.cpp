@@ -4,6 +4,7 @@
 //   bytes=N xml=N read_ms=T decode_ms=T encode_ms=T same=1
 // Exit codes: 0 same bytes back, 1 different or no result, 2 usage or unreadable file.
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
 #include "encoding/UnitEncoding.h"
 
 #include <charconv>
@@ -35,7 +36,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: dorvik-asn1 FILE.der [OUT.xml]\n");
         return 2;
     }
-    UnitAsn1::RegisterEncodings();
     const auto t0 = TClock::now();
     std::vector<uint8_t> der;
     {
@@ -50,9 +50,9 @@ int main(int argc, char** argv)
         in.read(reinterpret_cast<char*>(der.data()), static_cast<std::streamsize>(der.size()));
     }
     const auto t1 = TClock::now();
-    const std::string xml = UnitEncoding::EncodeBytes(der, 14);
+    const std::string xml = UnitEncoding::EncodeBytes(der, 14, UnitLibraryEncodings::Table());
     const auto t2 = TClock::now();
-    const auto back = UnitEncoding::DecodeText(xml, 14);
+    const auto back = UnitEncoding::DecodeText(xml, 14, UnitLibraryEncodings::Table());
     const auto t3 = TClock::now();
     const bool same = back && *back == der;
     if (argc == 3) {

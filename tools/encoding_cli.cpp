@@ -2,6 +2,7 @@
 // tools:  encoding_cli [--host] encode N | decode N | transcode FROM TO | byname NAME enc|dec
 // Exit codes: 0 done, 3 no result (decode), 4 an error raised by a codec (message on stderr),
 // 2 usage.
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 
 #include <charconv>
@@ -38,8 +39,9 @@ int Usage()
 int main(int argc, char** argv)
 {
     int arg = 1;
+    const UnitEncoding::TEncodingTable* table = &UnitEncoding::TEncodingTable::Codecs();
     if (arg < argc && std::string_view(argv[arg]) == "--host") {
-        UnitEncoding::UseHostTable();
+        table = &UnitEncoding::TEncodingTable::Host();
         ++arg;
     }
     if (argc - arg < 2)
@@ -50,17 +52,17 @@ int main(int argc, char** argv)
     try {
         int a = 0, b = 0;
         if (command == "encode" && ReadNumber(argv[arg + 1], a)) {
-            Write(UnitEncoding::EncodeText(input, a));
+            Write(UnitEncoding::EncodeBytes(UnitCodecs::AsBytes(input), a, *table));
         } else if (command == "decode" && ReadNumber(argv[arg + 1], a)) {
-            const auto bytes = UnitEncoding::DecodeText(input, a);
+            const auto bytes = UnitEncoding::DecodeText(input, a, *table);
             if (!bytes)
                 return 3;
             Write({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
         } else if (command == "transcode" && argc - arg >= 3 && ReadNumber(argv[arg + 1], a)
                    && ReadNumber(argv[arg + 2], b)) {
-            Write(UnitEncoding::Transcode(input, a, b));
+            Write(UnitEncoding::Transcode(input, a, b, *table));
         } else if (command == "byname" && argc - arg >= 3) {
-            Write(UnitEncoding::ConvertByName(input, argv[arg + 1], std::string_view(argv[arg + 2]) == "enc"));
+            Write(UnitEncoding::ConvertByName(input, argv[arg + 1], std::string_view(argv[arg + 2]) == "enc", *table));
         } else {
             return Usage();
         }

@@ -30,13 +30,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot read the key or the certificate\n");
         return 1;
     }
-    TPDF pdf;
+    // The request copy carries the digest; OpenSSL digests the same bytes itself.
+    TPDF pdf([&](TXmlDoc&, TPDF& document) { return signer.Sign(document.GetBytes()); });
     if (!pdf.LoadFromFile(argv[1])) {
         std::fprintf(stderr, "%s\n", pdf.GetError().c_str());
         return 1;
     }
-    // The request copy carries the digest; OpenSSL digests the same bytes itself.
-    pdf.SetCmsHook([&](TXmlDoc&, TPDF& document) { return signer.Sign(document.GetBytes()); });
     if (!pdf.Sign(request)) {
         std::fprintf(stderr, "%s\n", pdf.GetError().c_str());
         return 1;

@@ -1,5 +1,6 @@
 #include "platform/nss/UnitNssStore.h"
 
+#include "platform/UnitPlatformFiles.h"
 #include "platform/UnitTrace.h"
 
 #include <certdb.h>
@@ -231,10 +232,12 @@ TNssCertificate& TNssCertificate::operator=(const TNssCertificate& other)
 
 TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret& password)
 {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file)
-        throw ENssError("The certificate file cannot be opened");
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // A regular file of a PKCS#12's size only: /dev/zero, a FIFO or a folder named here must
+    // neither hang the caller nor fill its memory.
+    UnitPlatformFiles::TFileRead read = UnitPlatformFiles::ReadRegularFile(fileName, MaxPkcs12FileSize);
+    if (!read.Bytes)
+        throw ENssError(std::string(read.Word) + ": the certificate file cannot be read");
+    std::vector<uint8_t>& data = *read.Bytes;
     struct TWipe {
         std::vector<uint8_t>& Data;
         ~TWipe() { OPENSSL_cleanse(Data.data(), Data.size()); }
@@ -245,6 +248,9 @@ TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret
 TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password)
 {
     LoadLegacyProviderOnce();
+    // BIO_new_mem_buf takes an int: a larger size would turn negative.
+    if (data.size() > MaxPkcs12FileSize)
+        throw ENssError(std::string(UnitPlatformFiles::FileTooLarge) + ": the data is too large for a PKCS#12 file");
     TOsslPtr<BIO> input(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
     TOsslPtr<PKCS12> p12(input ? d2i_PKCS12_bio(input.get(), nullptr) : nullptr);
     if (!p12)

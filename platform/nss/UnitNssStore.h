@@ -39,7 +39,11 @@ public:
     TNssCertificate& operator=(TNssCertificate&&) noexcept = default;
     ~TNssCertificate() = default;
 
-    // A PKCS#12 file or its bytes; the private key stays in memory with this object.
+    // The largest PKCS#12 file or data taken: a key, its certificate and a chain are a few
+    // kilobytes; 1 MiB leaves room for hundreds of chain certificates.
+    static constexpr size_t MaxPkcs12FileSize = size_t(1) << 20;
+    // A PKCS#12 file (a regular file of at most MaxPkcs12FileSize bytes) or its bytes; the
+    // private key stays in memory with this object.
     static TNssCertificate Load(const std::string& fileName, const TSecret& password);
     static TNssCertificate LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password);
     // A certificate as DER, PEM or bare Base64.

@@ -4,6 +4,7 @@
 // test_crypto_actions.py.
 #include "actions/UnitCryptActions.h"
 #include "actions/UnitPlugActions.h"
+#include "actions/UnitActionEncodings.h"
 #include "actions/UnitPlugins.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitOpenSsl.h"
@@ -45,8 +46,6 @@ class CryptActions : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        UnitAsn1::RegisterEncodings();
-        UnitSignedData::Register();
         UnitPlugins::Register();
     }
 
@@ -341,7 +340,7 @@ TEST_F(CryptActions, ACredentialSignsThroughTheCmsBuilder)
     const std::string request = "<SIGNEDDATA Content=\"" + UnitCodecs::HexEncode(UnitCodecs::AsBytes(document)) +
                                 "\" Binary=\"1\" Hash=\"2.16.840.1.101.3.4.2.1\" CertificateFileName=\"" + pfxPath +
                                 "\" CertificateFilePwd=\"senha do teste\"/>";
-    const auto der = UnitEncoding::DecodeText(request, 14);
+    const auto der = UnitEncoding::DecodeText(request, 14, UnitActionEncodings::Table());
     ASSERT_TRUE(der.has_value()) << UnitEncoding::ConversionStatus();
     const std::string cms = Work("credential.p7s");
     Save(cms, std::string_view(reinterpret_cast<const char*>(der->data()), der->size()));

@@ -2,7 +2,9 @@
 // beside the library's own ones.
 #include "actions/ActionWords.h"
 #include "actions/UnitPlugActions.h"
+#include "actions/UnitActionEncodings.h"
 #include "actions/UnitPlugins.h"
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 
 #include <gtest/gtest.h>
@@ -392,7 +394,7 @@ TEST_F(BuiltinActions, TheApiQueryIsAnsweredBySixActions)
     for (std::string_view id : {IdCreateCredential, IdEncryptData, IdHash, IdSystemInformation})
         EXPECT_EQ(registry.ActionsFor(id).size(), 1u) << id;
 
-    const auto text = UnitEncoding::EncodeText("<1.3.6.1.4.1.61524.3.1.2.1.1.1.1/>", 16);
+    const auto text = UnitEncoding::EncodeBytes(UnitCodecs::AsBytes("<1.3.6.1.4.1.61524.3.1.2.1.1.1.1/>"), 16, UnitActionEncodings::Table());
     auto response = TXmlDoc::CreateFromXML(text);
     EXPECT_EQ(response->GetName(), "Response");
     TXmlDoc* api = response->GetNode("API");
@@ -408,12 +410,12 @@ TEST_F(BuiltinActions, EncodingSixteenAnswersTheResponseText)
     std::string bytes = request;
     bytes += '\0';
     bytes += "ignored after the zero byte";
-    auto response = TXmlDoc::CreateFromXML(UnitEncoding::EncodeText(bytes, 16));
+    auto response = TXmlDoc::CreateFromXML(UnitEncoding::EncodeBytes(UnitCodecs::AsBytes(bytes), 16, UnitActionEncodings::Table()));
     EXPECT_EQ(response->Getp("Status"), "OK");
     EXPECT_EQ(response->GetNode("Hash")->GetValue(), "A9993E364706816ABA3E25717850C26C9CD0D89D");
     // Decoding is not supported; an unknown identifier answers an empty response.
-    EXPECT_FALSE(UnitEncoding::DecodeText(request, 16).has_value());
-    auto nobody = TXmlDoc::CreateFromXML(UnitEncoding::EncodeText("<1.2.3/>", 16));
+    EXPECT_FALSE(UnitEncoding::DecodeText(request, 16, UnitActionEncodings::Table()).has_value());
+    auto nobody = TXmlDoc::CreateFromXML(UnitEncoding::EncodeBytes(UnitCodecs::AsBytes("<1.2.3/>"), 16, UnitActionEncodings::Table()));
     EXPECT_EQ(nobody->GetName(), "Response");
     EXPECT_EQ(nobody->GetPropertyCount() + nobody->GetNodeCount(), 0);
 }
@@ -422,7 +424,7 @@ TEST_F(BuiltinActions, SystemInformationForVersionOneOnly)
 {
     const std::string id(IdSystemInformation);
     auto response = TXmlDoc::CreateFromXML(
-        UnitEncoding::EncodeText("<" + id + "><Version>1</Version></" + id + ">", 16));
+        UnitEncoding::EncodeBytes(UnitCodecs::AsBytes("<" + id + "><Version>1</Version></" + id + ">"), 16, UnitActionEncodings::Table()));
     EXPECT_EQ(response->Getp("Status"), "OK");
     auto information = TXmlDoc::CreateFromXML(response->GetNode("Information")->GetValue());
     EXPECT_EQ(information->GetName(), "SystemInformation");
@@ -439,12 +441,12 @@ TEST_F(BuiltinActions, SystemInformationForVersionOneOnly)
     const std::string machineId = response->GetNode("ID")->GetValue();
     EXPECT_EQ(machineId.size(), 40u);
     // The identifier stays while free space and addresses change.
-    auto again = TXmlDoc::CreateFromXML(UnitEncoding::EncodeText("<" + id + "><Version>1</Version></" + id + ">", 16));
+    auto again = TXmlDoc::CreateFromXML(UnitEncoding::EncodeBytes(UnitCodecs::AsBytes("<" + id + "><Version>1</Version></" + id + ">"), 16, UnitActionEncodings::Table()));
     EXPECT_EQ(again->GetNode("ID")->GetValue(), machineId);
 
     for (const char* version : {"2", "", "one", "1.5"}) {
         auto refused = TXmlDoc::CreateFromXML(
-            UnitEncoding::EncodeText("<" + id + "><Version>" + version + "</Version></" + id + ">", 16));
+            UnitEncoding::EncodeBytes(UnitCodecs::AsBytes("<" + id + "><Version>" + version + "</Version></" + id + ">"), 16, UnitActionEncodings::Table()));
         EXPECT_EQ(refused->Getp("Status"), "VersionNotSupported") << version;
         EXPECT_FALSE(refused->HasNode("Information"));
     }

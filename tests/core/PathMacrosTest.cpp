@@ -195,19 +195,39 @@ TEST_F(PathMacros, FileHelpersExpandFirstAndConvertSeparators)
     EXPECT_TRUE(fs::is_directory(FRoot / "temp/n1/n2"));
 }
 
-TEST_F(PathMacros, TreeFilesGoThroughTheExpansionWhenItIsInstalled)
+TEST_F(PathMacros, TreeFilesExpandTheirNamesWithoutAnyInstallation)
 {
+    // Nothing is installed in this program: the tree's file helpers expand by themselves.
     WriteFile(FRoot / "temp/tree.xml", "<a x=\"1\"/>\r\n");
-    TXmlDoc::SetFileNameExpander(UnitLocalUtils::LocalFileName);
     TXmlDoc doc;
     const bool loaded = doc.LoadFromFile("($MyTemp)\\tree.xml");
     doc.Setp("y", "2");
     const bool saved = doc.SaveToFile("($MyTemp)\\copy.xml");
-    TXmlDoc::SetFileNameExpander({});
+    EXPECT_EQ(TXmlDoc::ExpandFileName("($MyTemp)\\copy.xml"), (FRoot / "temp/copy.xml").string());
     EXPECT_TRUE(loaded);
     EXPECT_EQ(doc.GetName(), "a");
     EXPECT_TRUE(saved);
     std::ifstream in(FRoot / "temp/copy.xml", std::ios::binary);
     const std::string written{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     EXPECT_EQ(written, "<a x=\"1\" y=\"2\"/>\r\n");
+}
+
+TEST_F(PathMacros, NamesWithAZeroByteReachNoFile)
+{
+    // The kernel stops at the zero byte: "doc.txt\0.p7s" would be the document itself.
+    const fs::path doc = FRoot / "temp/doc.txt";
+    WriteFile(doc, "original");
+    const std::string name = std::string("($MyTemp)\\doc.txt") + '\0' + ".p7s";
+    EXPECT_EQ(UnitLocalUtils::LocalFileName(name), "");
+    EXPECT_FALSE(UnitLocalUtils::FileExists(name));
+    EXPECT_FALSE(UnitLocalUtils::DeleteFile(name));
+    EXPECT_FALSE(UnitLocalUtils::RenameFile(name, "($MyTemp)\\moved.txt"));
+    EXPECT_FALSE(UnitLocalUtils::RenameFile("($MyTemp)\\doc.txt", name));
+    EXPECT_FALSE(UnitLocalUtils::ForceDirectories(name));
+    TXmlDoc tree("t");
+    EXPECT_FALSE(tree.SaveToFile(name));
+    EXPECT_FALSE(tree.LoadFromFile(name));
+    std::ifstream in(doc, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "original");
+    EXPECT_EQ(std::distance(fs::directory_iterator(FRoot / "temp"), fs::directory_iterator()), 1);
 }

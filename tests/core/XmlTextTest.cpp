@@ -1,9 +1,11 @@
 #include "core/UnitParser.h"
 #include "core/UnitXmlDoc.h"
+#include "encoding/UnitCodecs.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -31,6 +33,17 @@ void ExpectSameTree(const TXmlDoc& a, const TXmlDoc& b)
         work.pop_back();
         ASSERT_EQ(x->GetName(), y->GetName());
         ASSERT_EQ(x->GetValue(), y->GetValue()) << x->GetName();
+        // Properties in order; an empty one is the same as an absent one.
+        auto properties = [](const TXmlDoc* n) {
+            std::vector<std::pair<std::string, std::string>> list;
+            for (int i = 0; i < n->GetPropertyCount(); ++i) {
+                const TXmlDoc* p = const_cast<TXmlDoc*>(n)->GetPropertyByIndex(i);
+                if (!p->GetValue().empty())
+                    list.emplace_back(p->GetName(), p->GetValue());
+            }
+            return list;
+        };
+        ASSERT_EQ(properties(x), properties(y)) << x->GetName();
         ASSERT_EQ(x->GetNodeCount(), y->GetNodeCount()) << x->GetName();
         for (int i = 0; i < x->GetNodeCount(); ++i)
             work.emplace_back(x->ChildAt(static_cast<size_t>(i)), y->ChildAt(static_cast<size_t>(i)));
@@ -159,6 +172,7 @@ TEST(XmlText, RoundTripLosesOnlyWhatIsDocumented)
     EXPECT_EQ(back->GetNode("B\\C")->GetValue(), " leading blank");
     EXPECT_EQ(back->FindNode("name with blank/and:colon")->GetValue(), "x");
     a->DeleteNode(a->ChildAt(1));
+    tree.DeleteProperty("dropped");
     ExpectSameTree(tree, *back);
     EXPECT_EQ(back->GetXML(), Parse(back->GetXML())->GetXML());
 }
@@ -187,11 +201,19 @@ TEST(XmlText, TruncatedAndHostileInputNeverFails)
         (void)n.Duplicate();
     }
     for (const char* bad : {"<", "<<<<", "</>", "<a _length='99999999999999999999'>x", "<a x='", "<?xml?><!-- c --><a/>",
-                            "<a _length='-5'>x</a>", "\0<a/>"}) {
+                            "<a _length='-5'>x</a>"}) {
         TXmlDoc n;
         n.SetXML(bad);
         (void)n.GetXML();
     }
+    // A zero byte ends the readable text (a std::string: as a C string it would be empty).
+    TXmlDoc zero;
+    zero.SetXML(std::string("\0<a/>", 5));
+    EXPECT_EQ(zero.GetName(), "");
+    EXPECT_EQ(zero.GetNodeCount(), 0);
+    zero.SetXML(std::string("<b x='1'/>\0<a/>", 15));
+    EXPECT_EQ(zero.GetName(), "b");
+    EXPECT_EQ(zero.Getp("x"), "1");
     auto pi = Parse("<?xml version='1.0'?><a/>");
     EXPECT_EQ(pi->GetName(), "?xml");
 }
@@ -254,7 +276,10 @@ TEST(XmlText, Json)
     EXPECT_EQ(TXmlDoc("_x", "1").GetJSON(), "");
     EXPECT_EQ(TXmlDoc("n", "12").GetJSON(), "\"n\":12");
     EXPECT_EQ(TXmlDoc("n", "12a").GetJSON(), "\"n\":\"12a\"");
-    EXPECT_EQ(TXmlDoc("n", "$1F").GetJSON(), "\"n\":31");
+    // Numeric forms that are no JSON numbers keep their text, as a string.
+    EXPECT_EQ(TXmlDoc("n", "$1F").GetJSON(), "\"n\":\"$1F\"");
+    EXPECT_EQ(TXmlDoc("n", "0x10").GetJSON(), "\"n\":\"0x10\"");
+    EXPECT_EQ(TXmlDoc("n", "-7").GetJSON(), "\"n\":-7");
     TXmlDoc r("R");
     r.Setp("A", "1");
     r.New("B")->SetValue("x");
@@ -346,16 +371,65 @@ TEST(XmlFiles, ReadOnlyTargetIsKeptAndTemporaryStays)
     EXPECT_EQ(ReadFile(locked / "x.xml"), third.GetXML());
 }
 
-TEST(XmlFiles, FileNamesGoThroughTheExpander)
+TEST(XmlFiles, TemporaryFileNeverFollowsALinkOrReusesAnother)
 {
     TempDir dir;
-    TXmlDoc::SetFileNameExpander([&dir](const std::string& name) {
-        return name.rfind("($Here)\\", 0) == 0 ? (dir / name.substr(8)).string() : name;
-    });
-    TXmlDoc tree("expanded");
-    const bool saved = tree.SaveToFile("($Here)\\e.xml");
-    TXmlDoc::SetFileNameExpander(nullptr);
-    ASSERT_TRUE(saved);
-    EXPECT_EQ(ReadFile(dir / "e.xml"), tree.GetXML());
-    EXPECT_EQ(TXmlDoc::ExpandFileName("($Here)\\e.xml"), "($Here)\\e.xml");
+    const std::string target = (dir / "doc.xml").string();
+    const fs::path victim = dir / "victim.txt";
+    std::ofstream(victim) << "keep me";
+    // A link planted at the temporary name is removed, not followed: its target stays whole.
+    fs::create_symlink(victim, target + ".~tmp");
+    TXmlDoc tree("t");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_EQ(ReadFile(target), tree.GetXML());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target + ".~tmp")));
+    // A dangling link (to a file the save would create) is not followed either.
+    fs::create_symlink(dir / "created-elsewhere", target + ".~tmp");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_FALSE(fs::exists(dir / "created-elsewhere"));
+    // A file left by an earlier save is replaced; a hard link to another file is not written
+    // through.
+    fs::create_hard_link(victim, target + ".~tmp");
+    ASSERT_TRUE(tree.SaveToFile(target));
+    EXPECT_EQ(ReadFile(victim), "keep me");
+    EXPECT_EQ(ReadFile(target), tree.GetXML());
+}
+
+TEST(XmlFiles, OnlyRegularFilesAreRead)
+{
+    TempDir dir;
+    const std::string fifo = (dir / "pipe.xml").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    TXmlDoc tree;
+    EXPECT_FALSE(tree.LoadFromFile(fifo));  // no writer: would wait for ever if opened blocking
+    EXPECT_FALSE(tree.LoadFromFile("/dev/zero"));
+    EXPECT_FALSE(tree.LoadFromFile((dir / "").string()));
+}
+
+TEST(XmlText, CompressedValuesShareOneInflationBudgetPerDocument)
+{
+    // Three values, each inflating to 40000 bytes from a few hundred.
+    TXmlDoc tree("t");
+    for (int i = 0; i < 3; ++i) {
+        TXmlDoc* v = tree.New("v" + std::to_string(i));
+        v->SetValue(std::string(40000, char('a' + i)));
+        v->SetEncType("zm");
+    }
+    const std::string xml = tree.GetXML();
+    ASSERT_LT(xml.size(), 3000u);
+    // Read whole, the document's budget (1 GiB) holds them all.
+    auto whole = Parse(xml);
+    EXPECT_EQ(whole->FindNode("v2")->GetValue(), std::string(40000, 'c'));
+    EXPECT_EQ(UnitCodecs::TInflateBudget::Left(), std::numeric_limits<size_t>::max());  // closed again
+    // With a smaller budget around the reading, the values past it are refused: the budget is
+    // spent across values, not granted anew to each.
+    {
+        const UnitCodecs::TInflateBudget budget(100000);
+        auto capped = Parse(xml);
+        EXPECT_EQ(capped->FindNode("v0")->GetValue(), std::string(40000, 'a'));
+        EXPECT_EQ(capped->FindNode("v1")->GetValue(), std::string(40000, 'b'));
+        EXPECT_EQ(capped->FindNode("v2")->GetValue(), "");
+        EXPECT_EQ(UnitCodecs::TInflateBudget::Left(), 20000u);
+    }
 }

@@ -1,4 +1,5 @@
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
 
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
@@ -100,10 +101,12 @@ TEST(Asn1Oid, ArcsAndFirstSubidentifier)
     oid.Setp("Value", "2.999.3");
     EXPECT_EQ(EncodeHex(oid), "0603883703");
     TXmlDoc back;
-    UnitAsn1::DecodeHexIntoNode(back, "0603883703");
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(back, "0603883703"), 1);
     EXPECT_EQ(back.Getp("Value"), "2.999.3");
-    UnitAsn1::DecodeHexIntoNode(back, "06092A864886F70D010702");
-    EXPECT_EQ(back.Getp("Value"), "1.2.840.113549.1.7.2");
+    TXmlDoc back2;
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(back2, "06092A864886F70D010702"), 1);
+    EXPECT_EQ(back2.Getp("Value"), "1.2.840.113549.1.7.2");
+    EXPECT_EQ(EncodeHex(back2), "06092A864886F70D010702");
     // A dangling continuation byte is no OID text; the bytes survive.
     TXmlDoc bad;
     UnitAsn1::DecodeHexIntoNode(bad, "06022A86");
@@ -234,6 +237,47 @@ TEST(Asn1Time, CenturyWindowZuluAndGeneralizedFractions)
     EXPECT_EQ(back.Getp("Tag"), "23");
 }
 
+TEST(Asn1Decode, DecodingIntoAFilledNodeReplacesWhatItHeld)
+{
+    // Children of an earlier decode are not kept.
+    TXmlDoc node;
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3010020101"), 2);
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "308F"), 1);
+    EXPECT_EQ(node.GetNodeCount(), 0);
+    EXPECT_EQ(EncodeHex(node), "3000");
+    // Nor properties: a long INTEGER's "Binary" would turn the next value into hex.
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "0206010203040506"), 1);
+    ASSERT_EQ(UnitAsn1::DecodeHexIntoNode(node, "0201FF"), 1);
+    EXPECT_EQ(node.Getp("Value"), "-1");
+    EXPECT_EQ(EncodeHex(node), "0201FF");
+    // Nor a node filled by the caller; the tree operation behaves the same.
+    TXmlDoc filled("SEQUENCE", "old value");
+    filled.Setp("Tag", "99");
+    filled.New("INTEGER")->Setp("Value", "7");
+    ASSERT_EQ(UnitAsn1::LoadFromDerHex(filled, "0500"), 1);
+    EXPECT_EQ(filled.GetName(), "NULL");
+    EXPECT_EQ(filled.GetNodeCount(), 0);
+    EXPECT_EQ(filled.GetValue(), "");
+    EXPECT_EQ(filled.FindProperty("Tag"), nullptr);
+    EXPECT_EQ(EncodeHex(filled), "0500");
+    // Nothing decodable leaves the node alone.
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(filled, "05"), 0);
+    EXPECT_EQ(filled.GetName(), "NULL");
+}
+
+TEST(Asn1Encode, ChildrenHexIsEmptyWhenOneChildFails)
+{
+    TXmlDoc parent("P");
+    parent.New("INTEGER")->Setp("Value", "1");
+    parent.New("Foo");
+    std::string hex = "left over";
+    EXPECT_FALSE(UnitAsn1::SaveToDerHex(parent, hex, true));
+    EXPECT_EQ(hex, "");
+    parent.DeleteNode(parent.ChildAt(1));
+    EXPECT_TRUE(UnitAsn1::SaveToDerHex(parent, hex, true));
+    EXPECT_EQ(hex, "020101");
+}
+
 TEST(Asn1Decode, IndefiniteLengthsBecomeDefinite)
 {
     TXmlDoc node;
@@ -247,9 +291,21 @@ TEST(Asn1Decode, ShortTruncatedAndDeepInputNeverFails)
 {
     TXmlDoc node;
     EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, ""), 0);
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "30"), 0);
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3010020101"), 2);   // length past the end
-    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "308F"), 1);         // 15 length bytes, none there
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "30"), 0);           // one byte
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "303"), 0);          // a byte and a half
+    EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(node, "3000"), 1);         // two bytes: an empty SEQUENCE
+    EXPECT_EQ(node.GetName(), "SEQUENCE");
+    EXPECT_EQ(EncodeHex(node), "3000");
+    {
+        TXmlDoc fresh;
+        EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(fresh, "3010020101"), 2);   // length past the end
+        EXPECT_EQ(EncodeHex(fresh), "3003020101");
+    }
+    {
+        TXmlDoc fresh;
+        EXPECT_EQ(UnitAsn1::DecodeHexIntoNode(fresh, "308F"), 1);         // 15 length bytes, none there
+        EXPECT_EQ(fresh.GetNodeCount(), 0);
+    }
     // A million nested sequences: decoded without exhausting the stack.
     std::string deep;
     for (int i = 0; i < 1000000; ++i)
@@ -268,7 +324,6 @@ TEST(Asn1Encode, WorkPropertyAlwaysRemoved)
     EncodeHex(seq);
     EXPECT_FALSE(HasWorkProperty(seq));
     seq.New("SIGNEDDATA");
-    UnitAsn1::SetSignedDataBuilder({});
     std::string hex;
     EXPECT_FALSE(UnitAsn1::EncodeNodeHex(seq, hex));
     EXPECT_EQ(UnitEncoding::Asn1ErrorWord(), UnitAsn1::SignedDataUnavailable);
@@ -277,25 +332,31 @@ TEST(Asn1Encode, WorkPropertyAlwaysRemoved)
 
 TEST(Asn1Encode, SignedDataBuilderBytesInsertedVerbatim)
 {
-    UnitAsn1::SetSignedDataBuilder([](TXmlDoc& node) -> std::optional<UnitAsn1::TBytes> {
+    const UnitAsn1::TEntityBuilder builder = [](TXmlDoc& node) -> std::optional<UnitAsn1::TBytes> {
         if (node.Getp("Fail") == "1") {
             UnitEncoding::SetAsn1ErrorWord("SignatureFailed");
             return std::nullopt;
         }
         return UnitAsn1::TBytes{0x30, 0x00};
-    });
+    };
     TXmlDoc seq("SEQUENCE");
     seq.New("SIGNEDDATA");
-    EXPECT_EQ(EncodeHex(seq), "30023000");
+    std::string hex;
+    ASSERT_TRUE(UnitAsn1::EncodeNodeHex(seq, hex, builder));
+    EXPECT_EQ(hex, "30023000");
 
-    // Through the encoding numbers: status OK, then the builder's word.
-    UnitAsn1::RegisterEncodings();
-    const std::string der = UnitEncoding::DecodeTextToText("<SEQUENCE><SIGNEDDATA/></SEQUENCE>", 14);
-    EXPECT_EQ(HexEncode(UnitCodecs::AsBytes(der)), "30023000");
+    // Through the encoding numbers of a table made with it: status OK, then the builder's word.
+    const UnitEncoding::TEncodingTable table(UnitEncoding::TUpperNumbers{
+        .DerToXml = UnitAsn1::DerToXml,
+        .XmlToDer = [&](std::string_view xml) { return UnitAsn1::XmlToDer(xml, builder); },
+        .Plugin = {},
+    });
+    const auto der = UnitEncoding::DecodeText("<SEQUENCE><SIGNEDDATA/></SEQUENCE>", 14, table);
+    ASSERT_TRUE(der.has_value());
+    EXPECT_EQ(HexEncode(*der), "30023000");
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "OK");
-    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Fail=\"1\"/>", 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Fail=\"1\"/>", 14, table).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "SignatureFailed");
-    UnitAsn1::SetSignedDataBuilder({});
 }
 
 TEST(Asn1Utf16, RealCharactersBothWays)
@@ -313,7 +374,11 @@ TEST(Asn1Certificates, PemBase64AndFiles)
     const std::string base64 = UnitEncoding::EncodeBytes(HexDecode(der), 7);
     EXPECT_EQ(UnitAsn1::CertificateFromBase64(base64), der);
     const std::string pem = "-----BEGIN CERTIFICATE-----\r\n" + base64 + "-----END CERTIFICATE-----\r\n";
-    EXPECT_EQ(UnitAsn1::CertificateFromBase64(pem), der);
+    // Base64 carries the certificate's bytes: DER, or a whole PEM file.
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64(UnitEncoding::EncodeText(pem, 7)), der);
+    // PEM text is not base64 of anything: it gives no certificate.
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64(pem), "");
+    EXPECT_EQ(UnitAsn1::CertificateFromBase64("bm90IGEgY2VydGlmaWNhdGU="), "");  // "not a certificate"
     EXPECT_EQ(UnitAsn1::CertificateFromText(pem), der);
     EXPECT_EQ(UnitAsn1::CertificateFromText(der), der);
     EXPECT_EQ(UnitAsn1::CertificateFromText("no markers here"), "");
@@ -328,7 +393,6 @@ TEST(Asn1Certificates, PemBase64AndFiles)
 
 TEST(Asn1Certificates, SystemBundleRoundTripsThroughXml)
 {
-    UnitAsn1::RegisterEncodings();
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/etc/ssl/certs")) {
         if (entry.path().extension() != ".pem")
@@ -337,9 +401,9 @@ TEST(Asn1Certificates, SystemBundleRoundTripsThroughXml)
         const std::string pem{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         const UnitAsn1::TBytes der = HexDecode(UnitAsn1::PemToHex(pem));
         ASSERT_FALSE(der.empty()) << entry.path();
-        const std::string xml = UnitEncoding::EncodeBytes(der, 14);
+        const std::string xml = UnitEncoding::EncodeBytes(der, 14, UnitLibraryEncodings::Table());
         ASSERT_EQ(UnitEncoding::ConversionStatus(), "OK") << entry.path();
-        const auto back = UnitEncoding::DecodeText(xml, 14);
+        const auto back = UnitEncoding::DecodeText(xml, 14, UnitLibraryEncodings::Table());
         ASSERT_TRUE(back.has_value()) << entry.path();
         EXPECT_EQ(*back, der) << entry.path();
         ++count;

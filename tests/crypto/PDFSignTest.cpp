@@ -210,7 +210,13 @@ TEST(TPDFSign, CmsSizeLimitAndFailures)
 
 TEST(TPDFSign, RequestCopyHandedToTheCmsHook)
 {
-    TPDF pdf;
+    std::string seenBytes;
+    std::unique_ptr<TXmlDoc> seen;
+    TPDF pdf([&](TXmlDoc& copy, TPDF& doc) {
+        seen = copy.Duplicate();
+        seenBytes = doc.GetBytes();
+        return std::string("3080");
+    });
     ASSERT_TRUE(pdf.LoadFromBytes(MakePdf(ThreePages())));
     TXmlDoc request("SIGNEDDATA");
     request.Setp("CertificateCode", "ABCD");
@@ -218,13 +224,6 @@ TEST(TPDFSign, RequestCopyHandedToTheCmsHook)
     request.Setp("Binary", "1");
     request.Setp("Format", "PADES");
     request.Setp("Policy", "2.16.76.1.7.1.1.2.3, 2.16.840.1.101.3.4.2.3,AB");
-    std::string seenBytes;
-    std::unique_ptr<TXmlDoc> seen;
-    pdf.SetCmsHook([&](TXmlDoc& copy, TPDF& doc) {
-        seen = copy.Duplicate();
-        seenBytes = doc.GetBytes();
-        return std::string("3080");
-    });
     ASSERT_TRUE(pdf.Sign(request));
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->GetName(), "SIGNEDDATA");
@@ -239,20 +238,19 @@ TEST(TPDFSign, RequestCopyHandedToTheCmsHook)
     EXPECT_EQ(request.Getp("Content"), "2550");
     EXPECT_NE(pdf.GetBytes().find("/Contents <3080000"), std::string::npos);
 
-    TPDF second;
-    ASSERT_TRUE(second.LoadFromBytes(MakePdf(ThreePages())));
-    request.Setp("Order", "ContentType,MessageDigest");
-    second.SetCmsHook([&](TXmlDoc& copy, TPDF&) {
+    TPDF second([&](TXmlDoc& copy, TPDF&) {
         seen = copy.Duplicate();
         return std::string("3080");
     });
+    ASSERT_TRUE(second.LoadFromBytes(MakePdf(ThreePages())));
+    request.Setp("Order", "ContentType,MessageDigest");
     ASSERT_TRUE(second.Sign(request));
     EXPECT_EQ(seen->Getp("Order"), "ContentType,MessageDigest");
 }
 
-TEST(TPDFSign, WithoutHookTheCmsComesFromTheAsn1Encoding)
+TEST(TPDFSign, WithoutCmsMakerNothingIsSigned)
 {
-    // No ASN.1 encoder is registered in this test program, so the conversion gives nothing.
+    // A document made without a CMS maker has nothing to sign with.
     TPDF pdf;
     ASSERT_TRUE(pdf.LoadFromBytes(MakePdf(ThreePages())));
     TXmlDoc request("SIGNEDDATA");

@@ -154,6 +154,19 @@ TEST(XmlCodec, DecodeEdges)
     // No closing ";": the "&" stays as written, nothing is lost.
     EXPECT_EQ(DecodeTextToText("fish & chips", 3), "fish & chips");
     EXPECT_EQ(DecodeTextToText("end&", 3), "end&");
+    // Many "&" share one later ";": each one before it starts a reference up to that ";", and
+    // every "&" after the last ";" stays as written.
+    EXPECT_EQ(DecodeTextToText("&a&a&lt;", 3), " ");  // name "a&a&lt": unknown, one blank
+    EXPECT_EQ(DecodeTextToText("&lt;&a&a", 3), "<&a&a");
+    EXPECT_EQ(DecodeTextToText("&lt;x&gt;&a&a&amp;y&a", 3), "<x> y&a");
+    EXPECT_EQ(DecodeTextToText("&&&lt;&", 3), "&<&");
+    EXPECT_EQ(DecodeTextToText("&#65&#66;&", 3), "R&");  // "&" and "#" count 0: 650066 & 255 = 'R'
+    std::string many;
+    for (int i = 0; i < 100000; ++i)
+        many += "&a";
+    EXPECT_EQ(DecodeTextToText(many, 3), many);
+    EXPECT_EQ(DecodeTextToText(many + ";", 3), " ");
+    EXPECT_EQ(DecodeTextToText("&lt;" + many, 3), "<" + many);
     // Reading stops at the first NUL.
     EXPECT_EQ(DecodeTextToText("ab\0&lt;"s, 3), "ab");
 }

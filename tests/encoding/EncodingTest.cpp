@@ -26,14 +26,21 @@ TBytes RandomBytes(std::mt19937& rng, size_t size)
     return bytes;
 }
 
-// Leaves the process-wide table, status and seams as the other tests expect them.
+const TEncodingTable& Host()
+{
+    return TEncodingTable::Host();
+}
+
+const TEncodingTable& Codecs()
+{
+    return TEncodingTable::Codecs();
+}
+
+// Leaves the process-wide status as the other tests expect it.
 class EncodingDispatch : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        SetTable(TTable::Library);
-        SetAsn1Handlers({});
-        SetPluginHandler({});
         SetConversionStatus("");
         SetAsn1ErrorWord("");
     }
@@ -136,25 +143,25 @@ TEST_F(EncodingDispatch, HostTableKnowsItsNumbersOnly)
 {
     const TBytes bytes = Bytes("host side");
     for (int number : {4, 5, 9, 10, 11, 13, 14, 16, 17, 18}) {
-        EXPECT_EQ(EncodeBytes(bytes, number, TTable::Host), "") << number;
-        EXPECT_EQ(DecodeText(EncodeBytes(bytes, number), number, TTable::Host), std::nullopt) << number;
+        EXPECT_EQ(EncodeBytes(bytes, number, Host()), "") << number;
+        EXPECT_EQ(DecodeText(EncodeBytes(bytes, number), number, Host()), std::nullopt) << number;
     }
     for (int number : {0, 1, 2, 3, 6, 7, 8, 12, 15, 19, 20, 21})
-        EXPECT_EQ(EncodeBytes(bytes, number, TTable::Host), EncodeBytes(bytes, number, TTable::Library)) << number;
+        EXPECT_EQ(EncodeBytes(bytes, number, Host()), EncodeBytes(bytes, number, Codecs())) << number;
     // Its recognition sees the four simple markers only.
-    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 8), 0, TTable::Host), bytes);
-    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 1), 0, TTable::Host), bytes);
-    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 10), 0, TTable::Host), std::nullopt);
-    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 10), 0, TTable::Library), bytes);
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 8), 0, Host()), bytes);
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 1), 0, Host()), bytes);
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 10), 0, Host()), std::nullopt);
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, 10), 0, Codecs()), bytes);
     // "zm" selects number 0 there.
-    EXPECT_EQ(ConvertByName("host side", "zm", true, TTable::Host), EncodeBytes(bytes, 6));
-    EXPECT_EQ(ConvertByName("mime64:/aG9zdA==", "ZM", false, TTable::Host), "host");
-    EXPECT_EQ(ConvertByName("host side", "zm", true, TTable::Library).substr(0, 12), "zm:/mime64:/");
+    EXPECT_EQ(ConvertByName("host side", "zm", true, Host()), EncodeBytes(bytes, 6));
+    EXPECT_EQ(ConvertByName("mime64:/aG9zdA==", "ZM", false, Host()), "host");
+    EXPECT_EQ(ConvertByName("host side", "zm", true, Codecs()).substr(0, 12), "zm:/mime64:/");
 
-    UseHostTable();
-    EXPECT_EQ(CurrentTable(), TTable::Host);
-    EXPECT_EQ(EncodeText("x", 10), "");
-    EXPECT_EQ(Transcode("zh:/hexbin:/00", 17, 12), "");
+    EXPECT_EQ(Transcode("zh:/hexbin:/00", 17, 12, Host()), "");
+    // The operations without a table use the codecs table, whatever a program does.
+    EXPECT_EQ(EncodeText("x", 10), EncodeBytes(Bytes("x"), 10, Codecs()));
+    EXPECT_NE(EncodeText("x", 10), "");
 }
 
 TEST_F(EncodingDispatch, Transcode)
@@ -204,8 +211,8 @@ TEST_F(EncodingDispatch, Asn1NumbersFailUntilRegistered)
 TEST_F(EncodingDispatch, Asn1SeamAndConversionStatus)
 {
     std::vector<std::string> wordsSeen;
-    TAsn1Handlers handlers;
-    handlers.DerToXml = [&](std::span<const uint8_t> der) -> std::optional<std::string> {
+    TUpperNumbers upper;
+    upper.DerToXml = [&](std::span<const uint8_t> der) -> std::optional<std::string> {
         wordsSeen.push_back(Asn1ErrorWord());
         if (der.size() < 2) {
             SetAsn1ErrorWord("DerTooShort");
@@ -213,7 +220,7 @@ TEST_F(EncodingDispatch, Asn1SeamAndConversionStatus)
         }
         return "<SEQUENCE/>";
     };
-    handlers.XmlToDer = [&](std::string_view xml) -> std::optional<TBytes> {
+    upper.XmlToDer = [&](std::string_view xml) -> std::optional<TBytes> {
         wordsSeen.push_back(Asn1ErrorWord());
         if (xml != "<SEQUENCE/>") {
             SetAsn1ErrorWord("FindCertificateFailed");
@@ -221,42 +228,47 @@ TEST_F(EncodingDispatch, Asn1SeamAndConversionStatus)
         }
         return TBytes{0x30, 0x00};
     };
-    SetAsn1Handlers(handlers);
+    const TEncodingTable table(upper);
 
-    EXPECT_EQ(DecodeText("<BAD/>", 14), std::nullopt);
+    EXPECT_EQ(DecodeText("<BAD/>", 14, table), std::nullopt);
     EXPECT_EQ(ConversionStatus(), "FindCertificateFailed");
-    EXPECT_EQ(DecodeInto("<BAD/>", 14, TBytes{}), TBytes{});
+    EXPECT_EQ(DecodeInto("<BAD/>", 14, TBytes{}, table), TBytes{});
     // The next conversion starts with a cleared error word and reports OK.
-    EXPECT_EQ(DecodeText("<SEQUENCE/>", 14), (TBytes{0x30, 0x00}));
+    EXPECT_EQ(DecodeText("<SEQUENCE/>", 14, table), (TBytes{0x30, 0x00}));
     EXPECT_EQ(ConversionStatus(), "OK");
     EXPECT_EQ(wordsSeen.back(), "");
-    EXPECT_EQ(DecodeText("asn1:/<SEQUENCE/>", 13), (TBytes{0x30, 0x00}));
-    EXPECT_EQ(DecodeText("asn1:/<SEQUENCE/>", 0), (TBytes{0x30, 0x00}));
-    EXPECT_EQ(DecodeText("<SEQUENCE/>", 13), std::nullopt);  // 13 needs its marker
+    EXPECT_EQ(DecodeText("asn1:/<SEQUENCE/>", 13, table), (TBytes{0x30, 0x00}));
+    EXPECT_EQ(DecodeText("asn1:/<SEQUENCE/>", 0, table), (TBytes{0x30, 0x00}));
+    EXPECT_EQ(DecodeText("<SEQUENCE/>", 13, table), std::nullopt);  // 13 needs its marker
+    // The table given is the one used: the codecs table knows no ASN.1.
+    EXPECT_EQ(DecodeText("<SEQUENCE/>", 14), std::nullopt);
+    EXPECT_EQ(ConversionStatus(), "Asn1NotAvailable");
 
-    EXPECT_EQ(EncodeBytes(TBytes{0x30, 0x00}, 13), "asn1:/<SEQUENCE/>");
-    EXPECT_EQ(EncodeBytes(TBytes{0x30, 0x00}, 14), "<SEQUENCE/>");
+    EXPECT_EQ(EncodeBytes(TBytes{0x30, 0x00}, 13, table), "asn1:/<SEQUENCE/>");
+    EXPECT_EQ(EncodeBytes(TBytes{0x30, 0x00}, 14, table), "<SEQUENCE/>");
     EXPECT_EQ(ConversionStatus(), "OK");
-    EXPECT_EQ(EncodeBytes(TBytes{0x30}, 14), "");
+    EXPECT_EQ(EncodeBytes(TBytes{0x30}, 14, table), "");
     EXPECT_EQ(ConversionStatus(), "DerTooShort");
     // Other numbers leave the status alone.
-    EXPECT_EQ(DecodeText("hexbin:/00", 0), TBytes{0});
+    EXPECT_EQ(DecodeText("hexbin:/00", 0, table), TBytes{0});
     EXPECT_EQ(ConversionStatus(), "DerTooShort");
-    EXPECT_EQ(Transcode("<SEQUENCE/>", 14, 12), "3000");
+    EXPECT_EQ(Transcode("<SEQUENCE/>", 14, 12, table), "3000");
 }
 
 TEST_F(EncodingDispatch, PluginSeam)
 {
     EXPECT_EQ(EncodeText("<Request/>", 16), "");
     std::string seen;
-    SetPluginHandler([&](std::string_view request) -> std::optional<std::string> {
+    TUpperNumbers upper;
+    upper.Plugin = [&](std::string_view request) -> std::optional<std::string> {
         seen = request;
         if (request.empty())
             return std::nullopt;
         return "<Response Status=\"OK\"/>";
-    });
-    EXPECT_EQ(EncodeText("<Request/>\0tail"s, 16), "<Response Status=\"OK\"/>");
+    };
+    const TEncodingTable table(upper);
+    EXPECT_EQ(EncodeBytes(Bytes("<Request/>\0tail"s), 16, table), "<Response Status=\"OK\"/>");
     EXPECT_EQ(seen, "<Request/>");
-    EXPECT_EQ(EncodeText("\0"s, 16), "");
-    EXPECT_EQ(DecodeText("<Response/>", 16), std::nullopt);
+    EXPECT_EQ(EncodeBytes(Bytes("\0"s), 16, table), "");
+    EXPECT_EQ(DecodeText("<Response/>", 16, table), std::nullopt);
 }

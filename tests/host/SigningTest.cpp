@@ -210,7 +210,6 @@ TEST(LibraryRoundTrips, NoCertificateIsChosenUnattendedWithCancel)
 
 TEST(FileText, LoadAndSaveRoundTrip)
 {
-    UnitEncoding::UseHostTable();
     TScratch scratch;
     const std::string data("\x00\x01\xFFzé", 6);
     WriteFile(scratch.Path("in.bin"), data);
@@ -231,7 +230,6 @@ TEST(FileText, LoadAndSaveRoundTrip)
 TEST(FileText, NamesHoldingAZeroByteNameNoFile)
 {
     // The kernel reads a name up to its zero byte: "doc\0.p7s" is "doc" itself.
-    UnitEncoding::UseHostTable();
     TScratch scratch;
     const std::string doc = scratch.Path("doc.txt");
     WriteFile(doc, "original");
@@ -249,7 +247,6 @@ TEST(FileText, NamesHoldingAZeroByteNameNoFile)
 
 TEST(FileText, FailedSaveLeavesTheOldFileAndNoTemporary)
 {
-    UnitEncoding::UseHostTable();
     TScratch scratch;
     const std::string target = scratch.Path("doc.p7s");
     WriteFile(target, "old");

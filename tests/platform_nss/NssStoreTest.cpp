@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cctype>
 #include <filesystem>
 #include <set>
@@ -250,4 +254,38 @@ TEST(TNssSession, CreatesAMissingDatabaseWithoutPassword)
     // The tools see a database without a password, holding the key.
     EXPECT_NE(
         NssTest::Run("certutil -K -d sql:" + home + "/.pki/nssdb").find("Lena Loaded"), std::string::npos);
+}
+
+TEST(NssPkcs12Files, OnlySmallRegularFilesAreRead)
+{
+    const std::filesystem::path dir = std::filesystem::path(Pki().Root) / "bounded";
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "key.pipe").string();
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A writer holds the FIFO open and never writes: a blocking reader would wait for ever.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    const UnitNssCore::TSecret password("x");
+    auto message = [&](const std::string& name) {
+        try {
+            (void)TNssCertificate::Load(name, password);
+        } catch (const UnitNssCore::ENssError& e) {
+            return std::string(e.what());
+        }
+        return std::string("loaded");
+    };
+    EXPECT_EQ(message(fifo).rfind("NotARegularFile", 0), 0u) << message(fifo);
+    EXPECT_EQ(message("/dev/zero").rfind("NotARegularFile", 0), 0u);
+    EXPECT_EQ(message(dir.string()).rfind("NotARegularFile", 0), 0u);
+    EXPECT_EQ(message(std::string("/etc/hostname\0.p12", 18)).rfind("InvalidFileName", 0), 0u);
+    ::close(writer);
+    const std::string big = (dir / "big.p12").string();
+    std::filesystem::remove(big);
+    std::ofstream(big) << "x";
+    std::filesystem::resize_file(big, TNssCertificate::MaxPkcs12FileSize + 1);
+    EXPECT_EQ(message(big).rfind("FileTooLarge", 0), 0u);
+    // Data given directly is held to the same size, so no size reaches OpenSSL as a negative int.
+    const std::vector<uint8_t> data(TNssCertificate::MaxPkcs12FileSize + 1, 0x30);
+    EXPECT_THROW(TNssCertificate::LoadPkcs12(data, password), UnitNssCore::ENssError);
 }

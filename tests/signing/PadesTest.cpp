@@ -1,6 +1,8 @@
 // PDF signatures made through a SIGNEDDATA request with "Format" "PADES", as the host sends
 // them, checked by qpdf and poppler's pdfsig.
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
+#include "crypto/UnitPDF.h"
 #include "crypto/UnitSignedData.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,12 +27,6 @@ std::string Attr(std::string_view name, std::string_view value)
 
 class Pades : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        UnitAsn1::RegisterEncodings();
-        UnitSignedData::Register();
-    }
-
     static std::string Work(const std::string& name)
     {
         const auto dir = std::filesystem::path(Pki().Root) / "pades";
@@ -58,7 +55,7 @@ protected:
             + Attr("CertificateCode", NssTest::OpenSslThumbprint(Pki().Pem("signer")))
             + Attr("Hash", "2.16.840.1.101.3.4.2.1") + Attr("Binary", "1")
             + Attr("Content", UnitCodecs::HexEncode(UnitCodecs::AsBytes(bytes))) + extra + "/>";
-        return UnitEncoding::DecodeText(request, 14);
+        return UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table());
     }
 };
 
@@ -80,6 +77,33 @@ TEST_F(Pades, SignedDocumentPassesQpdfAndPdfsig)
     EXPECT_NE(report.find("Signature is Valid."), std::string::npos) << report;
     EXPECT_NE(report.find("Total document signed"), std::string::npos) << report;
     EXPECT_NE(report.find("ETSI.CAdES.detached"), std::string::npos) << report;
+}
+
+TEST_F(Pades, ContentsAreTheCmsOfTheDetachedRequestForTheByteRanges)
+{
+    // The PDF road builds its CMS with the encoder on the request copy; it must be the very
+    // CMS the XML form of that copy gives through number 14 (the road it replaced).
+    const std::string pdf = MakePdf("same", "--object-streams=disable");
+    const std::string extra = Attr("propbuild:AppName", "Dorvik Test") + Attr("Policy", "");
+    const auto signedPdf = Sign(pdf, extra);
+    ASSERT_TRUE(signedPdf.has_value()) << UnitEncoding::ConversionStatus();
+    const std::string out(signedPdf->begin(), signedPdf->end());
+    const size_t range = out.rfind("/ByteRange [");
+    ASSERT_NE(range, std::string::npos);
+    long long r[4] = {};
+    ASSERT_EQ(std::sscanf(out.c_str() + range, "/ByteRange [%lld %lld %lld %lld]", &r[0], &r[1], &r[2], &r[3]), 4);
+    const std::string covered = out.substr(size_t(r[0]), size_t(r[1])) + out.substr(size_t(r[2]), size_t(r[3]));
+    const std::string contents = out.substr(size_t(r[1]) + 1, size_t(r[2] - r[1]) - 2);
+    const std::string sha256 = "2.16.840.1.101.3.4.2.1";
+    const std::string request = "<SIGNEDDATA" + Attr("CertificateCode", NssTest::OpenSslThumbprint(Pki().Pem("signer")))
+        + Attr("Hash", sha256) + extra + Attr("ContentHash", UnitPDF::DigestHex(covered, sha256))
+        + Attr("Dettached", "1") + Attr("Order", "ContentType,MessageDigest,SigningCertificate") + "/>";
+    const auto cms = UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table());
+    ASSERT_TRUE(cms.has_value()) << UnitEncoding::ConversionStatus();
+    const std::string hex = UnitCodecs::HexEncode(*cms);
+    ASSERT_LE(hex.size(), contents.size());
+    EXPECT_EQ(contents.substr(0, hex.size()), hex);
+    EXPECT_EQ(contents.find_first_not_of('0', hex.size()), std::string::npos);
 }
 
 TEST_F(Pades, CrossReferenceStreamsAreSignedByIncrementalUpdateTwice)
@@ -129,7 +153,7 @@ TEST_F(Pades, MissingSignerKeepsTheBuildersWord)
     const std::string bytes{std::istreambuf_iterator<char>(in), {}};
     const std::string request = "<SIGNEDDATA Format=\"PADES\" Binary=\"1\"" + Attr("CertificateCode", std::string(40, 'F'))
         + Attr("Content", UnitCodecs::HexEncode(UnitCodecs::AsBytes(bytes))) + "/>";
-    EXPECT_FALSE(UnitEncoding::DecodeText(request, 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table()).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "FindCertificateFailed");
 }
 

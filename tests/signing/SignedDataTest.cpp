@@ -1,6 +1,7 @@
 // Signatures made through the SIGNEDDATA element, with keys of the software token, of a
 // SoftHSM token and of a PKCS#12 file, checked by openssl cms -verify and by asn1crypto.
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitLibraryEncodings.h"
 #include "crypto/UnitSignedData.h"
 #include "crypto/UnitSignedDataReport.h"
 #include "encoding/UnitCodecs.h"
@@ -37,12 +38,6 @@ std::string Attr(std::string_view name, std::string_view value)
 
 class SignedData : public ::testing::TestWithParam<std::tuple<TSigner, int, bool>> {
 protected:
-    static void SetUpTestSuite()
-    {
-        UnitAsn1::RegisterEncodings();
-        UnitSignedData::Register();
-    }
-
     std::string Work(const std::string& name) const
     {
         const auto dir = std::filesystem::path(Pki().Root) / "signing";
@@ -89,7 +84,7 @@ TEST_P(SignedData, VerifiesWithOpenSslAndAsn1Crypto)
     }
     request += "/>";
 
-    const auto der = UnitEncoding::DecodeText(request, 14);
+    const auto der = UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table());
     ASSERT_TRUE(der.has_value()) << "status " << UnitEncoding::ConversionStatus();
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "OK");
     const std::string cmsPath = Work("sig" + tag + ".p7s");
@@ -131,18 +126,12 @@ INSTANTIATE_TEST_SUITE_P(AllRoads, SignedData,
 
 class SignedDataRequest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        UnitAsn1::RegisterEncodings();
-        UnitSignedData::Register();
-    }
-
     // Builds the request and decodes the result's SignerInfo.
     static std::unique_ptr<TXmlDoc> Sign(const std::string& attributes, std::string* status = nullptr)
     {
         const std::string request = "<SIGNEDDATA" + Attr("CertificateCode", NssTest::OpenSslThumbprint(Pki().Pem("signer")))
             + attributes + "/>";
-        const auto der = UnitEncoding::DecodeText(request, 14);
+        const auto der = UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table());
         if (status)
             *status = UnitEncoding::ConversionStatus();
         if (!der)
@@ -213,18 +202,39 @@ TEST_F(SignedDataRequest, ContentHashIsUsedAndFailuresLeaveTheirWords)
 
     std::string status;
     const std::string missing = "<SIGNEDDATA" + Attr("CertificateCode", std::string(40, '0')) + Attr("Content", "x") + "/>";
-    EXPECT_FALSE(UnitEncoding::DecodeText(missing, 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText(missing, 14, UnitLibraryEncodings::Table()).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "FindCertificateFailed");
-    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Content=\"x\"/>", 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA Content=\"x\"/>", 14, UnitLibraryEncodings::Table()).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "SignatureFailed");
-    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA CertificateFileName=\"/nonexistent.p12\" CertificateFilePwd=\"x\"/>", 14).has_value());
+    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA CertificateFileName=\"/nonexistent.p12\" CertificateFilePwd=\"x\"/>", 14, UnitLibraryEncodings::Table()).has_value());
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
     // A code that differs only in letter case is another code.
     std::string lower = NssTest::OpenSslThumbprint(Pki().Pem("signer"));
     for (auto& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA" + Attr("CertificateCode", lower) + Attr("Content", "x") + "/>", 14));
+    EXPECT_FALSE(UnitEncoding::DecodeText("<SIGNEDDATA" + Attr("CertificateCode", lower) + Attr("Content", "x") + "/>", 14, UnitLibraryEncodings::Table()));
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "FindCertificateFailed");
+}
+
+TEST(SignedDataFiles, KeyFileNamesWithAZeroByteOrNamingNoFileAreRefused)
+{
+    const std::string p12 = Pki().Files + "/zero-byte.p12";
+    if (!std::filesystem::exists(p12))
+        NssTest::Run("openssl pkcs12 -export -in " + Pki().Pem("loaded") + " -inkey " + Pki().Key("loaded")
+                     + " -passout 'pass:" + NssTest::P12Password + "' -out " + p12);
+    auto sign = [&](const std::string& fileName) {
+        const std::string request = "<SIGNEDDATA" + Attr("CertificateFileName", fileName)
+            + Attr("CertificateFilePwd", NssTest::P12Password) + Attr("Content", "x") + "/>";
+        return UnitEncoding::DecodeText(request, 14, UnitLibraryEncodings::Table()).has_value();
+    };
+    ASSERT_TRUE(sign(p12)) << UnitEncoding::ConversionStatus();
+    // "&#0;" puts a zero byte in the name: the kernel would stop there and open the key file.
+    EXPECT_FALSE(sign(p12 + "&#0;.elsewhere"));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
+    EXPECT_FALSE(sign("/dev/zero"));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
+    EXPECT_FALSE(sign(Pki().Files));
+    EXPECT_EQ(UnitEncoding::ConversionStatus(), "LoadPfxFailed");
 }
 
 }  // namespace

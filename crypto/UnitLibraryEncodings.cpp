@@ -1,0 +1,19 @@
+#include "crypto/UnitLibraryEncodings.h"
+
+#include "crypto/UnitAsn1.h"
+#include "crypto/UnitSignedData.h"
+
+namespace UnitLibraryEncodings {
+
+const UnitEncoding::TEncodingTable& Table()
+{
+    static const UnitEncoding::TEncodingTable table(UnitEncoding::TUpperNumbers{
+        .DerToXml = [](std::span<const uint8_t> der) { return UnitAsn1::DerToXml(der); },
+        .XmlToDer = [](std::string_view xml) { return UnitAsn1::XmlToDer(xml, UnitSignedData::BuildSignedData); },
+        // No plugin actions are built in yet: number 16 encodes to "".
+        .Plugin = {},
+    });
+    return table;
+}
+
+}  // namespace UnitLibraryEncodings
