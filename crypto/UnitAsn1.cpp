@@ -908,23 +908,8 @@ std::string Utf16HexToText(std::string_view hex)
         return little ? bytes[k] | (bytes[k + 1] << 8) : (bytes[k] << 8) | bytes[k + 1];
     };
     auto emit = [&](uint32_t cp) {
-        if (cp == 0)
-            return;
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        if (cp != 0)
+            UnitCodecs::AppendUtf8(out, cp);
     };
     for (; i + 1 < bytes.size(); i += 2) {
         uint32_t unit = unitAt(i);

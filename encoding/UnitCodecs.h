@@ -79,6 +79,9 @@ inline std::span<const uint8_t> AsBytes(std::string_view text)
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// Appends the UTF-8 form of one code point (at most 0x10FFFF; callers filter what they refuse).
+void AppendUtf8(std::string& out, uint32_t codePoint);
+
 // Hex: two upper-case digits per byte, high nibble first, no separators.
 // The encoders below write `prefix` (a marker) first, so the text is allocated once.
 std::string HexEncode(std::span<const uint8_t> bytes, std::string_view prefix = {});

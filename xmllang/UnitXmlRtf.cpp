@@ -1,5 +1,7 @@
 #include "xmllang/UnitXmlRtf.h"
 
+#include "encoding/UnitCodecs.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -13,21 +15,7 @@ void AppendUtf8(std::string& out, uint32_t cp)
 {
     if (cp >= 0xD800 && cp <= 0xDFFF)
         cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    UnitCodecs::AppendUtf8(out, cp);
 }
 
 // Code page 1252 for the bytes 0x80-0x9F; the others are Latin-1.
