@@ -578,11 +578,17 @@ int32_t TCryptActionCreateCredential::Execute(TXmlDoc& request, TXmlDoc& respons
     return StatusHandled;
 }
 
-int32_t TCryptActionEncryptData::Execute(TXmlDoc& request, TXmlDoc& response)
+namespace {
+
+// The steps the encrypt and decrypt actions share after the API query: the request must name
+// the action and have an "Algorithm" child (else it is not handled); an algorithm outside the
+// table answers "UnsupportedAlgorithm"; `run` does the work, and its failures' words are set here.
+// The key text and the result text are wiped whatever the outcome.
+template <class TRun>
+int32_t RunCipherAction(TXmlDoc& request, TXmlDoc& response, std::string_view identifier, const char* what,
+                        TRun run)
 {
-    if (AnswerApiQuery(request, response))
-        return StatusHandled;
-    if (request.GetName() != IdEncryptData)
+    if (request.GetName() != identifier)
         return StatusNotHandled;
     const TXmlDoc* algorithmNode = request.FindNode("Algorithm");
     if (algorithmNode == nullptr)
@@ -593,19 +599,15 @@ int32_t TCryptActionEncryptData::Execute(TXmlDoc& request, TXmlDoc& response)
         return StatusHandled;
     }
     TSecretString keyText = RequestKeyText(request);
-    TXmlDoc* generated = keyText.empty() ? response.GetNode("BinaryPassword") : nullptr;
     std::string result;
     try {
-        result = EncryptData(AsBytes(ChildValue(request, "Content")), algorithm, keyText);
-        AddDataChild(response, "EncryptedData", std::move(result));
-        if (generated != nullptr)
-            generated->SetValue(keyText.Text());
+        run(algorithm, keyText, result);
         response.Setp("Status", std::string(ActionWords::OK));
     } catch (const EUnsupportedAlgorithm& e) {
-        UnitTrace::Trace(std::string("encrypt: ") + e.what());
+        UnitTrace::Trace(std::string(what) + ": " + e.what());
         response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
     } catch (const std::exception& e) {
-        UnitTrace::Trace(std::string("encrypt: ") + e.what());
+        UnitTrace::Trace(std::string(what) + ": " + e.what());
         response.Setp("Status", std::string(ActionWords::Failed));
     }
     WipeText(result);
@@ -613,37 +615,32 @@ int32_t TCryptActionEncryptData::Execute(TXmlDoc& request, TXmlDoc& response)
     return StatusHandled;
 }
 
+}  // namespace
+
+int32_t TCryptActionEncryptData::Execute(TXmlDoc& request, TXmlDoc& response)
+{
+    if (AnswerApiQuery(request, response))
+        return StatusHandled;
+    return RunCipherAction(request, response, IdEncryptData, "encrypt",
+                           [&](int algorithm, TSecretString& keyText, std::string& result) {
+        TXmlDoc* generated = keyText.empty() ? response.GetNode("BinaryPassword") : nullptr;
+        result = EncryptData(AsBytes(ChildValue(request, "Content")), algorithm, keyText);
+        AddDataChild(response, "EncryptedData", std::move(result));
+        if (generated != nullptr)
+            generated->SetValue(keyText.Text());
+    });
+}
+
 int32_t TCryptActionDecryptData::Execute(TXmlDoc& request, TXmlDoc& response)
 {
     if (AnswerApiQuery(request, response))
         return StatusHandled;
-    if (request.GetName() != IdDecryptData)
-        return StatusNotHandled;
-    const TXmlDoc* algorithmNode = request.FindNode("Algorithm");
-    if (algorithmNode == nullptr)
-        return StatusNotHandled;
-    const int algorithm = CipherIndex(algorithmNode->GetValue());
-    if (algorithm < 0) {
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
-        return StatusHandled;
-    }
-    TSecretString keyText = RequestKeyText(request);
-    std::string result;
-    try {
+    return RunCipherAction(request, response, IdDecryptData, "decrypt",
+                           [&](int algorithm, TSecretString& keyText, std::string& result) {
         const TSecretBytes plain = DecryptData(ChildValue(request, "EncryptedData"), algorithm, keyText.Text());
         result.assign(reinterpret_cast<const char*>(plain.data()), plain.size());
         AddDataChild(response, "Content", std::move(result));
-        response.Setp("Status", std::string(ActionWords::OK));
-    } catch (const EUnsupportedAlgorithm& e) {
-        UnitTrace::Trace(std::string("decrypt: ") + e.what());
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
-    } catch (const std::exception& e) {
-        UnitTrace::Trace(std::string("decrypt: ") + e.what());
-        response.Setp("Status", std::string(ActionWords::Failed));
-    }
-    WipeText(result);
-    keyText.Wipe();
-    return StatusHandled;
+    });
 }
 
 int32_t TCryptActionHash::Execute(TXmlDoc& request, TXmlDoc& response)
