@@ -3,6 +3,9 @@
 // 8-bit text; an empty string and an absent value are the same thing.
 #pragma once
 
+#include "core/UnitDateTime.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,17 +35,6 @@ enum TCloneFlag : unsigned {
 };
 using TCloneFlags = unsigned;
 
-// The kinds of date-time text.
-enum class TDateTimeKind {
-    DateTime,   // "2024-01-31 10:00:00.000"
-    Date,       // "2024-01-31"
-    Time,       // "10:00:00.000"
-    LocalZone,  // date and time followed by " Z", " Z+300" or " Z-60" (the local bias)
-    Utc,        // local time brought to UTC, followed by " Z"
-    Regional,   // the user's regional date and time format (display only)
-    RegionalDate,  // the user's regional date format (display only)
-};
-
 class TXmlDoc;
 using TXmlDocRenameEvent = std::function<void(TXmlDoc& Sender, const std::string& OldName, const std::string& NewName)>;
 // Integers and Booleans select a child by index, a string is a path; other kinds select nothing.
@@ -56,10 +48,68 @@ struct TNameLess {
     bool operator()(std::string_view A, std::string_view B) const noexcept;
 };
 
+class TXmlArena;
+struct TXmlDocAside;
+
+// The OnRename slot of a node: empty, bound by the tree to the parent's name index, or a
+// caller's callback (kept on the heap, so a node without one pays one pointer).
+class TXmlRenameSlot {
+public:
+    TXmlRenameSlot() = default;
+    ~TXmlRenameSlot() { Reset(); }
+    TXmlRenameSlot(const TXmlRenameSlot&) = delete;
+    TXmlRenameSlot& operator=(const TXmlRenameSlot&) = delete;
+    TXmlRenameSlot& operator=(TXmlDocRenameEvent AEvent);
+    TXmlRenameSlot& operator=(std::nullptr_t)
+    {
+        Reset();
+        return *this;
+    }
+    explicit operator bool() const { return FEvent != nullptr; }
+
+private:
+    friend class TXmlDoc;
+    static TXmlDocRenameEvent& ParentHandler();
+    bool BoundToParent() const { return FEvent == &ParentHandler(); }
+    void BindToParent()
+    {
+        Reset();
+        FEvent = &ParentHandler();
+    }
+    void Reset()
+    {
+        if (FEvent != &ParentHandler())
+            delete FEvent;
+        FEvent = nullptr;
+    }
+    TXmlDocRenameEvent* FEvent = nullptr;
+};
+
+// The owned nodes of one list (children or properties), contiguous, the storage taken from
+// the tree's pool.
+class TXmlNodeList {
+public:
+    TXmlDoc* const* begin() const { return FItems; }
+    TXmlDoc* const* end() const { return FItems + FCount; }
+    size_t size() const { return FCount; }
+    bool empty() const { return FCount == 0; }
+    TXmlDoc* operator[](size_t i) const { return FItems[i]; }
+    TXmlDoc* back() const { return FItems[FCount - 1]; }
+
+private:
+    friend class TXmlDoc;
+    TXmlDoc** FItems = nullptr;
+    uint32_t FCount = 0;
+    uint32_t FCapacity = 0;
+};
+
 class TXmlDoc {
 public:
     // Deepest element nesting the XML reader follows; deeper elements are skipped whole.
     static constexpr size_t MaxReadDepth = 4096;
+    // A parent keeps a hashed name index once it has more children than this; below, the
+    // index entries are found by a scan of the children.
+    static constexpr size_t IndexThreshold = 8;
 
     explicit TXmlDoc(std::string AName = {}, std::string AValue = {}, void* AData = nullptr,
                      std::string_view AXML = {});
@@ -73,9 +123,9 @@ public:
     void SetName(const std::string& AName);
     const std::string& GetValue() const { return varValue; }
     void SetValue(std::string AValue) { varValue = std::move(AValue); }
-    void* GetData() const { return varObject; }
-    void SetData(void* AData) { varObject = AData; }
-    TXmlDocRenameEvent OnRename;
+    void* GetData() const;
+    void SetData(void* AData);
+    TXmlRenameSlot OnRename;
 
     // ---- children
     TXmlDoc* New(const std::string& NodeName);
@@ -91,7 +141,9 @@ public:
     TXmlDoc* GetNodeByIndex(int NodeIndex);
     TXmlDoc* GetNamedNodeByIndex(int NodeIndex, const std::string& NodeName);
     // The child at an index without creating one; nullptr when out of range.
-    TXmlDoc* ChildAt(size_t AIndex) const { return AIndex < varNodes.size() ? varNodes[AIndex].get() : nullptr; }
+    TXmlDoc* ChildAt(size_t AIndex) const { return AIndex < varNodes.size() ? varNodes[AIndex] : nullptr; }
+    // The node this one is a child of; nullptr for a root or a property.
+    TXmlDoc* GetParent() const { return FParent; }
     bool HasNode(std::string_view NodeName) const { return FindNode(NodeName, false) != nullptr; }
     bool HasNode(std::string_view NodeName, TXmlDoc*& Node) const { return FindNodeB(NodeName, Node, false); }
     TXmlDoc* FindNode(std::string_view NodeName, bool Hierarchy = false) const;
@@ -114,6 +166,9 @@ public:
     TXmlDoc* GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists);
     // Without creating; nullptr when absent.
     const TXmlDoc* FindProperty(std::string_view PropertyName) const;
+    // The value of a property without creating it; "" when absent. The view lasts while the
+    // property is neither changed nor removed.
+    std::string_view Prop(std::string_view PropertyName) const;
     TXmlDoc* GetProperty(std::string_view PropertyName) { return GetPropertyByName(PropertyName, true); }
     TXmlDoc* GetPropertyByIndex(int PropertyIndex);
     std::string Getp(std::string_view PropName) { return GetProperty(PropName)->varValue; }
@@ -180,47 +235,63 @@ public:
     static std::string ExpandFileName(const std::string& FileName);
 
 private:
+    template <class TCursor>
     friend class TXmlReader;
+    template <class TSink>
     friend class TXmlWriter;
+    friend class TXmlArena;
+    friend struct TXmlTreeSteps;
 
+    enum : uint8_t {
+        kIndexed = 1,     // this child is its parent's index entry for its name
+        kCandidate = 2,   // read from text: enters the index unless its name is there
+        kPending = 4,     // some children are candidates still to settle
+        kOwnsArena = 8,   // the root that made the pool of its tree
+        kPooled = 16,     // allocated from the pool of its tree
+    };
+
+    // ---- storage
+    TXmlArena& Arena();
+    TXmlDoc* MakeNode(std::string AName, std::string AValue = {});
+    void FreeNode(TXmlDoc* ANode);
+    void ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode);
+    void ListErase(TXmlNodeList& AList, size_t AAt);
+    void ListRelease(TXmlNodeList& AList);
+    TXmlDocAside& Aside();
+    // Destroys everything below this node, without recursion.
+    void DestroyBelow(bool AReturnToPool);
+    void DestroyList(TXmlNodeList& AList);
+
+    // ---- the name index
     void ChildRenamed(TXmlDoc& Sender, const std::string& OldName, const std::string& NewName);
     void BindChild(TXmlDoc& Child);
-    void AddIndexEntry(TXmlDoc& Child, bool Replace);
-    void DropIndexEntry(std::string_view Name);
+    TXmlDoc* IndexFind(std::string_view Name) const;
+    void IndexDrop(std::string_view Name);
+    void IndexPut(TXmlDoc& Child, bool Replace);
+    void SettleIndex() const;
+    void BuildIndexMap() const;
+    void DropIndexMap();
+
     TXmlDoc* NamedChild(std::string_view NodeName);
     TXmlDoc* AppendChild(std::string Name);
+    TXmlDoc* AddProperty(std::string AName, std::string AValue);
     void DestroyChildren();
     void ResetContent();  // name (fires OnRename), value, properties, children
-    using TNameIndex = std::map<std::string, TXmlDoc*, TNameLess>;
-    // Appends deep copies of ANodes, with the name index AIndex holds for them.
-    void AppendCopiesOf(const std::vector<std::unique_ptr<TXmlDoc>>& ANodes, const TNameIndex& AIndex);
+    // Appends deep copies of ANodes (children of ASource), keeping which of them the source's
+    // name index points at.
+    void AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource);
 
     std::string varName;
     std::string varValue;
-    const std::string* varSortPath = nullptr;
-    std::vector<std::unique_ptr<TXmlDoc>> varProperties;
-    std::vector<std::unique_ptr<TXmlDoc>> varNodes;
-    void* varObject = nullptr;
-    std::map<std::string, TXmlDoc*, TNameLess> varNodeIndex;
+    TXmlDoc* FParent = nullptr;
+    TXmlArena* FArena = nullptr;
+    TXmlNodeList varProperties;
+    TXmlNodeList varNodes;
+    TXmlDocAside* FAside = nullptr;  // Data and the hashed name index, made when first needed
+    mutable uint8_t FFlags = 0;
 };
 
 namespace UnitXmlDoc {
-
-// Days since 1899-12-30 with the time of day as fraction, as the date-time values are kept.
-double EncodeDateTime(int Year, int Month, int Day, int Hour, int Minute, int Second, int MilliSecond);
-// False when the value lies outside the years 1 to 9999.
-bool DecodeDateTime(double AValue, int& Year, int& Month, int& Day, int& Hour, int& Minute, int& Second,
-                    int& MilliSecond);
-double Now();
-
-std::string DateTimeToText(double AValue, TDateTimeKind AKind = TDateTimeKind::DateTime);
-// 0 (or a date out of range) gives ADefault; for the date kind the default loses its time
-// part, for the time kind its date part.
-double TextToDateTime(std::string_view AText, TDateTimeKind AKind = TDateTimeKind::DateTime, double ADefault = 0);
-// The local bias in minutes (add it to local time to get UTC), read once at start-up.
-int LocalBias();
-// Reads the time zone again (after TZ changed).
-void RefreshLocalBias();
 
 // The conversions behind the typed values.
 bool TextIsNumeric(std::string_view S);
