@@ -305,4 +305,9 @@ bool TextToBool(std::string_view S);
 // Case-insensitive equality, ASCII letters folded.
 bool SameText(std::string_view A, std::string_view B) noexcept;
 
+// The value of a node's property without creating it; "" when the property or the node is
+// absent (TXmlDoc::Prop).
+inline std::string_view Prop(const TXmlDoc& ANode, std::string_view AName) { return ANode.Prop(AName); }
+inline std::string_view Prop(const TXmlDoc* ANode, std::string_view AName) { return ANode ? ANode->Prop(AName) : std::string_view(); }
+
 }  // namespace UnitXmlDoc

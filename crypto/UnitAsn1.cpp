@@ -19,6 +19,8 @@ namespace UnitAsn1 {
 
 namespace {
 
+using UnitXmlDoc::Prop;
+
 using UnitCodecs::HexDecode;
 using UnitCodecs::HexEncode;
 
@@ -72,11 +74,6 @@ TKind KindOf(std::string_view name, uint8_t& tag)
     return TKind::Unknown;
 }
 
-std::string Prop(const TXmlDoc& node, std::string_view name)
-{
-    const TXmlDoc* p = node.FindProperty(name);
-    return p ? p->GetValue() : std::string();
-}
 
 bool PropBool(const TXmlDoc& node, std::string_view name)
 {
@@ -342,11 +339,11 @@ bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBui
 
 TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 {
-    const std::string value = Prop(node, "Value");
+    const std::string value(Prop(node, "Value"));
     const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
     // An unchanged decoded time is written back byte for byte. The comparison is made on the
     // side the value is written in, so the common case needs no local-to-UTC conversion.
-    if (const std::string original = Prop(node, "Original"); !original.empty()) {
+    if (const std::string original(Prop(node, "Original")); !original.empty()) {
         const TBytes bytes = HexDecode(original);
         std::string text(bytes.begin(), bytes.end());
         if (!text.empty() && text.back() == 'Z') {
@@ -371,10 +368,10 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 [[gnu::noinline]] std::optional<TBytes> ObjectBytes(const TXmlDoc& node, const TEntityBuilder& signedData)
 {
     TXmlDoc sequence("SEQUENCE");
-    sequence.New("OID")->Setp("Value", Prop(node, "ID"));
-    if (const std::string type = Prop(node, "Type"); !type.empty()) {
+    sequence.New("OID")->Setp("Value", std::string(Prop(node, "ID")));
+    if (const std::string type(Prop(node, "Type")); !type.empty()) {
         TXmlDoc* typed = sequence.New(type);
-        typed->Setp("Value", Prop(node, "Value"));
+        typed->Setp("Value", std::string(Prop(node, "Value")));
         if (const TXmlDoc* binary = node.FindProperty("Binary"))
             typed->Setp("Binary", binary->GetValue());
     }
@@ -807,7 +804,7 @@ void BitStringToFlagNames(std::string_view derHex, const std::vector<std::string
     TXmlDoc bits;
     if (DecodeHexIntoNode(bits, derHex) == 0)
         return;
-    const std::string value = Prop(bits, "Value");
+    const std::string value(Prop(bits, "Value"));
     std::vector<bool> flags;
     for (char c : value) {
         int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;

@@ -23,6 +23,8 @@ namespace UnitCertificateDescription {
 
 namespace {
 
+using UnitXmlDoc::Prop;
+
 using UnitCodecs::HexDecode;
 using UnitCodecs::HexEncode;
 using UnitCryptHash::TCryptHash;
@@ -34,13 +36,6 @@ constexpr std::string_view RsaEncryptionOid = "1.2.840.113549.1.1.1";
 
 const TXmlDoc* At(const TXmlDoc* node, size_t index) { return node != nullptr ? node->ChildAt(index) : nullptr; }
 
-std::string Prop(const TXmlDoc* node, std::string_view name)
-{
-    if (node == nullptr)
-        return {};
-    const TXmlDoc* property = node->FindProperty(name);
-    return property != nullptr ? property->GetValue() : std::string();
-}
 
 bool Named(const TXmlDoc* node, std::string_view name) { return node != nullptr && node->GetName() == name; }
 
@@ -98,9 +93,9 @@ std::string ValueText(const TXmlDoc* node)
     if (node == nullptr)
         return {};
     const std::string& name = node->GetName();
-    const std::string value = Prop(node, "Value");
+    const std::string value(Prop(node, "Value"));
     if (name == "ENTITY") {
-        const std::string tag = Prop(node, "Tag");
+        const std::string tag(Prop(node, "Tag"));
         if (tag == "30")  // BMPString
             return UnitAsn1::Utf16HexToText(value);
         if (tag == "28") {  // UniversalString
@@ -275,7 +270,7 @@ void DescribeExtendedKeyUsage(const TXmlDoc& value, TXmlDoc& content)
     for (size_t i = 0; const TXmlDoc* purpose = value.ChildAt(i); ++i) {
         if (!Named(purpose, "OID"))
             continue;
-        const std::string oid = Prop(purpose, "Value");
+        const std::string oid(Prop(purpose, "Value"));
         const std::string_view name = Lookup(Purposes, oid);
         if (name.empty())
             AddText(content, "Unknown", oid);
@@ -290,9 +285,9 @@ void DescribeBasicConstraints(const TXmlDoc& value, TXmlDoc& content)
         return;
     for (size_t i = 0; const TXmlDoc* field = value.ChildAt(i); ++i) {
         if (Named(field, "BOOLEAN"))
-            AddText(content, "CA", Prop(field, "Value"));
+            AddText(content, "CA", std::string(Prop(field, "Value")));
         else if (Named(field, "INTEGER"))
-            AddText(content, "PathLength", Prop(field, "Value"));
+            AddText(content, "PathLength", std::string(Prop(field, "Value")));
     }
 }
 
@@ -318,7 +313,7 @@ std::string IntegerFromContent(const std::string& contentHex)
     TXmlDoc integer;
     if (UnitAsn1::DecodeIntoNode(integer, element) == 0)
         return contentHex;
-    return Prop(&integer, "Value");
+    return std::string(Prop(&integer, "Value"));
 }
 
 void DescribeAuthorityKeyIdentifier(const TXmlDoc& value, TXmlDoc& content)
@@ -327,7 +322,7 @@ void DescribeAuthorityKeyIdentifier(const TXmlDoc& value, TXmlDoc& content)
         return;
     for (size_t i = 0; const TXmlDoc* field = value.ChildAt(i); ++i) {
         if (IsEntity(field, "128")) {
-            AddText(content, "KeyIdentifier", Prop(field, "Value"));
+            AddText(content, "KeyIdentifier", std::string(Prop(field, "Value")));
         } else if (Named(field, "161")) {
             for (size_t k = 0; const TXmlDoc* name = field->ChildAt(k); ++k)
                 if (Named(name, "164") && name->ChildAt(0) != nullptr) {
@@ -335,7 +330,7 @@ void DescribeAuthorityKeyIdentifier(const TXmlDoc& value, TXmlDoc& content)
                     break;
                 }
         } else if (IsEntity(field, "130")) {
-            AddText(content, "SerialNumber", IntegerFromContent(Prop(field, "Value")));
+            AddText(content, "SerialNumber", IntegerFromContent(std::string(Prop(field, "Value"))));
         }
     }
 }
@@ -369,7 +364,7 @@ void DescribePolicies(const TXmlDoc& value, TXmlDoc& content)
         // policies without qualifiers too.
         const TXmlDoc* oid = policy->ChildAt(0);
         if (Named(oid, "OID"))
-            AddText(*node, "ID", Prop(oid, "Value"));
+            AddText(*node, "ID", std::string(Prop(oid, "Value")));
         const TXmlDoc* qualifiers = policy->ChildAt(1);
         switch (UnitAsn1Shape::FirstMatch(*policy, {shapes.PolicyCps.get(), shapes.PolicyCpsNotice.get()})) {
         case 0:
@@ -416,7 +411,7 @@ void DescribeAuthorityInfo(const TXmlDoc& value, TXmlDoc& content)
             AddCopy(content, "Other", *access);
             continue;
         }
-        const std::string method = Prop(access->ChildAt(0), "Value");
+        const std::string method(Prop(access->ChildAt(0), "Value"));
         std::string url = ValueText(access->ChildAt(1));
         if (method == "1.3.6.1.5.5.7.48.1") {
             AddText(content, "OCSPURL", std::move(url));
@@ -443,7 +438,7 @@ void DescribeExtension(const TXmlDoc& extension, TXmlDoc& target)
         else if (Named(field, "OCTETSTRING"))
             octets = field;
     }
-    const std::string valueHex = Prop(octets, "Value");
+    const std::string valueHex(Prop(octets, "Value"));
     TXmlDoc value;
     const bool decoded = !valueHex.empty() && UnitAsn1::DecodeHexIntoNode(value, valueHex) > 0;
 
@@ -463,7 +458,7 @@ void DescribeExtension(const TXmlDoc& extension, TXmlDoc& target)
         if (oid == "2.5.29.14") {
             TXmlDoc* content = open("SubjectKeyIdentifier");
             if (Named(&value, "OCTETSTRING"))
-                AddText(*content, "KeyIdentifier", Prop(&value, "Value"));
+                AddText(*content, "KeyIdentifier", std::string(Prop(&value, "Value")));
             else
                 content->SetValue(valueHex);
             return;
@@ -485,7 +480,7 @@ void DescribeExtension(const TXmlDoc& extension, TXmlDoc& target)
             return;
         }
         if (oid == "1.3.6.1.4.1.311.21.1") {
-            open("MSCAVersion")->SetValue(Prop(&value, "Value"));
+            open("MSCAVersion")->SetValue(std::string(Prop(&value, "Value")));
             return;
         }
     }
@@ -536,13 +531,13 @@ bool IsRsaOid(std::string_view oid)
 
 std::string TimeValue(const TXmlDoc* time)
 {
-    return Named(time, "UTCTIME") || Named(time, "GENTIME") ? Prop(time, "Value") : std::string();
+    return Named(time, "UTCTIME") || Named(time, "GENTIME") ? std::string(Prop(time, "Value")) : std::string();
 }
 
 void DescribePublicKey(TXmlDoc* info, TXmlDoc& target)
 {
     const TXmlDoc* algorithm = At(At(info, 0), 0);
-    const std::string oid = Named(algorithm, "OID") ? Prop(algorithm, "Value") : std::string();
+    const std::string oid = Named(algorithm, "OID") ? std::string(Prop(algorithm, "Value")) : std::string();
     AddText(target, "Type", oid);
     const TXmlDoc* bits = At(info, 1);
     if (IsRsaOid(oid)) {
@@ -698,7 +693,7 @@ TXmlDoc* DescribeCertificate(const TXmlDoc& certificate, std::string_view signat
         TXmlDoc* issuer = description->New("Issuer");
         if (fields.Issuer != nullptr)
             DescribeName(*fields.Issuer, *issuer);
-        AddText(*description, "SerialNumber", Prop(fields.Serial, "Value"));
+        AddText(*description, "SerialNumber", std::string(Prop(fields.Serial, "Value")));
         TXmlDoc* subject = description->New("Subject");
         if (fields.Subject != nullptr)
             DescribeName(*fields.Subject, *subject);
@@ -723,7 +718,7 @@ TXmlDoc* DescribeCertificate(const TXmlDoc& certificate, std::string_view signat
     }
 
     const TXmlDoc* algorithm = At(copy->ChildAt(1), 0);
-    description->GetNode("Signature\\Algorithm")->SetValue(Named(algorithm, "OID") ? Prop(algorithm, "Value") : std::string());
+    description->GetNode("Signature\\Algorithm")->SetValue(Named(algorithm, "OID") ? std::string(Prop(algorithm, "Value")) : std::string());
     WriteIfOpen(*description, signatureStatus, revocation);
     WriteExpiration(*description);
     return description;
@@ -737,7 +732,7 @@ void DescribeName(const TXmlDoc& name, TXmlDoc& target)
         const TXmlDoc* value = At(attribute, 1);
         if (!Named(type, "OID"))
             continue;
-        const std::string oid = Prop(type, "Value");
+        const std::string oid(Prop(type, "Value"));
         const std::string_view child = Lookup(NameAttributes, oid);
         if (!child.empty()) {
             AddText(target, std::string(child), ValueText(value));
@@ -745,7 +740,7 @@ void DescribeName(const TXmlDoc& name, TXmlDoc& target)
         }
         TXmlDoc* info = target.New("Info");
         AddText(*info, "ID", oid);
-        AddText(*info, "Content", Prop(value, "Value"));
+        AddText(*info, "Content", std::string(Prop(value, "Value")));
     }
 }
 
@@ -773,7 +768,7 @@ void DescribeGeneralName(const TXmlDoc& generalName, TXmlDoc& target)
     if (UnitAsn1Shape::FirstMatch(generalName, {shapes.OtherNamePrintable.get(), shapes.OtherNameOctets.get(),
                                                 shapes.OtherNameUtf8.get(), shapes.OtherNameIa5.get()})
         >= 0) {
-        const std::string oid = Prop(generalName.ChildAt(0), "Value");
+        const std::string oid(Prop(generalName.ChildAt(0), "Value"));
         const std::string_view child = Lookup(OtherNames, oid);
         if (child.empty())
             AddCopy(target, "ICPBrasilOtherName", generalName);
@@ -801,7 +796,7 @@ void CollectResources(TXmlDoc& extended, TXmlDoc& resources)
 {
     std::set<std::string> known;
     for (size_t i = 0; const TXmlDoc* resource = resources.ChildAt(i); ++i)
-        known.insert(Prop(resource, "URL"));
+        known.insert(std::string(Prop(resource, "URL")));
     auto add = [&resources, &known](const std::string& type, const std::string& url) {
         if (!url.empty() && known.insert(url).second)
             resources.New(type)->Setp("URL", url);

@@ -19,6 +19,8 @@ namespace UnitCertificates {
 
 namespace {
 
+using UnitXmlDoc::Prop;
+
 using UnitNssCore::TSecret;
 using UnitNssStore::TNssCertificate;
 using UnitNssStore::TNssStore;
@@ -55,11 +57,6 @@ void RecordFailure(const char* operation)
     }
 }
 
-std::string Prop(const TXmlDoc& node, std::string_view name)
-{
-    const TXmlDoc* p = node.FindProperty(name);
-    return p ? p->GetValue() : std::string();
-}
 
 bool Has(const TXmlDoc& node, std::string_view name)
 {
@@ -175,7 +172,7 @@ std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_
 std::optional<TNssCertificate> FindCertificate(TXmlDoc& reference)
 {
     if (Given(reference, "Code"))
-        return FindByCode(Prop(reference, "Code"), StoreLocation(reference));
+        return FindByCode(std::string(Prop(reference, "Code")), StoreLocation(reference));
     if (Given(reference, "FileName")) {
         TSecret password(Prop(reference, "FilePwd"));
         return TNssCertificate::Load(UnitLocalUtils::LocalFileName(Prop(reference, "FileName")), password);
@@ -323,13 +320,13 @@ bool LocateSignerCertificate(TXmlDoc& reference)
     TXmlDoc list("Certificates");
     if (!ListCertificates(list, true))
         return false;
-    const std::string code = Prop(reference, "Code");
+    const std::string code(Prop(reference, "Code"));
     for (int i = 0; i < list.GetNodeCount(); ++i) {
         TXmlDoc* entry = list.ChildAt(static_cast<size_t>(i));
         if (Prop(*entry, "Code") == code) {
-            reference.Setp("Name", Prop(*entry, "Name"));
-            reference.Setp("Code", Prop(*entry, "Code"));
-            reference.Setp("Store", Prop(*entry, "Store"));
+            reference.Setp("Name", std::string(Prop(*entry, "Name")));
+            reference.Setp("Code", std::string(Prop(*entry, "Code")));
+            reference.Setp("Store", std::string(Prop(*entry, "Store")));
             return true;
         }
     }

@@ -13,6 +13,8 @@ namespace UnitSignedDataReport {
 
 namespace {
 
+using UnitXmlDoc::Prop;
+
 using UnitCryptHash::TCryptHash;
 
 constexpr std::string_view Sha1Oid = "1.3.14.3.2.26";
@@ -35,13 +37,6 @@ std::string Text(const TXmlDoc* node, std::string_view path)
     return found ? found->GetValue() : std::string();
 }
 
-std::string Prop(const TXmlDoc* node, std::string_view name)
-{
-    if (!node)
-        return {};
-    const TXmlDoc* p = node->FindProperty(name);
-    return p ? p->GetValue() : std::string();
-}
 
 std::string Digits(int value, int width)
 {
