@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Large CRLs through the ASN.1 XML codec: DER -> XML (encoding 14) -> DER with dorvik-asn1,
 # beside `openssl crl` reading the same file. Two sizes, the second twice the first, show
-# whether the codec's time grows in proportion to the input.
+# whether the codec's time grows in proportion to the input. Peak memory (maximum resident
+# set) of both programs on the same file stands beside the times.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cli=${DORVIK_ASN1:-$top/build/bin/dorvik-asn1}
@@ -35,16 +36,18 @@ for n in "$small" "$large"; do
     || { echo "bench_crl: openssl does not accept the CRL" >&2; exit 1; }
   size=$(stat -c %s "$crl")
   peer=$(best_of_3 openssl crl -noout -inform DER -in "$crl")
+  /usr/bin/time -f '%M' -o "$work/peer.rss" openssl crl -noout -inform DER -in "$crl" >/dev/null
   best_total="" line=""
   for _ in $(seq "${CRL_REPEAT:-1}"); do
-    out=$("$cli" "$crl")
+    out=$(/usr/bin/time -f '%M' -o "$work/codec.rss" "$cli" "$crl")
     total=$(awk -v d="$(field decode_ms "$out")" -v e="$(field encode_ms "$out")" 'BEGIN { printf "%d", d + e }')
     if [ -z "$best_total" ] || [ "$total" -lt "$best_total" ]; then best_total=$total line=$out; fi
   done
   codec[$n]=$best_total
-  printf 'CRL %7d entries %5.1f MB: dorvik-asn1 %s | total %d ms | openssl crl %d ms | ratio %s\n' \
+  printf 'CRL %7d entries %5.1f MB: dorvik-asn1 %s | total %d ms | openssl crl %d ms | ratio %s | peak MB %d vs openssl %d\n' \
     "$n" "$(awk -v s="$size" 'BEGIN { print s / 1e6 }')" "$line" "$best_total" "$peer" \
-    "$(awk -v a="$best_total" -v b="$peer" 'BEGIN { printf "%.2f", a / (b ? b : 1) }')"
+    "$(awk -v a="$best_total" -v b="$peer" 'BEGIN { printf "%.2f", a / (b ? b : 1) }')" \
+    $(( $(cat "$work/codec.rss") / 1024 )) $(( $(cat "$work/peer.rss") / 1024 ))
   rm -f "$crl"
 done
 growth=$(awk -v a="${codec[$large]}" -v b="${codec[$small]}" 'BEGIN { printf "%.2f", a / (b ? b : 1) }')

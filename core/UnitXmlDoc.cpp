@@ -58,11 +58,7 @@ struct TXmlDocAside {
     std::unique_ptr<std::unordered_map<std::string_view, TXmlDoc*, TFoldHash, TFoldEqual>> Index;
 };
 
-TXmlDocRenameEvent& TXmlRenameSlot::ParentHandler()
-{
-    static TXmlDocRenameEvent marker;
-    return marker;
-}
+TXmlDocRenameEvent TXmlRenameSlot::FParentMarker;
 
 TXmlRenameSlot& TXmlRenameSlot::operator=(TXmlDocRenameEvent AEvent)
 {
@@ -76,7 +72,7 @@ TXmlArena& TXmlDoc::Arena()
 {
     if (!FArena) {
         FArena = new TXmlArena;
-        FFlags |= kOwnsArena;
+        Flags() |= kOwnsArena;
     }
     return *FArena;
 }
@@ -87,7 +83,7 @@ TXmlDoc* TXmlDoc::MakeNode(std::string AName, std::string AValue)
     void* memory = arena.Allocate(sizeof(TXmlDoc));
     TXmlDoc* node = new (memory) TXmlDoc(std::move(AName), std::move(AValue));
     node->FArena = &arena;
-    node->FFlags = kPooled;
+    node->Flags() = kPooled;
     return node;
 }
 
@@ -101,15 +97,16 @@ void TXmlDoc::FreeNode(TXmlDoc* ANode)
 
 void TXmlDoc::ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode)
 {
-    if (AList.FCount == AList.FCapacity) {
-        const uint32_t capacity = AList.FCapacity ? AList.FCapacity * 2 : 2;
+    if (AList.FCount == AList.Capacity()) {
+        const uint8_t log = AList.FItems ? static_cast<uint8_t>(AList.FCapacityLog + 1) : 1;
+        const size_t capacity = size_t{1} << log;
         auto* items = static_cast<TXmlDoc**>(Arena().Allocate(capacity * sizeof(TXmlDoc*)));
         if (AList.FCount)
             std::memcpy(items, AList.FItems, AList.FCount * sizeof(TXmlDoc*));
         if (AList.FItems)
-            FArena->Deallocate(AList.FItems, AList.FCapacity * sizeof(TXmlDoc*));
+            FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
         AList.FItems = items;
-        AList.FCapacity = capacity;
+        AList.FCapacityLog = log;
     }
     if (AAt < AList.FCount)
         std::memmove(AList.FItems + AAt + 1, AList.FItems + AAt, (AList.FCount - AAt) * sizeof(TXmlDoc*));
@@ -126,8 +123,8 @@ void TXmlDoc::ListErase(TXmlNodeList& AList, size_t AAt)
 void TXmlDoc::ListRelease(TXmlNodeList& AList)
 {
     if (AList.FItems)
-        FArena->Deallocate(AList.FItems, AList.FCapacity * sizeof(TXmlDoc*));
-    AList = TXmlNodeList();
+        FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
+    AList.Detach();
 }
 
 TXmlDocAside& TXmlDoc::Aside()
@@ -163,8 +160,8 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
             n.ListRelease(n.varProperties);
             n.ListRelease(n.varNodes);
         } else {
-            n.varProperties = TXmlNodeList();
-            n.varNodes = TXmlNodeList();
+            n.varProperties.Detach();
+            n.varNodes.Detach();
         }
     };
     take(*this);
@@ -203,7 +200,7 @@ std::unique_ptr<TXmlDoc> TXmlDoc::CreateFromXML(std::string_view AXML) { return 
 TXmlDoc::~TXmlDoc()
 {
     // The root of a tree frees its pool at once; a node inside returns its parts to it.
-    const bool ownsArena = (FFlags & kOwnsArena) != 0;
+    const bool ownsArena = (Flags() & kOwnsArena) != 0;
     DestroyBelow(!ownsArena);
     delete FAside;
     if (ownsArena)
@@ -217,7 +214,7 @@ void TXmlDoc::SetName(const std::string& AName)
     if (!OnRename) {
         // An indexed child whose parent's handler was replaced leaves the index: the entry
         // is keyed by the name about to change.
-        if ((FFlags & kIndexed) && FParent)
+        if ((Flags() & kIndexed) && FParent)
             FParent->IndexDrop(varName);
         varName = AName;
         return;
@@ -231,10 +228,10 @@ void TXmlDoc::SetName(const std::string& AName)
             FParent->IndexPut(*this, false);
         return;
     }
-    if (FFlags & kIndexed)
+    if (Flags() & kIndexed)
         FParent->IndexDrop(varName);
     const TXmlDocRenameEvent* event = OnRename.FEvent;
-    if (event != &TXmlRenameSlot::ParentHandler())
+    if (event != &TXmlRenameSlot::FParentMarker)
         (*event)(*this, old, name);
     varName = name;
 }
@@ -251,7 +248,7 @@ void TXmlDoc::BuildIndexMap() const
     aside.Index = std::make_unique<std::unordered_map<std::string_view, TXmlDoc*, TFoldHash, TFoldEqual>>();
     aside.Index->reserve(varNodes.size());
     for (TXmlDoc* c : varNodes)
-        if (c->FFlags & kIndexed)
+        if (c->Flags() & kIndexed)
             aside.Index->emplace(c->varName, c);
 }
 
@@ -265,36 +262,36 @@ void TXmlDoc::DropIndexMap()
 // this is decided when the index is first asked, so reading costs no index work.
 void TXmlDoc::SettleIndex() const
 {
-    if (!(FFlags & kPending))
+    if (!(Flags() & kPending))
         return;
-    FFlags &= static_cast<uint8_t>(~kPending);
+    Flags() &= static_cast<uint8_t>(~kPending);
     if (varNodes.size() > IndexThreshold) {
         BuildIndexMap();
         auto& index = *FAside->Index;
         for (TXmlDoc* c : varNodes) {
-            if (!(c->FFlags & kCandidate))
+            if (!(c->Flags() & kCandidate))
                 continue;
-            c->FFlags &= static_cast<uint8_t>(~kCandidate);
+            c->Flags() &= static_cast<uint8_t>(~kCandidate);
             if (!c->varName.empty() && index.emplace(c->varName, c).second)
-                c->FFlags |= kIndexed;
+                c->Flags() |= kIndexed;
         }
         return;
     }
     for (size_t i = 0; i < varNodes.size(); ++i) {
         TXmlDoc* c = varNodes[i];
-        if (!(c->FFlags & kCandidate))
+        if (!(c->Flags() & kCandidate))
             continue;
-        c->FFlags &= static_cast<uint8_t>(~kCandidate);
+        c->Flags() &= static_cast<uint8_t>(~kCandidate);
         if (c->varName.empty())
             continue;
         bool present = false;
         for (TXmlDoc* o : varNodes)
-            if (o != c && (o->FFlags & kIndexed) && SameText(o->varName, c->varName)) {
+            if (o != c && (o->Flags() & kIndexed) && SameText(o->varName, c->varName)) {
                 present = true;
                 break;
             }
         if (!present)
-            c->FFlags |= kIndexed;
+            c->Flags() |= kIndexed;
     }
 }
 
@@ -311,7 +308,7 @@ TXmlDoc* TXmlDoc::IndexFind(std::string_view Name) const
         return it == FAside->Index->end() ? nullptr : it->second;
     }
     for (TXmlDoc* c : varNodes)
-        if ((c->FFlags & kIndexed) && SameText(c->varName, Name))
+        if ((c->Flags() & kIndexed) && SameText(c->varName, Name))
             return c;
     return nullptr;
 }
@@ -323,7 +320,7 @@ void TXmlDoc::IndexDrop(std::string_view Name)
         return;
     if (FAside && FAside->Index)
         FAside->Index->erase(entry->varName);
-    entry->FFlags &= static_cast<uint8_t>(~kIndexed);
+    entry->Flags() &= static_cast<uint8_t>(~kIndexed);
 }
 
 void TXmlDoc::IndexPut(TXmlDoc& Child, bool Replace)
@@ -338,7 +335,7 @@ void TXmlDoc::IndexPut(TXmlDoc& Child, bool Replace)
             return;
         IndexDrop(Child.varName);
     }
-    Child.FFlags |= kIndexed;
+    Child.Flags() |= kIndexed;
     if (FAside && FAside->Index)
         FAside->Index->emplace(Child.varName, &Child);
 }
@@ -647,6 +644,7 @@ void TXmlDoc::SortNodes(bool Hierarchy, const std::string& ASortPath)
     while (!work.empty()) {
         TXmlDoc* node = work.back();
         work.pop_back();
+        node->SettleIndex();  // children read from text enter the index in document order
         if (node->varNodes.size() > 1)
             QuickSort(node->varNodes.FItems, 0, static_cast<ptrdiff_t>(node->varNodes.size()) - 1, ASortPath);
         if (Hierarchy)
@@ -672,6 +670,7 @@ void TXmlDoc::ExchangeNodes(int IdxA, int IdxB)
     const int count = GetNodeCount();
     if (IdxA < 0 || IdxA >= count || IdxB < 0 || IdxB >= count)
         return;
+    SettleIndex();
     std::swap(varNodes.FItems[IdxA], varNodes.FItems[IdxB]);
 }
 
@@ -696,7 +695,7 @@ void TXmlDoc::DeleteNode(TXmlDoc* Node)
 void TXmlDoc::DestroyChildren()
 {
     DropIndexMap();
-    FFlags &= static_cast<uint8_t>(~kPending);
+    Flags() &= static_cast<uint8_t>(~kPending);
     DestroyList(varNodes);
 }
 
@@ -706,12 +705,12 @@ void TXmlDoc::ResetContent()
 {
     SetName({});
     varValue.clear();
-    if ((FFlags & kOwnsArena) && FArena) {
+    if ((Flags() & kOwnsArena) && FArena) {
         // Nothing else lives in the pool of a root whose lists are all emptied: it is
         // released whole instead of node by node.
         DestroyBelow(false);
         DropIndexMap();
-        FFlags &= static_cast<uint8_t>(~kPending);
+        Flags() &= static_cast<uint8_t>(~kPending);
         FArena->Release();
         return;
     }
@@ -952,7 +951,7 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
             copy->SetData(child->GetData());
             to->ListInsert(to->varNodes, to->varNodes.size(), copy);
             to->BindChild(*copy);
-            copy->FFlags |= static_cast<uint8_t>(child->FFlags & kIndexed);
+            copy->Flags() |= static_cast<uint8_t>(child->Flags() & kIndexed);
             work.emplace_back(child, copy);
         }
     }
@@ -960,7 +959,7 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
         TXmlDoc* copy = tops[i];
         ListInsert(varNodes, varNodes.size(), copy);
         BindChild(*copy);
-        if (ANodes[i]->FFlags & kIndexed)
+        if (ANodes[i]->Flags() & kIndexed)
             IndexPut(*copy, true);
     }
 }
@@ -986,7 +985,7 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         if (varNodes.empty())
             return;
         keptNodes = varNodes;
-        varNodes = TXmlNodeList();
+        varNodes.Detach();
         DropIndexMap();
         if (&ANode == this)
             sourceNodes = &keptNodes;
@@ -996,7 +995,7 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         SetName({});
         varValue.clear();
         keptProps = varProperties;
-        varProperties = TXmlNodeList();
+        varProperties.Detach();
         detachNodes();
     }
     if (!(ACloneFlags & cfAvoidName))
@@ -1045,3 +1044,6 @@ void TXmlDoc::SaveToNode(TXmlDoc* ANode, const std::string& AEncode)
     Setv(std::move(text), AEncode);
 }
 
+
+// A node fits the pool's 128-byte blocks (names and values are std::string, 32 bytes each).
+static_assert(sizeof(void*) != 8 || sizeof(TXmlDoc) <= 128, "TXmlDoc grew past 128 bytes");

@@ -69,16 +69,17 @@ public:
 
 private:
     friend class TXmlDoc;
-    static TXmlDocRenameEvent& ParentHandler();
-    bool BoundToParent() const { return FEvent == &ParentHandler(); }
+    // Stands for the parent's handler; never called.
+    static TXmlDocRenameEvent FParentMarker;
+    bool BoundToParent() const { return FEvent == &FParentMarker; }
     void BindToParent()
     {
         Reset();
-        FEvent = &ParentHandler();
+        FEvent = &FParentMarker;
     }
     void Reset()
     {
-        if (FEvent != &ParentHandler())
+        if (FEvent != &FParentMarker)
             delete FEvent;
         FEvent = nullptr;
     }
@@ -98,9 +99,18 @@ public:
 
 private:
     friend class TXmlDoc;
+    uint32_t Capacity() const { return FItems ? uint32_t{1} << FCapacityLog : 0; }
+    // Forgets the storage (the caller has taken or freed it); the tag stays.
+    void Detach()
+    {
+        FItems = nullptr;
+        FCount = 0;
+        FCapacityLog = 0;
+    }
     TXmlDoc** FItems = nullptr;
     uint32_t FCount = 0;
-    uint32_t FCapacity = 0;
+    uint8_t FCapacityLog = 0;
+    mutable uint8_t FTag = 0;  // the owner's flags (TXmlDoc::Flags), kept in the spare bytes
 };
 
 class TXmlDoc {
@@ -251,6 +261,7 @@ private:
     };
 
     // ---- storage
+    uint8_t& Flags() const { return varNodes.FTag; }
     TXmlArena& Arena();
     TXmlDoc* MakeNode(std::string AName, std::string AValue = {});
     void FreeNode(TXmlDoc* ANode);
@@ -288,7 +299,6 @@ private:
     TXmlNodeList varProperties;
     TXmlNodeList varNodes;
     TXmlDocAside* FAside = nullptr;  // Data and the hashed name index, made when first needed
-    mutable uint8_t FFlags = 0;
 };
 
 namespace UnitXmlDoc {

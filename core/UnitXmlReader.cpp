@@ -211,8 +211,8 @@ private:
         }
         AParent.BindChild(*child);
         if (!child->varName.empty()) {
-            child->FFlags |= TXmlDoc::kCandidate;
-            AParent.FFlags |= TXmlDoc::kPending;
+            child->Flags() |= TXmlDoc::kCandidate;
+            AParent.Flags() |= TXmlDoc::kPending;
         }
     }
 
