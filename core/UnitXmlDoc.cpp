@@ -153,16 +153,46 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
         return;
     }
     std::vector<TXmlDoc*> pending;
-    auto take = [&pending, AReturnToPool](TXmlDoc& n) {
-        pending.insert(pending.end(), n.varProperties.begin(), n.varProperties.end());
-        pending.insert(pending.end(), n.varNodes.begin(), n.varNodes.end());
-        if (AReturnToPool) {
-            n.ListRelease(n.varProperties);
-            n.ListRelease(n.varNodes);
-        } else {
-            n.varProperties.Detach();
-            n.varNodes.Detach();
+    auto release = [AReturnToPool](TXmlDoc& n, TXmlNodeList& list) {
+        if (AReturnToPool)
+            n.ListRelease(list);
+        else
+            list.Detach();
+    };
+    auto destroy = [AReturnToPool](TXmlDoc* n) {
+        TXmlArena* arena = n->FArena;
+        n->~TXmlDoc();
+        if (AReturnToPool)
+            arena->Deallocate(n, sizeof(TXmlDoc));
+    };
+    // Leaves (most properties, most elements of a wide tree) go at once; only nodes with
+    // something below them wait on the list.
+    auto take = [&](TXmlDoc& n) {
+        for (TXmlDoc* p : n.varProperties) {
+            if (p->varNodes.empty() && p->varProperties.empty())
+                destroy(p);
+            else
+                pending.push_back(p);
         }
+        release(n, n.varProperties);
+        for (TXmlDoc* c : n.varNodes) {
+            if (!c->varNodes.empty()) {
+                pending.push_back(c);
+                continue;
+            }
+            bool leafProps = true;
+            for (TXmlDoc* p : c->varProperties)
+                leafProps = leafProps && p->varNodes.empty() && p->varProperties.empty();
+            if (!leafProps) {
+                pending.push_back(c);
+                continue;
+            }
+            for (TXmlDoc* p : c->varProperties)
+                destroy(p);
+            release(*c, c->varProperties);
+            destroy(c);
+        }
+        release(n, n.varNodes);
     };
     take(*this);
     if (FAside)
@@ -171,10 +201,7 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
         TXmlDoc* n = pending.back();
         pending.pop_back();
         take(*n);
-        TXmlArena* arena = n->FArena;
-        n->~TXmlDoc();
-        if (AReturnToPool)
-            arena->Deallocate(n, sizeof(TXmlDoc));
+        destroy(n);
     }
 }
 
@@ -211,28 +238,27 @@ TXmlDoc::~TXmlDoc()
 
 void TXmlDoc::SetName(const std::string& AName)
 {
-    if (!OnRename) {
-        // An indexed child whose parent's handler was replaced leaves the index: the entry
-        // is keyed by the name about to change.
-        if ((Flags() & kIndexed) && FParent)
+    if (OnRename.BoundToParent() && FParent) {
+        // The parent's handler: the entry under the old name goes (whichever child it points
+        // to), and this child takes the new name's entry unless another child holds it.
+        // Empty names are never indexed.
+        if (!varName.empty())
             FParent->IndexDrop(varName);
+        varName = AName;
+        FParent->IndexPut(*this, false);
+        return;
+    }
+    // A child whose parent's handler was replaced leaves the index: its entry is keyed by
+    // the name about to change.
+    if ((Flags() & kIndexed) && FParent)
+        FParent->IndexDrop(varName);
+    if (!OnRename) {
         varName = AName;
         return;
     }
     const std::string old = varName;
     const std::string name = AName;
-    if (OnRename.BoundToParent() && FParent) {
-        FParent->IndexDrop(old);
-        varName = name;
-        if (!name.empty() && !FParent->IndexFind(name))
-            FParent->IndexPut(*this, false);
-        return;
-    }
-    if (Flags() & kIndexed)
-        FParent->IndexDrop(varName);
-    const TXmlDocRenameEvent* event = OnRename.FEvent;
-    if (event != &TXmlRenameSlot::FParentMarker)
-        (*event)(*this, old, name);
+    (*OnRename.FEvent)(*this, old, name);
     varName = name;
 }
 
@@ -338,13 +364,6 @@ void TXmlDoc::IndexPut(TXmlDoc& Child, bool Replace)
     Child.Flags() |= kIndexed;
     if (FAside && FAside->Index)
         FAside->Index->emplace(Child.varName, &Child);
-}
-
-void TXmlDoc::ChildRenamed(TXmlDoc& Sender, const std::string& OldName, const std::string& NewName)
-{
-    IndexDrop(OldName);
-    if (!NewName.empty() && !IndexFind(NewName))
-        IndexPut(Sender, false);
 }
 
 // ==================================================================== children

@@ -274,7 +274,6 @@ private:
     void DestroyList(TXmlNodeList& AList);
 
     // ---- the name index
-    void ChildRenamed(TXmlDoc& Sender, const std::string& OldName, const std::string& NewName);
     void BindChild(TXmlDoc& Child);
     TXmlDoc* IndexFind(std::string_view Name) const;
     void IndexDrop(std::string_view Name);
