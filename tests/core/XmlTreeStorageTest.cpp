@@ -11,7 +11,8 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (its header ships with clang, not with gcc).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
