@@ -53,8 +53,10 @@ struct TPair {
         state.counters["ours_best_ms"] = Ours * 1000;
         state.counters["pugixml_best_ms"] = Peer * 1000;
         state.counters["ratio_to_pugixml"] = Ours / Peer;
-        state.counters["tree_MB"] = OursMB;
-        state.counters["pugixml_MB"] = PeerMB;
+        if (OursMB > 0 || PeerMB > 0) {
+            state.counters["tree_MB"] = OursMB;
+            state.counters["pugixml_MB"] = PeerMB;
+        }
     }
 };
 
