@@ -1,19 +1,13 @@
 #include "crypto/UnitAsn1.h"
 
-#include "core/UnitLocalUtils.h"
+#include "crypto/UnitTimeZones.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
-#include "platform/UnitPlatformFiles.h"
-#include "platform/UnitTrace.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <iterator>
-#include <mutex>
-#include <cstdlib>
 
 namespace UnitAsn1 {
 
@@ -87,106 +81,6 @@ int64_t PropInt64(const TXmlDoc& node, std::string_view name)
 {
     int64_t v = 0;
     return UnitXmlDoc::TextToInt64(Prop(node, name), v) ? v : 0;
-}
-
-// ---- times
-
-TUtcTime FromTimeT(time_t t, bool local, int ms)
-{
-    struct tm tm {};
-    if (local)
-        localtime_r(&t, &tm);
-    else
-        gmtime_r(&t, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms};
-}
-
-struct tm ToTm(const TUtcTime& t)
-{
-    struct tm tm {};
-    tm.tm_year = t.Year - 1900;
-    tm.tm_mon = t.Month - 1;
-    tm.tm_mday = t.Day;
-    tm.tm_hour = t.Hour;
-    tm.tm_min = t.Minute;
-    tm.tm_sec = t.Second;
-    tm.tm_isdst = -1;
-    return tm;
-}
-
-std::string Digits(int value, int width)
-{
-    char buf[16];
-    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, value < 0 ? 0 : value);
-    std::string s(buf, p);
-    if (static_cast<int>(s.size()) < width)
-        s.insert(0, static_cast<size_t>(width) - s.size(), '0');
-    return s;
-}
-
-std::string TimeText(const TUtcTime& t)
-{
-    return Digits(t.Year, 4) + "-" + Digits(t.Month, 2) + "-" + Digits(t.Day, 2) + " " + Digits(t.Hour, 2) + ":"
-        + Digits(t.Minute, 2) + ":" + Digits(t.Second, 2) + "." + Digits(t.MilliSecond, 3);
-}
-
-// Reads up to `width` digits at pos; missing or bad digits read 0.
-int ReadField(std::string_view s, size_t& pos, size_t width)
-{
-    int value = 0;
-    for (size_t i = 0; i < width && pos < s.size(); ++i, ++pos) {
-        const char c = s[pos];
-        if (c < '0' || c > '9')
-            break;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// The content of a UTCTime or GeneralizedTime (without "Z") as UTC fields.
-TUtcTime ParseDerTime(std::string text, bool utcTime)
-{
-    if (utcTime)
-        text.insert(0, text.substr(0, 2) < "50" ? "20" : "19");
-    std::string fraction;
-    if (auto dot = text.find_first_of(".,"); dot != std::string::npos) {
-        fraction = text.substr(dot + 1);
-        text.resize(dot);
-    }
-    fraction.resize(3, '0');
-    TUtcTime t;
-    size_t pos = 0;
-    t.Year = ReadField(text, pos, 4);
-    t.Month = ReadField(text, pos, 2);
-    t.Day = ReadField(text, pos, 2);
-    t.Hour = ReadField(text, pos, 2);
-    t.Minute = ReadField(text, pos, 2);
-    t.Second = ReadField(text, pos, 2);
-    size_t fpos = 0;
-    t.MilliSecond = ReadField(fraction, fpos, 3);
-    return t;
-}
-
-std::string UtcFieldsText(const TUtcTime& t)
-{
-    return TimeText(t);
-}
-
-std::string DerTimeContent(const TUtcTime& t, bool utcTime)
-{
-    std::string s;
-    if (utcTime)
-        s = Digits(t.Year % 100, 2);
-    else
-        s = Digits(t.Year, 4);
-    s += Digits(t.Month, 2) + Digits(t.Day, 2) + Digits(t.Hour, 2) + Digits(t.Minute, 2) + Digits(t.Second, 2);
-    if (!utcTime && t.MilliSecond != 0) {
-        std::string ms = Digits(t.MilliSecond, 3);
-        while (!ms.empty() && ms.back() == '0')
-            ms.pop_back();
-        s += "." + ms;
-    }
-    return s + "Z";
 }
 
 // ---- integers and OIDs
@@ -655,11 +549,6 @@ int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
     return count;
 }
 
-bool StartsWith30(std::string_view hex)
-{
-    return hex.size() >= 2 && hex[0] == '3' && hex[1] == '0';
-}
-
 }  // namespace
 
 std::optional<TBytes> EncodeNode(TXmlDoc& node)
@@ -741,58 +630,6 @@ int LoadFromDerHex(TXmlDoc& node, std::string_view hex)
     return DecodeHexIntoNode(node, hex);
 }
 
-std::string PemToHex(std::string_view pem)
-{
-    size_t p = pem.find("-----");
-    if (p == std::string_view::npos)
-        return {};
-    p = pem.find("BEGIN", p + 5);
-    if (p == std::string_view::npos)
-        return {};
-    p = pem.find("-----", p + 5);
-    if (p == std::string_view::npos)
-        return {};
-    p += 5;
-    size_t end = pem.find("-----", p);
-    if (end == std::string_view::npos)
-        end = pem.size();
-    auto bytes = UnitEncoding::DecodeText(pem.substr(p, end - p), 7);
-    return bytes ? HexEncode(*bytes) : std::string();
-}
-
-std::string CertificateFromBase64(std::string_view base64)
-{
-    // The decoded bytes are the certificate: DER, or the text of a PEM file.
-    auto bytes = UnitEncoding::DecodeText(base64, 7);
-    if (!bytes)
-        return {};
-    std::string hex = HexEncode(*bytes);
-    if (StartsWith30(hex))
-        return hex;
-    return PemToHex(UnitCodecs::AsText(*bytes));
-}
-
-std::optional<std::string> CertificateFromFile(const std::string& fileName)
-{
-    const std::string path = UnitLocalUtils::LocalFileName(fileName);
-    auto read = UnitPlatformFiles::ReadRegularFile(path, MaxCertificateFile);
-    if (!read.Bytes) {
-        UnitTrace::Trace("certificate file " + std::string(read.Word) + ": " + path);
-        return std::nullopt;
-    }
-    std::string hex = HexEncode(*read.Bytes);
-    if (StartsWith30(hex))
-        return hex;
-    return PemToHex(UnitCodecs::AsText(*read.Bytes));
-}
-
-std::string CertificateFromText(std::string_view text)
-{
-    if (StartsWith30(text))
-        return std::string(text);
-    return PemToHex(text);
-}
-
 const std::vector<std::string>& KeyUsageNames()
 {
     static const std::vector<std::string> names = {"DigitalSignature", "NonRepudiation", "KeyEncipherment",
@@ -840,157 +677,6 @@ std::string FlagNamesToBitString(const std::vector<std::string>& names, TXmlDoc&
     std::string hex;
     EncodeNodeHex(node, hex);
     return hex;
-}
-
-std::string TextToUtf16Hex(std::string_view text)
-{
-    TBytes out;
-    out.reserve(text.size() * 2);
-    auto put = [&](uint32_t unit) {
-        out.push_back(static_cast<uint8_t>(unit & 0xFF));
-        out.push_back(static_cast<uint8_t>(unit >> 8));
-    };
-    for (size_t i = 0; i < text.size();) {
-        const uint8_t c = static_cast<uint8_t>(text[i]);
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            bool ok = i + len <= text.size();
-            uint32_t v = c & (0x7F >> len);
-            for (size_t k = 1; ok && k < len; ++k) {
-                const uint8_t cc = static_cast<uint8_t>(text[i + k]);
-                ok = (cc & 0xC0) == 0x80;
-                v = (v << 6) | (cc & 0x3F);
-            }
-            const uint32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-            if (ok && v >= minimum && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
-                cp = v;
-            } else {
-                // Not UTF-8: the byte stands for itself (Latin-1), so nothing is lost.
-                cp = c;
-                len = 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put(0xD800 | (cp >> 10));
-            put(0xDC00 | (cp & 0x3FF));
-        } else {
-            put(cp);
-        }
-        i += len;
-    }
-    return HexEncode(out);
-}
-
-std::string Utf16HexToText(std::string_view hex)
-{
-    const TBytes bytes = HexDecode(hex);
-    size_t i = 0;
-    bool little = false;
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        little = true;
-        i = 2;
-    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        i = 2;
-    }
-    std::string out;
-    auto unitAt = [&](size_t k) -> uint32_t {
-        return little ? bytes[k] | (bytes[k + 1] << 8) : (bytes[k] << 8) | bytes[k + 1];
-    };
-    auto emit = [&](uint32_t cp) {
-        if (cp != 0)
-            UnitCodecs::AppendUtf8(out, cp);
-    };
-    for (; i + 1 < bytes.size(); i += 2) {
-        uint32_t unit = unitAt(i);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-            const uint32_t low = unitAt(i + 2);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                emit(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                i += 2;
-                continue;
-            }
-        }
-        emit(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
-    }
-    return out;
-}
-
-namespace {
-
-// Reads the zone rules again when TZ changed. tzset() on every conversion would look at the
-// zone file each time, which dominates decoding large structures full of times.
-void RefreshZone()
-{
-    static std::mutex lock;
-    static bool read = false;
-    static bool hadTz = false;
-    static std::string lastTz;
-    const char* tz = std::getenv("TZ");
-    std::lock_guard guard(lock);
-    if (read && hadTz == (tz != nullptr) && (!tz || lastTz == tz))
-        return;
-    tzset();
-    read = true;
-    hadTz = tz != nullptr;
-    lastTz = tz ? tz : "";
-}
-
-}  // namespace
-
-std::string UtcToLocalText(const TUtcTime& utc)
-{
-    struct tm tm = ToTm(utc);
-    tm.tm_isdst = 0;
-    const time_t t = timegm(&tm);
-    RefreshZone();
-    return TimeText(FromTimeT(t, true, utc.MilliSecond));
-}
-
-TUtcTime TextToUtc(std::string_view text, bool zulu)
-{
-    TUtcTime t;
-    size_t pos = 0;
-    auto skip = [&] {
-        while (pos < text.size() && (text[pos] < '0' || text[pos] > '9') && text[pos] != 'Z')
-            ++pos;
-    };
-    skip();
-    t.Year = ReadField(text, pos, 4);
-    skip();
-    t.Month = ReadField(text, pos, 2);
-    skip();
-    t.Day = ReadField(text, pos, 2);
-    skip();
-    t.Hour = ReadField(text, pos, 2);
-    skip();
-    t.Minute = ReadField(text, pos, 2);
-    skip();
-    t.Second = ReadField(text, pos, 2);
-    if (pos < text.size() && text[pos] == '.') {
-        ++pos;
-        std::string fraction;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && fraction.size() < 3)
-            fraction += text[pos++];
-        fraction.resize(3, '0');
-        size_t fpos = 0;
-        t.MilliSecond = ReadField(fraction, fpos, 3);
-    }
-    if (zulu || text.find('Z') != std::string_view::npos)
-        return t;
-    struct tm tm = ToTm(t);
-    const time_t utc = mktime(&tm);
-    return FromTimeT(utc, false, t.MilliSecond);
 }
 
 std::optional<std::string> DerToXml(std::span<const uint8_t> der)
