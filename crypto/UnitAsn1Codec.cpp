@@ -275,19 +275,19 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
     return EncodeNode(sequence, signedData);
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+// The bytes of an element made whole elsewhere (OBJECT, SIGNEDDATA), written as they are.
+bool PrepareBuilt(std::optional<TBytes> bytes, TPrepared& prep)
 {
-    node.DeleteProperty(WorkProperty);
-    if (depth > MaxEncodeDepth)
+    if (!bytes)
         return false;
-    uint8_t tag = 0;
-    const TKind kind = KindOf(node.GetName(), tag);
-    if (kind == TKind::Unknown)
-        return false;
-    // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
-        return false;
-    prep.Identifier = tag;
+    prep.Verbatim = true;
+    prep.Bytes = std::move(*bytes);
+    return true;
+}
+
+// The element's own content, by its kind; the children are prepared already.
+bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEntityBuilder& signedData)
+{
     switch (kind) {
     case TKind::Entity: {
         if (node.GetName().empty() || !(node.GetName()[0] >= '0' && node.GetName()[0] <= '9'))
@@ -326,38 +326,50 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& si
         break;
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
-    case TKind::Object: {
-        auto bytes = ObjectBytes(node, signedData);
-        if (!bytes)
-            return false;
-        prep.Verbatim = true;
-        prep.Bytes = std::move(*bytes);
-        break;
-    }
-    case TKind::SignedData: {
+    case TKind::Object:
+        return PrepareBuilt(ObjectBytes(node, signedData), prep);
+    case TKind::SignedData:
         if (!signedData) {
             UnitEncoding::SetAsn1ErrorWord(std::string(SignedDataUnavailable));
             return false;
         }
-        auto bytes = signedData(node);
-        if (!bytes)
-            return false;
-        prep.Verbatim = true;
-        prep.Bytes = std::move(*bytes);
-        break;
-    }
+        return PrepareBuilt(signedData(node), prep);
     case TKind::Unknown:
         return false;
     }
+    return true;
+}
+
+// The sizes the writing pass needs: the content length and the whole element's.
+void MeasureElement(TPrepared& prep)
+{
     if (prep.Verbatim) {
         prep.Total = prep.Bytes.size();
-        return true;
+        return;
     }
     size_t content = prep.Bytes.size() + SourceSize(prep) + (prep.HasUnused ? 1 : 0);
     for (const auto& child : prep.Children)
         content += child.Total;
     prep.ContentLength = content;
     prep.Total = 1 + LengthFieldSize(content) + content;
+}
+
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+{
+    node.DeleteProperty(WorkProperty);
+    if (depth > MaxEncodeDepth)
+        return false;
+    uint8_t tag = 0;
+    const TKind kind = KindOf(node.GetName(), tag);
+    if (kind == TKind::Unknown)
+        return false;
+    // Children first, as their sizes make the parent's.
+    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
+        return false;
+    prep.Identifier = tag;
+    if (!PrepareContent(node, kind, prep, signedData))
+        return false;
+    MeasureElement(prep);
     return true;
 }
 
@@ -392,19 +404,24 @@ void RemoveWorkProperties(TXmlDoc& root)
 
 // ---- decoding
 
-// Decodes one element from the front of `input` into node; advances input past it.
-int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
+struct TElementHeader {
+    uint8_t Identifier = 0;
+    size_t Size = 0;    // identifier and length octets
+    size_t Length = 0;  // content octets, cut to what the input holds
+    bool Indefinite = false;
+};
+
+// The identifier and length of the element at the front of input (at least two bytes). A
+// length past the end of the input is cut to the input; an indefinite length takes the rest.
+TElementHeader ReadHeader(std::span<const uint8_t> input)
 {
-    if (input.size() < 2)
-        return 0;
-    const uint8_t identifier = input[0];
+    TElementHeader header;
+    header.Identifier = input[0];
     size_t pos = 1;
     const uint8_t first = input[pos++];
-    bool indefinite = false;
-    size_t length = 0;
     if (first == 0x80) {
-        indefinite = true;
-        length = input.size() - pos;
+        header.Indefinite = true;
+        header.Length = input.size() - pos;
     } else if (first >= 0x81 && first <= 0x8F) {
         const size_t n = first & 0x0F;
         uint64_t l = 0;
@@ -414,99 +431,145 @@ int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
                 ++pos;
             l = l > (UINT64_MAX >> 8) ? UINT64_MAX : (l << 8) | b;
         }
-        length = static_cast<size_t>(std::min<uint64_t>(l, input.size() - pos));
+        header.Length = static_cast<size_t>(std::min<uint64_t>(l, input.size() - pos));
     } else {
-        length = std::min<size_t>(first, input.size() - pos);
+        header.Length = std::min<size_t>(first, input.size() - pos);
     }
-    std::span<const uint8_t> content = input.subspan(pos, length);
-    size_t consumed = pos + length;
-    int count = 1;
+    header.Size = pos;
+    return header;
+}
 
-    if (identifier & 0x20) {
-        switch (identifier) {
-        case 0x30: node.SetName("SEQUENCE"); break;
-        case 0x31: node.SetName("SET"); break;
-        case 0xA0: node.SetName("CONTEXT"); break;
-        default: node.SetName(std::to_string(identifier)); break;
-        }
-        if (depth >= MaxDecodeDepth) {
-            // Too deep to follow: the content stays as the hex of one element.
-            node.SetName(std::to_string(identifier));
-            node.Setp("Value", HexEncode(content));
-        } else {
-            std::span<const uint8_t> rest = content;
-            while (!rest.empty()) {
-                if (indefinite && rest.size() >= 2 && rest[0] == 0 && rest[1] == 0) {
-                    rest = rest.subspan(2);
-                    break;
-                }
-                const int n = DecodeElement(*node.New(""), rest, depth + 1);
-                if (n == 0) {
-                    node.DeleteNode(node.ChildAt(static_cast<size_t>(node.GetNodeCount() - 1)));
-                    rest = {};
-                    break;
-                }
-                count += n;
-            }
-            if (indefinite)
-                consumed = pos + (content.size() - rest.size());
-        }
-        input = input.subspan(std::min(consumed, input.size()));
+int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth);
+
+// A constructed element: its children one after another, up to the end of the content or
+// the end-of-contents mark of an indefinite length (which sets `consumed`). Returns the
+// number of elements created, the node included.
+int DecodeConstructed(TXmlDoc& node, const TElementHeader& header, std::span<const uint8_t> content,
+                      size_t& consumed, int depth)
+{
+    const uint8_t identifier = header.Identifier;
+    int count = 1;
+    switch (identifier) {
+    case 0x30: node.SetName("SEQUENCE"); break;
+    case 0x31: node.SetName("SET"); break;
+    case 0xA0: node.SetName("CONTEXT"); break;
+    default: node.SetName(std::to_string(identifier)); break;
+    }
+    if (depth >= MaxDecodeDepth) {
+        // Too deep to follow: the content stays as the hex of one element.
+        node.SetName(std::to_string(identifier));
+        node.Setp("Value", HexEncode(content));
         return count;
     }
+    std::span<const uint8_t> rest = content;
+    while (!rest.empty()) {
+        if (header.Indefinite && rest.size() >= 2 && rest[0] == 0 && rest[1] == 0) {
+            rest = rest.subspan(2);
+            break;
+        }
+        const int n = DecodeElement(*node.New(""), rest, depth + 1);
+        if (n == 0) {
+            node.DeleteNode(node.ChildAt(static_cast<size_t>(node.GetNodeCount() - 1)));
+            rest = {};
+            break;
+        }
+        count += n;
+    }
+    if (header.Indefinite)
+        consumed = header.Size + (content.size() - rest.size());
+    return count;
+}
 
-    auto entity = [&] {
-        node.SetName("ENTITY");
-        node.Setp("Tag", std::to_string(identifier));
-        node.Setp("Value", HexEncode(content));
-    };
-    auto binary = [&](const char* name) {
-        node.SetName(name);
-        node.Setp("Binary", "1");
-        node.Setp("Value", HexEncode(content));
-    };
-    auto text = [&](const char* name) {
-        node.SetName(name);
-        node.Setp("Value", std::string(content.begin(), content.end()));
-    };
+// An element of unknown or unusable content: its identifier and the content as hex.
+void DecodeAsEntity(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
+    node.SetName("ENTITY");
+    node.Setp("Tag", std::to_string(identifier));
+    node.Setp("Value", HexEncode(content));
+}
+
+void DecodeAsBinary(TXmlDoc& node, const char* name, std::span<const uint8_t> content)
+{
+    node.SetName(name);
+    node.Setp("Binary", "1");
+    node.Setp("Value", HexEncode(content));
+}
+
+void DecodeAsText(TXmlDoc& node, const char* name, std::span<const uint8_t> content)
+{
+    node.SetName(name);
+    node.Setp("Value", std::string(content.begin(), content.end()));
+}
+
+// Small integers become numbers, unless that would not give back the same bytes.
+void DecodeInteger(TXmlDoc& node, std::span<const uint8_t> content)
+{
+    bool number = !content.empty() && content.size() <= 5;
+    int64_t value = 0;
+    if (number) {
+        value = (content[0] & 0x80) ? -1 : 0;
+        for (uint8_t b : content)
+            value = static_cast<int64_t>((static_cast<uint64_t>(value) << 8) | b);
+        number = MinimalInteger(value) == TBytes(content.begin(), content.end());
+    }
+    if (number) {
+        node.SetName("INTEGER");
+        node.Setp("Value", std::to_string(value));
+    } else {
+        DecodeAsBinary(node, "INTEGER", content);
+    }
+}
+
+void DecodeTime(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
+    std::string t(content.begin(), content.end());
+    if (t.empty() || t.back() != 'Z') {
+        DecodeAsEntity(node, identifier, content);
+        return;
+    }
+    t.pop_back();
+    node.SetName(identifier == 0x17 ? "UTCTIME" : "GENTIME");
+    node.Setp("Value", UtcToLocalText(ParseDerTime(t, identifier == 0x17)));
+    node.Setp("Original", HexEncode(content));
+}
+
+void DecodeOid(TXmlDoc& node, std::span<const uint8_t> content)
+{
+    const std::string oid = OidText(content);
+    // Only a well-formed OID is written as text, so that re-encoding gives the same bytes.
+    if (!content.empty() && !(content.back() & 0x80) && OidContent(oid) == TBytes(content.begin(), content.end())) {
+        node.SetName("OID");
+        node.Setp("Value", oid);
+    } else {
+        DecodeAsEntity(node, 0x06, content);
+    }
+}
+
+// A primitive element by its identifier. Kept out of DecodeElement so that the recursion's
+// frames stay small.
+[[gnu::noinline]] void DecodePrimitive(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
     switch (identifier) {
     case 0x05:
         if (content.empty())
             node.SetName("NULL");
         else
-            entity();
+            DecodeAsEntity(node, identifier, content);
         break;
     case 0x01:
         if (content.size() == 1 && (content[0] == 0x00 || content[0] == 0xFF)) {
             node.SetName("BOOLEAN");
             node.Setp("Value", content[0] == 0xFF ? "1" : "0");
         } else {
-            entity();
+            DecodeAsEntity(node, identifier, content);
         }
         break;
-    case 0x02: {
-        // Small integers become numbers, unless that would not give back the same bytes.
-        bool number = !content.empty() && content.size() <= 5;
-        int64_t value = 0;
-        if (number) {
-            value = (content[0] & 0x80) ? -1 : 0;
-            for (uint8_t b : content)
-                value = static_cast<int64_t>((static_cast<uint64_t>(value) << 8) | b);
-            number = MinimalInteger(value) == TBytes(content.begin(), content.end());
-        }
-        if (number) {
-            node.SetName("INTEGER");
-            node.Setp("Value", std::to_string(value));
-        } else {
-            binary("INTEGER");
-        }
-        break;
-    }
-    case 0x04: binary("OCTETSTRING"); break;
-    case 0x13: text("PRINTABLESTRING"); break;
+    case 0x02: DecodeInteger(node, content); break;
+    case 0x04: DecodeAsBinary(node, "OCTETSTRING", content); break;
+    case 0x13: DecodeAsText(node, "PRINTABLESTRING", content); break;
     case 0x03:
         if (content.empty()) {
-            entity();
+            DecodeAsEntity(node, identifier, content);
         } else {
             node.SetName("BITSTRING");
             node.Setp("Unused", std::to_string(content[0]));
@@ -514,37 +577,29 @@ int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
             node.Setp("Value", HexEncode(content.subspan(1)));
         }
         break;
-    case 0x0C: text("UTF8STRING"); break;
-    case 0x16: binary("IA5STRING"); break;
-    case 0x12: text("NUMERICSTRING"); break;
+    case 0x0C: DecodeAsText(node, "UTF8STRING", content); break;
+    case 0x16: DecodeAsBinary(node, "IA5STRING", content); break;
+    case 0x12: DecodeAsText(node, "NUMERICSTRING", content); break;
     case 0x17:
-    case 0x18: {
-        std::string t(content.begin(), content.end());
-        if (t.empty() || t.back() != 'Z') {
-            entity();
-            break;
-        }
-        t.pop_back();
-        node.SetName(identifier == 0x17 ? "UTCTIME" : "GENTIME");
-        node.Setp("Value", UtcToLocalText(ParseDerTime(t, identifier == 0x17)));
-        node.Setp("Original", HexEncode(content));
-        break;
+    case 0x18: DecodeTime(node, identifier, content); break;
+    case 0x06: DecodeOid(node, content); break;
+    default: DecodeAsEntity(node, identifier, content); break;
     }
-    case 0x06: {
-        const std::string oid = OidText(content);
-        // Only a well-formed OID is written as text, so that re-encoding gives the same bytes.
-        if (!content.empty() && !(content.back() & 0x80) && OidContent(oid) == TBytes(content.begin(), content.end())) {
-            node.SetName("OID");
-            node.Setp("Value", oid);
-        } else {
-            entity();
-        }
-        break;
-    }
-    default:
-        entity();
-        break;
-    }
+}
+
+// Decodes one element from the front of `input` into node; advances input past it.
+int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
+{
+    if (input.size() < 2)
+        return 0;
+    const TElementHeader header = ReadHeader(input);
+    const std::span<const uint8_t> content = input.subspan(header.Size, header.Length);
+    size_t consumed = header.Size + header.Length;
+    int count = 1;
+    if (header.Identifier & 0x20)
+        count = DecodeConstructed(node, header, content, consumed, depth);
+    else
+        DecodePrimitive(node, header.Identifier, content);
     input = input.subspan(std::min(consumed, input.size()));
     return count;
 }
