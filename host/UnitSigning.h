@@ -44,7 +44,7 @@ std::string DigestFile(const std::string& file, std::string_view oid);
 // is missing or cannot be read or encoded.
 std::optional<std::string> LoadFileAsText(const std::string& file, int e);
 
-// Decodes text with number e and writes it safely (name.~tmp, then moved over name), creating
+// Decodes text with number e and writes it by the safe save (UnitPlatformFiles::SaveFileSafely), creating
 // the missing folders. False on any failure; no partial file is left under the name.
 bool SaveTextAsFile(const std::string& file, const std::string& text, int e);
 
