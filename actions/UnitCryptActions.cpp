@@ -1,6 +1,6 @@
 #include "actions/UnitCryptActions.h"
 
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitCertificates.h"
 #include "crypto/UnitCryptHash.h"
@@ -396,7 +396,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
     std::vector<uint8_t> der;
     UnitOpenSsl::HexToBytes(credential.CertificateHex, der);
     const std::string check = UnitRsaCheck::CheckCertificateSignature(der, der);
-    if (check != UnitRsaCheck::Ok)
+    if (check != Words::OK)
         throw ECredential("the new certificate does not verify: " + check);
     std::optional<std::string> pfx = UnitPkcs12::CreatePkcs12(settings.FriendlyName, credential.CertificateHex,
                                                               pair.PrivateKey().KeyText(), password);
@@ -562,7 +562,7 @@ int32_t TCryptActionCreateCredential::Execute(TXmlDoc& request, TXmlDoc& respons
     if (!algorithm || algorithm->IsEmpty() || !keySize || keySize->GetAsInt() <= 0 || !expiration || !password ||
         expirationDate <= 0 ||
         !UnitXmlDoc::DecodeDateTime(expirationDate, year, month, day, hour, minute, second, milli)) {
-        response.Setp("Status", std::string(ActionWords::InvalidParams));
+        response.Setp("Status", std::string(Words::InvalidParams));
         return StatusHandled;
     }
     try {
@@ -570,10 +570,10 @@ int32_t TCryptActionCreateCredential::Execute(TXmlDoc& request, TXmlDoc& respons
                                                       password->GetValue(), ChildValue(request, "SerialNumber"),
                                                       request.FindNode("SubjectInfo"));
         AddDataChild(response, "Credential", CredentialText(credential));
-        response.Setp("Status", std::string(ActionWords::OK));
+        response.Setp("Status", std::string(Words::OK));
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string("create credential: ") + e.what());
-        response.Setp("Status", std::string(ActionWords::Failed));
+        response.Setp("Status", std::string(Words::Failed));
     }
     return StatusHandled;
 }
@@ -595,20 +595,20 @@ int32_t RunCipherAction(TXmlDoc& request, TXmlDoc& response, std::string_view id
         return StatusNotHandled;
     const int algorithm = CipherIndex(algorithmNode->GetValue());
     if (algorithm < 0) {
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
         return StatusHandled;
     }
     TSecretString keyText = RequestKeyText(request);
     std::string result;
     try {
         run(algorithm, keyText, result);
-        response.Setp("Status", std::string(ActionWords::OK));
+        response.Setp("Status", std::string(Words::OK));
     } catch (const EUnsupportedAlgorithm& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
-        response.Setp("Status", std::string(ActionWords::Failed));
+        response.Setp("Status", std::string(Words::Failed));
     }
     WipeText(result);
     keyText.Wipe();
@@ -654,11 +654,11 @@ int32_t TCryptActionHash::Execute(TXmlDoc& request, TXmlDoc& response)
     // A row the table does not have, or the crypto library does not offer, has no digest to give.
     const std::string digest = hash ? UnitCryptHash::DigestText(ChildValue(request, "Content"), *hash) : std::string();
     if (digest.empty()) {
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
         return StatusHandled;
     }
     response.GetNode("Hash")->SetValue(digest);
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return StatusHandled;
 }
 
@@ -697,11 +697,11 @@ int32_t TCapicomActionDecryptData::Execute(TXmlDoc& request, TXmlDoc& response)
     if (!decrypted) {
         // Not handled, as the decryption could not be done; the word tells a caller who reads
         // the response anyway why there is no content.
-        RecordStatus(response, ActionWords::Failed);
+        RecordStatus(response, Words::Failed);
         return StatusNotHandled;
     }
     AddDataChild(response, "Content", std::move(content));
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return StatusHandled;
 }
 

@@ -1,6 +1,6 @@
 #include "crypto/UnitCryptKeyRSA.h"
 
-#include "crypto/Words.h"
+#include "core/UnitStatusWords.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/rsa.h>

@@ -65,7 +65,7 @@ std::string ElementText(const nlohmann::json& element)
         return element.dump();
     if (element.is_null())
         return {};
-    throw ESignError("InvalidAttributes");
+    throw ESignError(Words::InvalidAttributes);
 }
 
 // Properties of the signing request that name the signer or its key: the certificate
@@ -238,7 +238,7 @@ void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
     if (attrs == request.end() || attrs->is_null())
         return;
     if (!attrs->is_array() || attrs->size() % 2 != 0)
-        throw ESignError("InvalidAttributes");
+        throw ESignError(Words::InvalidAttributes);
     std::vector<std::pair<std::string, std::string>> pairs;
     for (size_t i = 0; i + 1 < attrs->size(); i += 2)
         pairs.emplace_back(ElementText((*attrs)[i]), ElementText((*attrs)[i + 1]));
@@ -246,7 +246,7 @@ void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
     // for later requests) and before the dialog opens.
     for (const auto& [name, value] : pairs)
         if (IsSignerProperty(name) || (!name.empty() && !ReadsBackAsItself(name, value)))
-            throw ESignError("AttributeNotAllowed");
+            throw ESignError(Words::AttributeNotAllowed);
     for (const auto& [name, value] : pairs) {
         // Looked up by name, not by path: a name may hold "\" without meaning a deeper node.
         TXmlDoc* child = requestTree.FindNode("attr" + name);

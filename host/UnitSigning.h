@@ -3,6 +3,7 @@
 // file and writing the result. The host never signs itself; dorvik does.
 #pragma once
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 
 #include <nlohmann/json.hpp>
@@ -12,11 +13,8 @@
 #include <string>
 #include <string_view>
 
-// A failure of the sign steps whose message is the answer's error text.
-class ESignError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A failure of the sign steps whose word is the answer's error text.
+using ESignError = EStatusError;
 
 namespace UnitSigning {
 

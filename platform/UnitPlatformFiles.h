@@ -2,6 +2,8 @@
 // into POSIX paths here, just before the kernel sees them.
 #pragma once
 
+#include "core/UnitStatusWords.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -38,12 +40,12 @@ bool MoveFile(std::string_view fromSystemPath, std::string_view toSystemPath);
 // Creates the directory and every missing parent; true when it exists afterwards.
 bool ForceDirectories(std::string_view systemPath);
 
-// Failure words of the readers below.
-inline constexpr std::string_view FileNotFound = "FileNotFound";
-inline constexpr std::string_view NotARegularFile = "NotARegularFile";  // a folder, FIFO, device...
-inline constexpr std::string_view FileTooLarge = "FileTooLarge";
-inline constexpr std::string_view FileUnreadable = "FileUnreadable";
-inline constexpr std::string_view InvalidFileName = "InvalidFileName";  // empty or with a zero byte
+// Failure words of the readers below (core/UnitStatusWords.h).
+using Words::FileNotFound;
+using Words::NotARegularFile;  // a folder, FIFO, device...
+using Words::FileTooLarge;
+using Words::FileUnreadable;
+using Words::InvalidFileName;  // empty or with a zero byte
 
 struct TFileRead {
     std::optional<std::vector<uint8_t>> Bytes;  // the whole file; no value on failure
