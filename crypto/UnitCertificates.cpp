@@ -19,7 +19,7 @@ namespace UnitCertificates {
 
 namespace {
 
-using UnitNssCore::TSecret;
+using UnitNssCore::TSecretString;
 using UnitNssStore::TNssCertificate;
 using UnitNssStore::TNssStore;
 
@@ -143,7 +143,7 @@ std::string UniqueTemporaryName()
 }
 
 // Loads PKCS#12 bytes through a temporary file that is overwritten with "A" and deleted.
-std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_t>& pfx, const TSecret& password)
+std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_t>& pfx, const TSecretString& password)
 {
     const std::string name = UniqueTemporaryName();
     const std::string path = UnitLocalUtils::LocalFileName(name);
@@ -177,14 +177,14 @@ std::optional<TNssCertificate> FindCertificate(TXmlDoc& reference)
     if (Given(reference, "Code"))
         return FindByCode(Prop(reference, "Code"), StoreLocation(reference));
     if (Given(reference, "FileName")) {
-        TSecret password(Prop(reference, "FilePwd"));
+        TSecretString password(Prop(reference, "FilePwd"));
         return TNssCertificate::Load(UnitLocalUtils::LocalFileName(Prop(reference, "FileName")), password);
     }
     if (Given(reference, "Data")) {
         const auto bytes = UnitCodecs::HexDecode(Prop(reference, "Data"));
         std::optional<TNssCertificate> cert;
         if (Has(reference, "Pwd")) {
-            TSecret password(Prop(reference, "Pwd"));
+            TSecretString password(Prop(reference, "Pwd"));
             cert = LoadThroughTemporaryFile(bytes, password);
         } else {
             cert = TNssCertificate::Import(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

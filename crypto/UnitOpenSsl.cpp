@@ -162,47 +162,6 @@ void FreeX509Stack(STACK_OF(X509) * stack) noexcept
     sk_X509_pop_free(stack, X509_free);
 }
 
-TSecretBytes& TSecretBytes::operator=(TSecretBytes&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FBytes = std::move(other.FBytes);
-    }
-    return *this;
-}
-
-void TSecretBytes::Wipe() noexcept
-{
-    if (!FBytes.empty())
-        OPENSSL_cleanse(FBytes.data(), FBytes.size());
-    FBytes.clear();
-}
-
-TSecretString& TSecretString::operator=(const TSecretString& other)
-{
-    if (this != &other) {
-        Wipe();
-        FText = other.FText;
-    }
-    return *this;
-}
-
-TSecretString& TSecretString::operator=(TSecretString&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FText = std::move(other.FText);
-    }
-    return *this;
-}
-
-void TSecretString::Wipe() noexcept
-{
-    if (!FText.empty())
-        OPENSSL_cleanse(FText.data(), FText.size());
-    FText.clear();
-}
-
 void TraceOpenSslErrors(std::string_view what) noexcept
 {
     try {

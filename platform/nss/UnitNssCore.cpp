@@ -65,7 +65,7 @@ try {
     }
     if (!prompt)
         return nullptr;
-    std::optional<TSecret> pin = prompt(tokenName ? tokenName : "", retry == PR_TRUE);
+    std::optional<TSecretString> pin = prompt(tokenName ? tokenName : "", retry == PR_TRUE);
     if (!pin)
         return nullptr;
     return PORT_Strdup(pin->Text().c_str());
@@ -127,34 +127,6 @@ void InitializeLocked(TSession& session)
 }
 
 }  // namespace
-
-TSecret::TSecret(TSecret&& other) noexcept
-    : FText(std::move(other.FText))
-{
-    other.Wipe();
-}
-
-TSecret& TSecret::operator=(TSecret&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FText = std::move(other.FText);
-        other.Wipe();
-    }
-    return *this;
-}
-
-TSecret::~TSecret()
-{
-    Wipe();
-}
-
-void TSecret::Wipe() noexcept
-{
-    if (!FText.empty())
-        OPENSSL_cleanse(FText.data(), FText.size());
-    FText.clear();
-}
 
 TPinPrompt SetPinPrompt(TPinPrompt prompt)
 {

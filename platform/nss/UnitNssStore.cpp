@@ -230,7 +230,7 @@ TNssCertificate& TNssCertificate::operator=(const TNssCertificate& other)
     return *this;
 }
 
-TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret& password)
+TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecretString& password)
 {
     // A regular file of a PKCS#12's size only: /dev/zero, a FIFO or a folder named here must
     // neither hang the caller nor fill its memory.
@@ -245,7 +245,7 @@ TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret
     return LoadPkcs12(data, password);
 }
 
-TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password)
+TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, const TSecretString& password)
 {
     LoadLegacyProviderOnce();
     // BIO_new_mem_buf takes an int: a larger size would turn negative.

@@ -17,7 +17,7 @@
 namespace UnitNssStore {
 
 using UnitNssCore::TNssPtr;
-using UnitNssCore::TSecret;
+using UnitNssCore::TSecretString;
 using UnitNssKeys::TPrivateKeyDescription;
 
 inline constexpr int LocationLocalMachine = 1;
@@ -44,8 +44,8 @@ public:
     static constexpr size_t MaxPkcs12FileSize = size_t(1) << 20;
     // A PKCS#12 file (a regular file of at most MaxPkcs12FileSize bytes) or its bytes; the
     // private key stays in memory with this object.
-    static TNssCertificate Load(const std::string& fileName, const TSecret& password);
-    static TNssCertificate LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password);
+    static TNssCertificate Load(const std::string& fileName, const TSecretString& password);
+    static TNssCertificate LoadPkcs12(const std::vector<uint8_t>& data, const TSecretString& password);
     // A certificate as DER, PEM or bare Base64.
     static TNssCertificate Import(std::string_view data);
 
