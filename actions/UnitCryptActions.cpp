@@ -1,4 +1,5 @@
 #include "actions/UnitCryptActions.h"
+#include "encoding/UnitCodecs.h"
 
 #include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
@@ -50,7 +51,7 @@ std::span<const uint8_t> AsBytes(std::string_view text)
 
 std::string HexOfText(std::string_view text)
 {
-    return UnitOpenSsl::HexUpper(AsBytes(text));
+    return UnitCodecs::HexEncode(AsBytes(text));
 }
 
 // Overwrites a value held by a tree (passwords, keys) before the tree lets it go.
@@ -189,7 +190,7 @@ std::string SerialContentHex(std::string& serial)
     BN_bn2bin(number.get(), bytes.data());
     if (bytes.empty() || (bytes.front() & 0x80) != 0)
         bytes.insert(bytes.begin(), 0);
-    return UnitOpenSsl::HexUpper(bytes);
+    return UnitCodecs::HexEncode(bytes);
 }
 
 // Validity times as local-time text; not after is the expiration day at 23:59:59.
@@ -351,7 +352,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
 
     const std::string serialHex = SerialContentHex(settings.Serial);
     TSecretBytes publicDer = UnitOpenSsl::Base64DecodeSecret(pair.PublicKey().KeyText());
-    const std::string publicHex = UnitOpenSsl::HexUpper(publicDer.Span());
+    const std::string publicHex = UnitCodecs::HexEncode(publicDer.Span());
     const std::string keyIdentifier = UnitCryptHash::DigestBytes(publicDer.Span(), UnitCryptHash::TCryptHash::SHA1);
     if (keyIdentifier.empty())
         throw ECredential("no SHA-1 digest");
@@ -394,7 +395,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
     TCredential credential;
     credential.CertificateHex = EncodeHex(certificate, "the certificate");
     std::vector<uint8_t> der;
-    UnitOpenSsl::HexToBytes(credential.CertificateHex, der);
+    UnitCodecs::HexDecodeStrict(credential.CertificateHex, der);
     const std::string check = UnitRsaCheck::CheckCertificateSignature(der, der);
     if (check != Words::OK)
         throw ECredential("the new certificate does not verify: " + check);
@@ -412,7 +413,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
 std::string CredentialText(const TCredential& credential)
 {
     std::vector<uint8_t> der;
-    UnitOpenSsl::HexToBytes(credential.CertificateHex, der);
+    UnitCodecs::HexDecodeStrict(credential.CertificateHex, der);
     TXmlDoc node("Credential");
     AddDataChild(node, "PFX", credential.PfxHex.Text());
     AddDataChild(node, "PVK", credential.PrivateKey.Text());

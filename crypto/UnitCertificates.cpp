@@ -246,7 +246,7 @@ bool SignWithProvider(const UnitNssKeys::TPrivateKeyDescription& key, const TDig
         Record("CannotOpenKey");
         return false;
     }
-    const auto digest = UnitNssCore::HexDecode(digestHex);
+    const auto digest = UnitCodecs::HexDecodeStrict(digestHex);
     if (!digest || digest->empty()) {
         Record("CannotDecodeHash");
         return false;

@@ -76,13 +76,6 @@ TCipherPtr FetchCipher(std::string_view functionName);
 // Every descriptor name the library resolves, digests first.
 std::span<const std::string_view> DescriptorNames();
 
-// Upper-case hex (encoding number 12).
-std::string HexUpper(std::span<const uint8_t> bytes);
-// Hex back to bytes, either case; false for an odd length or a character that is not a hex
-// digit. Stricter than decoding number 12 on purpose: a digest or signature with a stray
-// character is refused rather than turned into other bytes and signed or checked.
-bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out);
-
 // Base64 as keys travel (encoding number 7): CR LF after every 76 characters; decoding skips
 // characters outside the alphabet.
 std::string Base64Encode(std::span<const uint8_t> bytes);

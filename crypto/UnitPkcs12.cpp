@@ -1,4 +1,5 @@
 #include "crypto/UnitPkcs12.h"
+#include "encoding/UnitCodecs.h"
 
 #include "crypto/UnitCryptKeyRSA.h"
 #include "platform/UnitPlatformFiles.h"
@@ -26,7 +27,7 @@ std::string CertificateHex(X509* certificate)
     std::vector<uint8_t> der(static_cast<size_t>(length));
     unsigned char* cursor = der.data();
     CheckOpenSsl(i2d_X509(certificate, &cursor) == length, "i2d_X509");
-    return HexUpper(der);
+    return UnitCodecs::HexEncode(der);
 }
 
 std::optional<TPkcs12Contents> Parse(std::span<const uint8_t> pfx, std::string_view password)
@@ -104,7 +105,7 @@ try {
     if (!key.LoadFromText(privateKeyBase64, true))
         return std::nullopt;
     std::vector<uint8_t> certificateDer;
-    if (!HexToBytes(certificateHex, certificateDer) || certificateDer.empty() ||
+    if (!UnitCodecs::HexDecodeStrict(certificateHex, certificateDer) || certificateDer.empty() ||
         certificateDer.size() > LONG_MAX)
         return std::nullopt;
     const unsigned char* cursor = certificateDer.data();
@@ -124,7 +125,7 @@ try {
     TSecretBytes der(static_cast<size_t>(length));
     unsigned char* out = der.data();
     CheckOpenSsl(i2d_PKCS12(p12.get(), &out) == length, "i2d_PKCS12");
-    return HexUpper(der.Span());
+    return UnitCodecs::HexEncode(der.Span());
 } catch (const std::exception& e) {
     UnitTrace::Trace(std::string("PKCS#12 creation: ") + e.what());
     return std::nullopt;

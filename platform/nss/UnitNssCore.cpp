@@ -248,43 +248,6 @@ PK11SlotInfo* MachineSlotIfOpen() noexcept
     return Session().FMachineSlot.get();
 }
 
-std::string HexUpper(const uint8_t* data, size_t size)
-{
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0x0F]);
-    }
-    return text;
-}
-
-std::optional<std::vector<uint8_t>> HexDecode(std::string_view text)
-{
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]);
-        const int low = nibble(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return bytes;
-}
-
 std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text)
 {
     std::string compact;

@@ -79,8 +79,6 @@ PK11SlotInfo* MachineSlot();
 // Whether the machine slot is open already (listing the user's store must not open it).
 PK11SlotInfo* MachineSlotIfOpen() noexcept;
 
-std::string HexUpper(const uint8_t* data, size_t size);
-std::optional<std::vector<uint8_t>> HexDecode(std::string_view text);
 
 // Base64 with whitespace and "-----" armour lines ignored; nullopt when it is not Base64.
 std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text);

@@ -1,4 +1,5 @@
 #include "platform/nss/UnitNssStore.h"
+#include "encoding/UnitCodecs.h"
 
 #include "platform/UnitPlatformFiles.h"
 #include "platform/UnitTrace.h"
@@ -299,7 +300,7 @@ std::string TNssCertificate::Thumbprint() const
     unsigned size = 0;
     if (EVP_Digest(FCert->derCert.data, FCert->derCert.len, hash, &size, EVP_sha1(), nullptr) != 1)
         ThrowOpenSsl("EVP_Digest", "The certificate cannot be hashed");
-    return UnitNssCore::HexUpper(hash, size);
+    return UnitCodecs::HexEncode({hash, size});
 }
 
 bool TNssCertificate::HasPrivateKey() const

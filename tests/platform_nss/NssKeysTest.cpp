@@ -1,4 +1,5 @@
 #include "NssTestEnvironment.h"
+#include "encoding/UnitCodecs.h"
 
 #include "platform/nss/UnitNssKeys.h"
 #include "platform/nss/UnitNssStore.h"
@@ -58,10 +59,10 @@ std::string ModulusSha1(const std::string& party)
     std::string modulus = NssTest::Run("openssl rsa -noout -modulus -in " + Pki().Key(party));
     modulus = modulus.substr(modulus.find('=') + 1);
     modulus.erase(modulus.find_last_not_of("\r\n") + 1);
-    const auto bytes = UnitNssCore::HexDecode(modulus);
+    const auto bytes = UnitCodecs::HexDecodeStrict(modulus);
     unsigned char hash[SHA_DIGEST_LENGTH];
     SHA1(bytes->data(), bytes->size(), hash);
-    return UnitNssCore::HexUpper(hash, sizeof hash);
+    return UnitCodecs::HexEncode({hash, sizeof hash});
 }
 
 void LogOut(const std::string& tokenName)
