@@ -1,5 +1,4 @@
 #include "actions/UnitCryptActions.h"
-#include "encoding/UnitCodecs.h"
 
 #include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
@@ -7,6 +6,7 @@
 #include "crypto/UnitCryptHash.h"
 #include "crypto/UnitPkcs12.h"
 #include "crypto/UnitRsaCheck.h"
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitTrace.h"
 

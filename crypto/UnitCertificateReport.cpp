@@ -1,7 +1,7 @@
 #include "crypto/UnitCertificateReport.h"
-#include "encoding/UnitCodecs.h"
 
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 
 #include <openssl/bio.h>
 #include <openssl/x509v3.h>

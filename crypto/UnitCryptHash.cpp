@@ -1,7 +1,7 @@
 #include "crypto/UnitCryptHash.h"
-#include "encoding/UnitCodecs.h"
 
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 #include "crypto/UnitCryptKeyRSA.h"
-#include "encoding/UnitCodecs.h"
 
 #include "core/UnitStatusWords.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/rsa.h>

@@ -1,6 +1,6 @@
 #include "xmllang/UnitXmlExpression.h"
-#include "encoding/UnitCodecs.h"
 
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "xmllang/UnitXmlRtf.h"
 

@@ -1,6 +1,6 @@
 #include "platform/nss/UnitNssKeys.h"
-#include "encoding/UnitCodecs.h"
 
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <keyhi.h>

@@ -1,6 +1,6 @@
 #include "NssTestEnvironment.h"
-#include "encoding/UnitCodecs.h"
 
+#include "encoding/UnitCodecs.h"
 #include "platform/nss/UnitNssKeys.h"
 #include "platform/nss/UnitNssStore.h"
 #include "platform/UnitTrace.h"
