@@ -604,9 +604,9 @@ int32_t RunCipherAction(TXmlDoc& request, TXmlDoc& response, std::string_view id
     try {
         run(algorithm, keyText, result);
         response.Setp("Status", std::string(Words::OK));
-    } catch (const EUnsupportedAlgorithm& e) {
+    } catch (const EStatusError& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
-        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
+        response.Setp("Status", e.Word());
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
         response.Setp("Status", std::string(Words::Failed));
