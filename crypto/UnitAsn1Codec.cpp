@@ -699,13 +699,11 @@ void BitStringToFlagNames(std::string_view derHex, const std::vector<std::string
     TXmlDoc bits;
     if (DecodeHexIntoNode(bits, derHex) == 0)
         return;
-    const std::string value = Prop(bits, "Value");
+    // The decoder writes the value as whole hex pairs.
     std::vector<bool> flags;
-    for (char c : value) {
-        int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
-        for (int b = 3; b >= 0; --b)
-            flags.push_back((nibble >> b) & 1);
-    }
+    for (uint8_t byte : HexDecode(Prop(bits, "Value")))
+        for (int b = 7; b >= 0; --b)
+            flags.push_back((byte >> b) & 1);
     const size_t unused = static_cast<size_t>(std::clamp<int64_t>(PropInt64(bits, "Unused"), 0, 7));
     flags.resize(flags.size() > unused ? flags.size() - unused : 0);
     for (int i = 0; i <= highest && static_cast<size_t>(i) < flags.size() && static_cast<size_t>(i) < names.size(); ++i)
