@@ -18,9 +18,12 @@ void LoadLegacyProviderOnce()
 {
     // PKCS#12 files from older systems use RC2 or 40-bit ciphers. The provider stays loaded:
     // OpenSSL's own exit handler releases it, and unloading it later would come too late.
+    // Kept here, so it stays reachable.
+    static OSSL_PROVIDER* legacy = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        if (!OSSL_PROVIDER_try_load(nullptr, "legacy", 1))
+        legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+        if (!legacy)
             ERR_clear_error();
     });
 }
