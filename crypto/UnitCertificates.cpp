@@ -1,5 +1,6 @@
 #include "crypto/UnitCertificates.h"
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitLocalUtils.h"
 #include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
@@ -302,7 +303,7 @@ bool SignWithLegacy(const UnitNssKeys::TPrivateKeyDescription& key, const TDiges
         // The legacy road already gives big-endian bytes: no reversal is needed.
         signatureHex = UnitCodecs::HexEncode(hash->SignHash(key.KeySpec));
     } catch (...) {
-        Record("FailedToSign");
+        Record(std::string(Words::FailedToSign));
         return false;
     }
     return true;
