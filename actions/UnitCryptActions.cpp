@@ -1,11 +1,12 @@
 #include "actions/UnitCryptActions.h"
 
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitCertificates.h"
 #include "crypto/UnitCryptHash.h"
 #include "crypto/UnitPkcs12.h"
 #include "crypto/UnitRsaCheck.h"
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitTrace.h"
 
@@ -50,7 +51,7 @@ std::span<const uint8_t> AsBytes(std::string_view text)
 
 std::string HexOfText(std::string_view text)
 {
-    return UnitOpenSsl::HexUpper(AsBytes(text));
+    return UnitCodecs::HexEncode(AsBytes(text));
 }
 
 // Overwrites a value held by a tree (passwords, keys) before the tree lets it go.
@@ -189,7 +190,7 @@ std::string SerialContentHex(std::string& serial)
     BN_bn2bin(number.get(), bytes.data());
     if (bytes.empty() || (bytes.front() & 0x80) != 0)
         bytes.insert(bytes.begin(), 0);
-    return UnitOpenSsl::HexUpper(bytes);
+    return UnitCodecs::HexEncode(bytes);
 }
 
 // Validity times as local-time text; not after is the expiration day at 23:59:59.
@@ -351,7 +352,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
 
     const std::string serialHex = SerialContentHex(settings.Serial);
     TSecretBytes publicDer = UnitOpenSsl::Base64DecodeSecret(pair.PublicKey().KeyText());
-    const std::string publicHex = UnitOpenSsl::HexUpper(publicDer.Span());
+    const std::string publicHex = UnitCodecs::HexEncode(publicDer.Span());
     const std::string keyIdentifier = UnitCryptHash::DigestBytes(publicDer.Span(), UnitCryptHash::TCryptHash::SHA1);
     if (keyIdentifier.empty())
         throw ECredential("no SHA-1 digest");
@@ -394,9 +395,9 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
     TCredential credential;
     credential.CertificateHex = EncodeHex(certificate, "the certificate");
     std::vector<uint8_t> der;
-    UnitOpenSsl::HexToBytes(credential.CertificateHex, der);
+    UnitCodecs::HexDecodeStrict(credential.CertificateHex, der);
     const std::string check = UnitRsaCheck::CheckCertificateSignature(der, der);
-    if (check != UnitRsaCheck::Ok)
+    if (check != Words::OK)
         throw ECredential("the new certificate does not verify: " + check);
     std::optional<std::string> pfx = UnitPkcs12::CreatePkcs12(settings.FriendlyName, credential.CertificateHex,
                                                               pair.PrivateKey().KeyText(), password);
@@ -412,7 +413,7 @@ TCredential MakeCredential(const std::string& algorithm, int keySize, double exp
 std::string CredentialText(const TCredential& credential)
 {
     std::vector<uint8_t> der;
-    UnitOpenSsl::HexToBytes(credential.CertificateHex, der);
+    UnitCodecs::HexDecodeStrict(credential.CertificateHex, der);
     TXmlDoc node("Credential");
     AddDataChild(node, "PFX", credential.PfxHex.Text());
     AddDataChild(node, "PVK", credential.PrivateKey.Text());
@@ -562,7 +563,7 @@ int32_t TCryptActionCreateCredential::Execute(TXmlDoc& request, TXmlDoc& respons
     if (!algorithm || algorithm->IsEmpty() || !keySize || keySize->GetAsInt() <= 0 || !expiration || !password ||
         expirationDate <= 0 ||
         !UnitXmlDoc::DecodeDateTime(expirationDate, year, month, day, hour, minute, second, milli)) {
-        response.Setp("Status", std::string(ActionWords::InvalidParams));
+        response.Setp("Status", std::string(Words::InvalidParams));
         return StatusHandled;
     }
     try {
@@ -570,10 +571,10 @@ int32_t TCryptActionCreateCredential::Execute(TXmlDoc& request, TXmlDoc& respons
                                                       password->GetValue(), ChildValue(request, "SerialNumber"),
                                                       request.FindNode("SubjectInfo"));
         AddDataChild(response, "Credential", CredentialText(credential));
-        response.Setp("Status", std::string(ActionWords::OK));
+        response.Setp("Status", std::string(Words::OK));
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string("create credential: ") + e.what());
-        response.Setp("Status", std::string(ActionWords::Failed));
+        response.Setp("Status", std::string(Words::Failed));
     }
     return StatusHandled;
 }
@@ -595,20 +596,20 @@ int32_t RunCipherAction(TXmlDoc& request, TXmlDoc& response, std::string_view id
         return StatusNotHandled;
     const int algorithm = CipherIndex(algorithmNode->GetValue());
     if (algorithm < 0) {
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
         return StatusHandled;
     }
     TSecretString keyText = RequestKeyText(request);
     std::string result;
     try {
         run(algorithm, keyText, result);
-        response.Setp("Status", std::string(ActionWords::OK));
-    } catch (const EUnsupportedAlgorithm& e) {
+        response.Setp("Status", std::string(Words::OK));
+    } catch (const EStatusError& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", e.Word());
     } catch (const std::exception& e) {
         UnitTrace::Trace(std::string(what) + ": " + e.what());
-        response.Setp("Status", std::string(ActionWords::Failed));
+        response.Setp("Status", std::string(Words::Failed));
     }
     WipeText(result);
     keyText.Wipe();
@@ -654,11 +655,11 @@ int32_t TCryptActionHash::Execute(TXmlDoc& request, TXmlDoc& response)
     // A row the table does not have, or the crypto library does not offer, has no digest to give.
     const std::string digest = hash ? UnitCryptHash::DigestText(ChildValue(request, "Content"), *hash) : std::string();
     if (digest.empty()) {
-        response.Setp("Status", std::string(ActionWords::UnsupportedAlgorithm));
+        response.Setp("Status", std::string(Words::UnsupportedAlgorithm));
         return StatusHandled;
     }
     response.GetNode("Hash")->SetValue(digest);
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return StatusHandled;
 }
 
@@ -697,11 +698,11 @@ int32_t TCapicomActionDecryptData::Execute(TXmlDoc& request, TXmlDoc& response)
     if (!decrypted) {
         // Not handled, as the decryption could not be done; the word tells a caller who reads
         // the response anyway why there is no content.
-        RecordStatus(response, ActionWords::Failed);
+        RecordStatus(response, Words::Failed);
         return StatusNotHandled;
     }
     AddDataChild(response, "Content", std::move(content));
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return StatusHandled;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "actions/UnitPlugActions.h"
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitCryptKeyRSA.h"
 #include "crypto/UnitOpenSsl.h"
 
@@ -28,10 +29,14 @@ std::span<const TCipherName> CipherTable();
 // The index of a name (matched exactly), -1 for any other.
 int CipherIndex(std::string_view name);
 
-// A cipher that the table or the installed crypto library does not have.
-class EUnsupportedAlgorithm : public std::runtime_error {
+// A cipher that the table or the installed crypto library does not have: the word
+// "UnsupportedAlgorithm", with the detail for the trace.
+class EUnsupportedAlgorithm : public EStatusError {
 public:
-    using std::runtime_error::runtime_error;
+    explicit EUnsupportedAlgorithm(const std::string& detail)
+        : EStatusError(Words::UnsupportedAlgorithm, detail)
+    {
+    }
 };
 
 // A symmetric key: an algorithm index and 32 key bytes, of which each cipher uses its key length.

@@ -1,6 +1,6 @@
 #include "actions/UnitPlugActions.h"
 
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/crypto.h>
@@ -42,7 +42,7 @@ bool TPlugAction::AnswerApiQuery(const TXmlDoc& request, TXmlDoc& response)
     if (request.GetName() != IdApiQuery)
         return false;
     response.GetNode("API")->New(std::string(IdApiAnswer));
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return true;
 }
 
@@ -153,7 +153,7 @@ TRunResult TActionRegistry::RunRequest(std::string_view xml)
     } catch (...) {
         const std::string message = ExceptionText(std::current_exception());
         UnitTrace::Trace("action " + request.GetName() + " raised: " + message);
-        response.Setp("Status", std::string(ActionWords::Error));
+        response.Setp("Status", std::string(Words::Error));
         response.Setp("Message", message);
         result.Status = StatusHandled;
     }
@@ -190,7 +190,7 @@ bool TActionRegistry::RunActions(TXmlDoc& request, TXmlDoc* response)
     } catch (...) {
         const std::string message = ExceptionText(std::current_exception());
         UnitTrace::Trace("action " + request.GetName() + " raised: " + message);
-        target.Setp("Status", std::string(ActionWords::Error));
+        target.Setp("Status", std::string(Words::Error));
         target.Setp("Message", message);
         return false;
     }

@@ -1,6 +1,6 @@
 #include "actions/UnitPlugins.h"
 
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "actions/UnitCryptActions.h"
 #include "actions/UnitSysInfo.h"
 #include "encoding/UnitEncoding.h"
@@ -66,7 +66,7 @@ bool TPlugin::Call(int32_t code, void* data, int32_t* length, int32_t* status, T
     TXmlDoc temporary("Response");
     TXmlDoc& target = response ? *response : temporary;
     if (FEntry == nullptr) {
-        RecordStatus(target, ActionWords::PluginProcError, "no entry function");
+        RecordStatus(target, Words::PluginProcError, "no entry function");
         return false;
     }
     *status = StatusNotHandled;
@@ -76,13 +76,13 @@ bool TPlugin::Call(int32_t code, void* data, int32_t* length, int32_t* status, T
         // An entry function of this process written in C++ may still raise.
         const std::string message = ExceptionText(std::current_exception());
         FErrors.New("E")->Setp("Message", message);
-        RecordStatus(target, ActionWords::PluginProcError, message);
+        RecordStatus(target, Words::PluginProcError, message);
         return false;
     }
     if (*status == StatusNotHandled || *status < StatusLowestValid) {
         const std::string negated = std::to_string(-static_cast<int64_t>(*status));
         FErrors.New("E")->Setp("Code", negated);
-        RecordStatus(target, ActionWords::PluginProcInvalidResponse, negated);
+        RecordStatus(target, Words::PluginProcInvalidResponse, negated);
         return false;
     }
     return true;
@@ -123,7 +123,7 @@ bool TPlugin::Execute(TXmlDoc& request, TXmlDoc* response)
     TXmlDoc& target = response ? *response : temporary;
     std::string text = request.GetXML();
     if (text.size() >= static_cast<size_t>(INT32_MAX)) {
-        RecordStatus(target, ActionWords::FailedToCallPlugin);
+        RecordStatus(target, Words::FailedToCallPlugin);
         return false;
     }
     int32_t length = static_cast<int32_t>(text.size());
@@ -131,25 +131,25 @@ bool TPlugin::Execute(TXmlDoc& request, TXmlDoc* response)
     const bool called = Call(CodeRequest, text.data(), &length, &status, &target);
     WipeText(text);
     if (!called) {
-        RecordStatus(target, ActionWords::FailedToCallPlugin);
+        RecordStatus(target, Words::FailedToCallPlugin);
         return false;
     }
     if (status < 0 || response == nullptr)
         return true;
     if (length < 0) {
-        RecordStatus(target, ActionWords::FailedToGetPluginResponse);
+        RecordStatus(target, Words::FailedToGetPluginResponse);
         return false;
     }
     std::string buffer(static_cast<size_t>(length) + 1, '\0');
     int32_t fetchLength = length;
     int32_t fetchStatus = 0;
     if (!Call(status, buffer.data(), &fetchLength, &fetchStatus, &target)) {
-        RecordStatus(target, ActionWords::FailedToGetPluginResponse);
+        RecordStatus(target, Words::FailedToGetPluginResponse);
         WipeText(buffer);
         return false;
     }
     if (fetchStatus != StatusHandled) {
-        RecordStatus(target, ActionWords::WrongPluginResponse);
+        RecordStatus(target, Words::WrongPluginResponse);
         WipeText(buffer);
         return false;
     }
@@ -196,7 +196,7 @@ bool TPlugins::Execute(std::string_view pluginName, TXmlDoc& request, TXmlDoc* r
     TPlugin* plugin = Find(pluginName);
     if (plugin == nullptr) {
         if (response != nullptr)
-            response->Setp("Status", std::string(ActionWords::PluginNotFound));
+            response->Setp("Status", std::string(Words::PluginNotFound));
         return false;
     }
     return plugin->Execute(request, response);

@@ -1,6 +1,6 @@
 #include "actions/UnitSysInfo.h"
 
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitCryptHash.h"
 
 #include <arpa/inet.h>
@@ -263,13 +263,13 @@ int32_t TSysInfoAction::Execute(TXmlDoc& request, TXmlDoc& response)
         return StatusNotHandled;
     const TXmlDoc* version = request.FindNode("Version");
     if (version == nullptr || !version->IsNumeric() || version->GetAsInt() != 1) {
-        response.Setp("Status", std::string(ActionWords::VersionNotSupported));
+        response.Setp("Status", std::string(Words::VersionNotSupported));
         return StatusHandled;
     }
     const std::unique_ptr<TXmlDoc> information = GatherSystemInformation();
     AddDataChild(response, "Information", information->GetXML());
     response.GetNode("ID")->SetValue(UnitCryptHash::DigestText(IdentityText(*information), UnitCryptHash::TCryptHash::SHA1));
-    response.Setp("Status", std::string(ActionWords::OK));
+    response.Setp("Status", std::string(Words::OK));
     return StatusHandled;
 }
 

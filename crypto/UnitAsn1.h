@@ -7,6 +7,7 @@
 // Properties: "Value", "Binary", "Tag", "Unused", "Original", "Zulu", "ID", "Type".
 #pragma once
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 
 #include <cstdint>
@@ -27,7 +28,7 @@ using TBytes = std::vector<uint8_t>;
 using TEntityBuilder = std::function<std::optional<TBytes>(TXmlDoc& node)>;
 
 // The error word left when a SIGNEDDATA element is met by an encoding given no builder.
-inline constexpr std::string_view SignedDataUnavailable = "SignedDataUnavailable";
+using Words::SignedDataUnavailable;
 
 // Encodes the node as one DER element. No value when a name is unknown or a builder failed.
 // Any "__asn1__" property is removed from the whole tree afterwards, whatever the outcome.

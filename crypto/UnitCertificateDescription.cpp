@@ -1,5 +1,6 @@
 #include "crypto/UnitCertificateDescription.h"
 
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitAsn1Shape.h"
 #include "crypto/UnitCryptHash.h"
@@ -568,11 +569,11 @@ void DescribePublicKey(TXmlDoc* info, TXmlDoc& target)
 void WriteIfOpen(TXmlDoc& description, std::string_view signatureStatus, const TRevocationResult& revocation)
 {
     TXmlDoc* status = description.GetNode("Signature\\Status");
-    if (status->IsEmpty() || status->GetValue() == "OK")
+    if (status->IsEmpty() || status->GetValue() == Words::OK)
         status->SetValue(std::string(signatureStatus));
     TXmlDoc* revocationNode = description.GetNode("Revocation");
     TXmlDoc* revocationStatus = revocationNode->GetNode("Status");
-    if (revocationStatus->IsEmpty() || revocationStatus->GetValue() == "OK") {
+    if (revocationStatus->IsEmpty() || revocationStatus->GetValue() == Words::OK) {
         revocationStatus->SetValue(revocation.Status);
         revocationNode->GetNode("Moment")->SetValue(revocation.Moment);
         revocationNode->GetNode("MomentUser")->SetValue(UserDateTime(revocation.Moment));
@@ -588,7 +589,7 @@ void WriteExpiration(TXmlDoc& description)
     const std::string to = LocalToUtcText(description.GetNode("Validity\\To")->GetValue());
     const std::string from = LocalToUtcText(description.GetNode("Validity\\From")->GetValue());
     const std::string now = NowUtcText();
-    std::string status = "OK";
+    std::string status(Words::OK);
     if (to <= now)
         status = "Expired";
     else if (from > now)
@@ -830,7 +831,7 @@ std::string PolicyType(std::string_view policyOid)
     for (const TPolicyRow& row : PolicyTypes)
         if (row.Under ? OidUnder(policyOid, row.Oid) : policyOid == row.Oid)
             return std::string(row.Type);
-    return "Unknown";
+    return std::string(Words::Unknown);
 }
 
 std::string CertificateType(TXmlDoc& extended)
@@ -844,11 +845,11 @@ std::string CertificateType(TXmlDoc& extended)
             if (policy->GetName() != "Policy" || id == nullptr)
                 continue;
             std::string type = PolicyType(id->GetValue());
-            if (type != "Unknown")
+            if (type != Words::Unknown)
                 return type;
         }
     }
-    return "Unknown";
+    return std::string(Words::Unknown);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "crypto/UnitCertificateReport.h"
 
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 
 #include <openssl/bio.h>
 #include <openssl/x509v3.h>
@@ -54,13 +55,14 @@ std::string TimeText(const ASN1_TIME* time)
 
 std::string Hex(std::span<const uint8_t> bytes, char separator)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const std::string digits = UnitCodecs::HexEncode(bytes);
+    if (!separator)
+        return digits;
     std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i && separator)
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        if (i)
             out.push_back(separator);
-        out.push_back(kDigits[bytes[i] >> 4]);
-        out.push_back(kDigits[bytes[i] & 15]);
+        out.append(digits, i, 2);
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #include "crypto/UnitCertificates.h"
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitLocalUtils.h"
 #include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
@@ -21,7 +22,7 @@ namespace {
 
 using UnitXmlDoc::Prop;
 
-using UnitNssCore::TSecret;
+using UnitNssCore::TSecretString;
 using UnitNssStore::TNssCertificate;
 using UnitNssStore::TNssStore;
 
@@ -140,7 +141,7 @@ std::string UniqueTemporaryName()
 }
 
 // Loads PKCS#12 bytes through a temporary file that is overwritten with "A" and deleted.
-std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_t>& pfx, const TSecret& password)
+std::optional<TNssCertificate> LoadThroughTemporaryFile(const std::vector<uint8_t>& pfx, const TSecretString& password)
 {
     const std::string name = UniqueTemporaryName();
     const std::string path = UnitLocalUtils::LocalFileName(name);
@@ -174,14 +175,14 @@ std::optional<TNssCertificate> FindCertificate(TXmlDoc& reference)
     if (Given(reference, "Code"))
         return FindByCode(std::string(Prop(reference, "Code")), StoreLocation(reference));
     if (Given(reference, "FileName")) {
-        TSecret password(Prop(reference, "FilePwd"));
+        TSecretString password{std::string(Prop(reference, "FilePwd"))};
         return TNssCertificate::Load(UnitLocalUtils::LocalFileName(Prop(reference, "FileName")), password);
     }
     if (Given(reference, "Data")) {
         const auto bytes = UnitCodecs::HexDecode(Prop(reference, "Data"));
         std::optional<TNssCertificate> cert;
         if (Has(reference, "Pwd")) {
-            TSecret password(Prop(reference, "Pwd"));
+            TSecretString password{std::string(Prop(reference, "Pwd"))};
             cert = LoadThroughTemporaryFile(bytes, password);
         } else {
             cert = TNssCertificate::Import(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -243,7 +244,7 @@ bool SignWithProvider(const UnitNssKeys::TPrivateKeyDescription& key, const TDig
         Record("CannotOpenKey");
         return false;
     }
-    const auto digest = UnitNssCore::HexDecode(digestHex);
+    const auto digest = UnitCodecs::HexDecodeStrict(digestHex);
     if (!digest || digest->empty()) {
         Record("CannotDecodeHash");
         return false;
@@ -299,7 +300,7 @@ bool SignWithLegacy(const UnitNssKeys::TPrivateKeyDescription& key, const TDiges
         // The legacy road already gives big-endian bytes: no reversal is needed.
         signatureHex = UnitCodecs::HexEncode(hash->SignHash(key.KeySpec));
     } catch (...) {
-        Record("FailedToSign");
+        Record(std::string(Words::FailedToSign));
         return false;
     }
     return true;

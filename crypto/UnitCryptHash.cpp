@@ -1,6 +1,7 @@
 #include "crypto/UnitCryptHash.h"
 
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <array>
@@ -58,7 +59,7 @@ public:
         unsigned int length = 0;
         CheckOpenSsl(EVP_DigestFinal_ex(FCtx.get(), digest.data(), &length) == 1,
                      "EVP_DigestFinal_ex");
-        return HexUpper(std::span(digest.data(), length));
+        return UnitCodecs::HexEncode(std::span(digest.data(), length));
     }
 
 private:
@@ -149,7 +150,7 @@ std::string DigestHex(std::string_view hex, TCryptHash hash)
     std::string digest = DigestOrEmpty(hash, [&](TDigester& d) {
         std::vector<uint8_t> chunk;
         for (size_t pos = 0; pos < hex.size() && valid; pos += 2 * ChunkSize) {
-            valid = HexToBytes(hex.substr(pos, 2 * ChunkSize), chunk);
+            valid = UnitCodecs::HexDecodeStrict(hex.substr(pos, 2 * ChunkSize), chunk);
             if (valid)
                 d.Update(chunk.data(), chunk.size());
         }

@@ -1,6 +1,7 @@
 #include "crypto/UnitCryptKeyRSA.h"
 
-#include "crypto/Words.h"
+#include "core/UnitStatusWords.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/rsa.h>
@@ -198,7 +199,7 @@ TCryptResult RawSign(std::string_view privateKeyBase64, std::string_view publicK
                      std::string_view digestHex, std::string_view digestOid) noexcept
 try {
     std::vector<uint8_t> digest;
-    if (!HexToBytes(digestHex, digest) || digest.empty())
+    if (!UnitCodecs::HexDecodeStrict(digestHex, digest) || digest.empty())
         return Failure(Words::ContentUnrecognized);
     const std::vector<uint8_t> digestInfo = DigestInfoDer(digestOid, digest);
 
@@ -224,7 +225,7 @@ try {
         UnitTrace::Trace("raw RSA signing: private and public key sizes differ");
         return Failure(Words::CryptError);
     }
-    return {true, HexUpper(privateKey.Encrypt(block))};
+    return {true, UnitCodecs::HexEncode(privateKey.Encrypt(block))};
 } catch (const std::exception& e) {
     UnitTrace::Trace(std::string("raw RSA signing: ") + e.what());
     return Failure(Words::CryptError);
@@ -235,13 +236,13 @@ try {
 TCryptResult RawVerify(std::string_view publicKeyBase64, std::string_view signatureHex) noexcept
 try {
     std::vector<uint8_t> signature;
-    if (!HexToBytes(signatureHex, signature) || signature.empty())
+    if (!UnitCodecs::HexDecodeStrict(signatureHex, signature) || signature.empty())
         return Failure(Words::SignatureUnrecognized);
     TCryptKeyRSA publicKey;
     if (!publicKey.LoadFromText(publicKeyBase64, false))
         return Failure(Words::CryptError);
     publicKey.SetPadding(TCryptKeyRSA::TPadding::Raw);
-    return {true, HexUpper(publicKey.Decrypt(signature))};
+    return {true, UnitCodecs::HexEncode(publicKey.Decrypt(signature))};
 } catch (const std::exception& e) {
     UnitTrace::Trace(std::string("raw RSA verification: ") + e.what());
     return Failure(Words::CryptError);

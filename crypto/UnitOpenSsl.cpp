@@ -120,87 +120,13 @@ TLibraryStatus LoadLibrary()
     return status;
 }
 
-constexpr int HexNumber = 12;
 constexpr int Base64Number = 7;
-
-constexpr int HexValue(char c) noexcept
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// Digit values by character, -1 for a non-digit: documents of hundreds of megabytes pass here.
-constexpr auto HexDigitValues = [] {
-    std::array<int8_t, 256> table{};
-    for (int c = 0; c < 256; ++c)
-        table[static_cast<size_t>(c)] = static_cast<int8_t>(HexValue(static_cast<char>(c)));
-    return table;
-}();
-
-// On false, out holds unspecified bytes.
-bool HexInto(std::string_view hex, uint8_t* out) noexcept
-{
-    int bad = 0;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = HexDigitValues[static_cast<uint8_t>(hex[i])];
-        const int lo = HexDigitValues[static_cast<uint8_t>(hex[i + 1])];
-        bad |= hi | lo;
-        out[i / 2] = static_cast<uint8_t>((hi << 4) | (lo & 0x0F));
-    }
-    return bad >= 0;
-}
 
 }  // namespace
 
 void FreeX509Stack(STACK_OF(X509) * stack) noexcept
 {
     sk_X509_pop_free(stack, X509_free);
-}
-
-TSecretBytes& TSecretBytes::operator=(TSecretBytes&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FBytes = std::move(other.FBytes);
-    }
-    return *this;
-}
-
-void TSecretBytes::Wipe() noexcept
-{
-    if (!FBytes.empty())
-        OPENSSL_cleanse(FBytes.data(), FBytes.size());
-    FBytes.clear();
-}
-
-TSecretString& TSecretString::operator=(const TSecretString& other)
-{
-    if (this != &other) {
-        Wipe();
-        FText = other.FText;
-    }
-    return *this;
-}
-
-TSecretString& TSecretString::operator=(TSecretString&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FText = std::move(other.FText);
-    }
-    return *this;
-}
-
-void TSecretString::Wipe() noexcept
-{
-    if (!FText.empty())
-        OPENSSL_cleanse(FText.data(), FText.size());
-    FText.clear();
 }
 
 void TraceOpenSslErrors(std::string_view what) noexcept
@@ -261,21 +187,6 @@ TCipherPtr FetchCipher(std::string_view functionName)
 std::span<const std::string_view> DescriptorNames()
 {
     return AllNames;
-}
-
-std::string HexUpper(std::span<const uint8_t> bytes)
-{
-    return UnitEncoding::EncodeBytes(bytes, HexNumber);
-}
-
-bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out)
-{
-    out.assign(hex.size() / 2, 0);
-    if (hex.size() % 2 != 0 || !HexInto(hex, out.data())) {
-        out.clear();
-        return false;
-    }
-    return true;
 }
 
 std::string Base64Encode(std::span<const uint8_t> bytes)

@@ -2,6 +2,8 @@
 // the one error check, the providers it needs and the descriptors the library uses by name.
 #pragma once
 
+#include "platform/UnitSecrets.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
@@ -38,48 +40,9 @@ using TBignumPtr = TOwned<BIGNUM, BN_free>;
 void FreeX509Stack(STACK_OF(X509) * stack) noexcept;
 using TX509StackPtr = TOwned<STACK_OF(X509), FreeX509Stack>;
 
-// Bytes that hold a secret (key DER, PKCS#12 files): wiped before the memory goes back.
-class TSecretBytes {
-public:
-    TSecretBytes() = default;
-    explicit TSecretBytes(size_t size) : FBytes(size) {}
-    // Adopts the buffer itself, so no copy of the secret is left behind.
-    explicit TSecretBytes(std::vector<uint8_t>&& bytes) noexcept : FBytes(std::move(bytes)) {}
-    TSecretBytes(const TSecretBytes&) = delete;
-    TSecretBytes& operator=(const TSecretBytes&) = delete;
-    TSecretBytes(TSecretBytes&& other) noexcept : FBytes(std::move(other.FBytes)) {}
-    TSecretBytes& operator=(TSecretBytes&& other) noexcept;
-    ~TSecretBytes() { Wipe(); }
-
-    void Wipe() noexcept;
-    uint8_t* data() noexcept { return FBytes.data(); }
-    const uint8_t* data() const noexcept { return FBytes.data(); }
-    size_t size() const noexcept { return FBytes.size(); }
-    bool empty() const noexcept { return FBytes.empty(); }
-    std::span<const uint8_t> Span() const noexcept { return FBytes; }
-
-private:
-    std::vector<uint8_t> FBytes;
-};
-
-// Text that holds a secret (key Base64, passwords), wiped the same way.
-class TSecretString {
-public:
-    TSecretString() = default;
-    explicit TSecretString(std::string text) : FText(std::move(text)) {}
-    TSecretString(const TSecretString& other) : FText(other.FText) {}
-    TSecretString& operator=(const TSecretString& other);
-    TSecretString(TSecretString&& other) noexcept : FText(std::move(other.FText)) {}
-    TSecretString& operator=(TSecretString&& other) noexcept;
-    ~TSecretString() { Wipe(); }
-
-    void Wipe() noexcept;
-    const std::string& Text() const noexcept { return FText; }
-    bool empty() const noexcept { return FText.empty(); }
-
-private:
-    std::string FText;
-};
+// Secrets in memory (platform/UnitSecrets.h).
+using UnitSecrets::TSecretBytes;
+using UnitSecrets::TSecretString;
 
 // A failed library call; the library's own error queue has gone to the trace by then.
 class EOpenSsl : public std::runtime_error {
@@ -112,13 +75,6 @@ TCipherPtr FetchCipher(std::string_view functionName);
 
 // Every descriptor name the library resolves, digests first.
 std::span<const std::string_view> DescriptorNames();
-
-// Upper-case hex (encoding number 12).
-std::string HexUpper(std::span<const uint8_t> bytes);
-// Hex back to bytes, either case; false for an odd length or a character that is not a hex
-// digit. Stricter than decoding number 12 on purpose: a digest or signature with a stray
-// character is refused rather than turned into other bytes and signed or checked.
-bool HexToBytes(std::string_view hex, std::vector<uint8_t>& out);
 
 // Base64 as keys travel (encoding number 7): CR LF after every 76 characters; decoding skips
 // characters outside the alphabet.

@@ -19,8 +19,9 @@ struct TPkcs12Contents {
     std::vector<std::string> ChainHex;            // the other certificates, DER each
 };
 
-// Nullopt when the bytes are not a PKCS#12, the password does not open it, or it holds no
-// certificate or no RSA key.
+// Read by the one PKCS#12 reader (platform/nss/UnitPkcs12Reader.h). Nullopt when the bytes
+// are not a PKCS#12 (or above its 1 MiB), the password does not open it, or it holds no
+// certificate or no RSA key, or a key of another certificate.
 std::optional<TPkcs12Contents> ParsePkcs12(std::span<const uint8_t> pfx, std::string_view password);
 std::optional<TPkcs12Contents> ParsePkcs12File(const std::filesystem::path& path,
                                                std::string_view password);

@@ -3,7 +3,7 @@
 #include "crypto/UnitCryptHash.h"
 #include "crypto/UnitCryptKeyRSA.h"
 #include "crypto/UnitOpenSsl.h"
-#include "crypto/Words.h"
+#include "core/UnitStatusWords.h"
 #include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
@@ -110,7 +110,7 @@ try {
     block[1] = 0x01;
     block[k - digestInfo.size() - 1] = 0x00;
     std::copy(digestInfo.begin(), digestInfo.end(), block.end() - static_cast<long>(digestInfo.size()));
-    return opened.Text == UnitCodecs::HexEncode(block) ? std::string(Ok) : std::string(Failed);
+    return opened.Text == UnitCodecs::HexEncode(block) ? std::string(Words::OK) : std::string(Words::Failed);
 } catch (const std::exception& e) {
     UnitTrace::Trace(std::string("RSA check: ") + e.what());
     return std::string(Words::CryptError);

@@ -3,6 +3,8 @@
 // v1.5 block that the digest gives. Used by the verification report and by credential creation.
 #pragma once
 
+#include "core/UnitStatusWords.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,9 +12,7 @@
 
 namespace UnitRsaCheck {
 
-// The words a check answers besides the errors of the raw transform.
-inline constexpr std::string_view Ok = "OK";
-inline constexpr std::string_view Failed = "Failed";
+// The words a check answers besides the errors of the raw transform: Words::OK, Words::Failed.
 
 // Checks `signatureHex` against the digest `digestHex` made with `digestOid`, using the public
 // key `publicKeyBase64` (RSAPublicKey DER in base64; CR, LF and spaces are ignored in both

@@ -3,6 +3,7 @@
 // ContentInfo (detached or attached), or, for "Format" "PADES", the whole signed PDF.
 #pragma once
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 
 #include <cstdint>
@@ -12,13 +13,13 @@
 
 namespace UnitSignedData {
 
-// Error words left as the ASN.1 error word when a step fails.
-inline constexpr std::string_view LoadPfxFailed = "LoadPfxFailed";
-inline constexpr std::string_view FindCertificateFailed = "FindCertificateFailed";
-inline constexpr std::string_view MountCertificateChainFailed = "MountCertificateChainFailed";
-inline constexpr std::string_view MessageDigestFailed = "MessageDigestFailed";
-inline constexpr std::string_view EncodeAttributesFailed = "EncodeAttributesFailed";
-inline constexpr std::string_view SignatureFailed = "SignatureFailed";
+// Error words left as the ASN.1 error word when a step fails (core/UnitStatusWords.h).
+using Words::LoadPfxFailed;
+using Words::FindCertificateFailed;
+using Words::MountCertificateChainFailed;
+using Words::MessageDigestFailed;
+using Words::EncodeAttributesFailed;
+using Words::SignatureFailed;
 
 // Builds the signature for the request node (defaults are written back into it). No value on
 // failure, with the error word set. The SIGNEDDATA builder of the library's ASN.1 encodings

@@ -1,5 +1,6 @@
 #include "crypto/UnitSignedDataReport.h"
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitLocalUtils.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitAsn1Shape.h"
@@ -803,7 +804,7 @@ void TReportBuilder::Signer(const TTlv& signerInfo, TXmlDoc& signers)
     TXmlDoc& signer = *signers.New("Signer");
     for (const char* path : {"Signature\\Integrity", "Signature\\Status", "Signature\\ContentValidation",
                              "Signature\\ContentTypeValidation", "Signature\\ChainValidation"})
-        signer.GetNode(path)->SetValue("Unknown");
+        signer.GetNode(path)->SetValue(std::string(Words::Unknown));
     signer.GetNode("Signature\\TimestampValidation")->SetValue("None");
 
     // version, sid, digest algorithm, [0] signed attributes, signature algorithm, signature,
@@ -853,8 +854,8 @@ void TReportBuilder::Signer(const TTlv& signerInfo, TXmlDoc& signers)
     } else {
         signedHash = contentHash;
         if (FHasContent) {
-            signature.GetNode("ContentValidation")->SetValue("OK");
-            signature.GetNode("ContentTypeValidation")->SetValue("OK");
+            signature.GetNode("ContentValidation")->SetValue(std::string(Words::OK));
+            signature.GetNode("ContentTypeValidation")->SetValue(std::string(Words::OK));
         }
     }
     if (!FHasContent)
@@ -871,19 +872,19 @@ void TReportBuilder::Signer(const TTlv& signerInfo, TXmlDoc& signers)
     } else if (signedHash.empty()) {
         status = "HashAlgorithmUnrecognized";
     } else if (!certificate) {
-        status = "SigningCertificateNotFound";
+        status = Words::SigningCertificateNotFound;
     } else {
         const std::string key = UnitRsaCheck::PublicKeyOfCertificate(certificate->Der);
         if (key.empty()) {
             status = "SigningCertificateStructureUnrecognized";
         } else {
             status = UnitRsaCheck::CheckSignature(key, signatureHex, digestOid, signedHash);
-            ran = status != "SmallKey";
+            ran = status != Words::SmallKey;
         }
     }
     signature.GetNode("Status")->SetValue(status);
-    signature.GetNode("Integrity")->SetValue(status == "OK" ? "OK" : status);
-    if (ran && status != "OK")
+    signature.GetNode("Integrity")->SetValue(status == Words::OK ? std::string(Words::OK) : status);
+    if (ran && status != Words::OK)
         RecordException(R, Words::SignatureCheckConstraint);
 
     // The time stamps come before the chain, so that the chain is judged at their moment.
@@ -917,7 +918,7 @@ void TReportBuilder::SignedAttributes(const TTlv& attributes, TXmlDoc& signer, T
         if (oid == "1.2.840.113549.1.9.3") {
             const std::string type = OidOf(value);
             list.New("ContentType")->SetValue(type);
-            signature.GetNode("ContentTypeValidation")->SetValue(type == FContentType ? "OK" : std::string(Words::InvalidContent));
+            signature.GetNode("ContentTypeValidation")->SetValue(type == FContentType ? std::string(Words::OK) : std::string(Words::InvalidContent));
             if (type != FContentType)
                 RecordException(R, Words::InvalidContent);
         } else if (oid == "1.2.840.113549.1.9.4") {
@@ -925,7 +926,7 @@ void TReportBuilder::SignedAttributes(const TTlv& attributes, TXmlDoc& signer, T
             list.New("MessageDigest")->SetValue(digest);
             if (FHasContent) {
                 const bool same = UnitXmlDoc::SameText(digest, signature.GetNode("ContentHash")->GetValue()) && !digest.empty();
-                signature.GetNode("ContentValidation")->SetValue(same ? "OK" : std::string(Words::InvalidContent));
+                signature.GetNode("ContentValidation")->SetValue(same ? std::string(Words::OK) : std::string(Words::InvalidContent));
                 if (!same)
                     RecordException(R, Words::InvalidContent);
             }
@@ -1014,7 +1015,7 @@ void TReportBuilder::UnsignedAttributes(const TTlv& attributes, TXmlDoc& signer,
         const std::string nestedStatus = nested->GetNode("Header\\Status")->GetValue();
         const bool built = nestedStatus != Words::CmsStructureFailed && nestedStatus != Words::CmsSignedDataStructureFailed &&
                            nested->HasNode("Content");
-        stamp->Setp("Status", built ? "OK" : "Failed");
+        stamp->Setp("Status", built ? std::string(Words::OK) : std::string(Words::Failed));
         TXmlDoc* report = stamp->NewFromClone(*nested);
         if (!built) {
             signature.GetNode("TimestampValidation")->SetValue(std::string(Words::TimestampCheckConstraint));
@@ -1045,14 +1046,14 @@ void TReportBuilder::UnsignedAttributes(const TTlv& attributes, TXmlDoc& signer,
             word = exceptions->ChildAt(0)->GetName();
         else if (!word.empty())
             RecordException(R, word);
-        signature.GetNode("TimestampValidation")->SetValue(word.empty() ? "OK" : word);
+        signature.GetNode("TimestampValidation")->SetValue(word.empty() ? std::string(Words::OK) : word);
     }
 }
 
 void TReportBuilder::Revocation(const TCertificate& cert, const TCertificate* issuer, const std::string& moment,
                                 UnitCertificateDescription::TRevocationResult& result, std::vector<std::string>& words)
 {
-    result.Status = "OK";
+    result.Status = Words::OK;
     if (!O.VerifyRevocation) {
         result.Status = Words::RevocationUnverified;
         words.emplace_back(Words::RevocationUnverified);
@@ -1080,7 +1081,7 @@ void TReportBuilder::Revocation(const TCertificate& cert, const TCertificate* is
     const std::string digest = signatureHash ? UnitCryptHash::DigestBytes(crl->Tbs, *signatureHash) : std::string();
     if (digest.empty() || key.empty() || !IsRsaOid(crl->SignatureOid) ||
         UnitRsaCheck::CheckSignature(key, HexEncode(crl->Signature), UnitCryptHash::HashRow(*signatureHash).DigestOid,
-                                     digest) != "OK") {
+                                     digest) != Words::OK) {
         result.Status = Words::RevocationListInvalid;
         words.emplace_back(Words::RevocationListInvalid);
         return;
@@ -1133,13 +1134,13 @@ void TReportBuilder::ValidateChain(TCertificate* start, TXmlDoc* signer, bool ti
 {
     TXmlDoc* chainNode = signer ? signer->GetNode("Chain") : R.GetNode("Header\\Chain");
     if (signer)
-        signer->GetNode("Signature\\ChainValidation")->SetValue("OK");
+        signer->GetNode("Signature\\ChainValidation")->SetValue(std::string(Words::OK));
     auto chainException = [&](std::string_view word, const std::string& certificate) {
         RecordException(R, word);
         if (!signer)
             return;
         TXmlDoc* validation = signer->GetNode("Signature\\ChainValidation");
-        if (validation->GetValue() == "OK")
+        if (validation->GetValue() == Words::OK)
             validation->SetValue(std::string(word));
         signer->GetNode("Exceptions")->New(std::string(word))->Setp("Certificate", certificate);
     };
@@ -1160,7 +1161,7 @@ void TReportBuilder::ValidateChain(TCertificate* start, TXmlDoc* signer, bool ti
         std::string status;
         if (issuer) {
             status = CheckCertificate(current->Der, issuer->Der);
-            if (status != "OK")
+            if (status != Words::OK)
                 words.emplace_back(Words::CertificateSignatureCheckFailed);
         } else {
             status = "IssuerNotFound";
@@ -1231,7 +1232,7 @@ void FinishStatus(TXmlDoc& report)
 {
     TXmlDoc* status = report.GetNode("Header\\Status");
     if (status->IsEmpty())
-        status->SetValue("OK");
+        status->SetValue(std::string(Words::OK));
 }
 
 }  // namespace
@@ -1313,7 +1314,7 @@ std::string CheckCertificate(std::span<const uint8_t> certificate, std::span<con
     if (UnitRsaCheck::PublicKeyOfCertificate(issuer).empty())
         return "IssuerStructureUnrecognized";
     std::string status = UnitRsaCheck::CheckCertificateSignature(certificate, issuer);
-    if (status == "CryptError" || status == "SignatureUnrecognized" || status == "ContentUnrecognized")
+    if (status == Words::CryptError || status == Words::SignatureUnrecognized || status == Words::ContentUnrecognized)
         status = "StructureUnrecognized";
     return status;
 }

@@ -6,6 +6,7 @@
 // viewers show. Nothing here raises: every finding is a word in the report.
 #pragma once
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 
 #include <cstdint>
@@ -23,40 +24,7 @@ inline constexpr std::string_view SignedDataType = "1.2.840.113549.1.7.2";
 inline constexpr std::string_view TimeStampTokenType = "1.2.840.113549.1.9.16.1.4";
 inline constexpr std::string_view TrustedFolder = "($ProgramFiles)\\Pellam\\TrustedCertificates\\";
 
-// Exception words.
-namespace Words {
-inline constexpr std::string_view CmsStructureFailed = "CmsStructureFailed";
-inline constexpr std::string_view CmsSignedDataStructureFailed = "CmsSignedDataStructureFailed";
-inline constexpr std::string_view CmsSignerInfoStructureFailed = "CmsSignerInfoStructureFailed";
-inline constexpr std::string_view CmsSignerInfoAttributeStructureFailed = "CmsSignerInfoAttributeStructureFailed";
-inline constexpr std::string_view CmsSignedDataContentMissing = "CmsSignedDataContentMissing";
-inline constexpr std::string_view SigningCertificateNotFound = "SigningCertificateNotFound";
-inline constexpr std::string_view SignatureCheckConstraint = "SignatureCheckConstraint";
-inline constexpr std::string_view CertificateSignatureCheckFailed = "CertificateSignatureCheckFailed";
-inline constexpr std::string_view IncompleteCertificateChain = "IncompleteCertificateChain";
-inline constexpr std::string_view RevocationUnverified = "RevocationUnverified";
-inline constexpr std::string_view RevocationListNotFound = "RevocationListNotFound";
-inline constexpr std::string_view RevocationListInvalid = "RevocationListInvalid";
-inline constexpr std::string_view RevocationCheckFailed = "RevocationCheckFailed";
-inline constexpr std::string_view CertificateRevocationPostConstraint = "CertificateRevocationPostConstraint";
-inline constexpr std::string_view CertificateRevocationConstraint = "CertificateRevocationConstraint";
-inline constexpr std::string_view CertificateRevocationOldCRL = "CertificateRevocationOldCRL";
-inline constexpr std::string_view CertificateRevocationToleratedCRL = "CertificateRevocationToleratedCRL";
-inline constexpr std::string_view RevocationListUnknown = "RevocationListUnknown";
-inline constexpr std::string_view CertificateExpirationConstraint = "CertificateExpirationConstraint";
-inline constexpr std::string_view MissingUsageNonRepudiation = "MissingUsageNonRepudiation";
-inline constexpr std::string_view MissingUsageDigitalSignature = "MissingUsageDigitalSignature";
-inline constexpr std::string_view MissingUsageExtendedTimeStamping = "MissingUsageExtendedTimeStamping";
-inline constexpr std::string_view MissingUsageCAFlag = "MissingUsageCAFlag";
-inline constexpr std::string_view InvalidPathLength = "InvalidPathLength";
-inline constexpr std::string_view MissingUsageKeyCertSign = "MissingUsageKeyCertSign";
-inline constexpr std::string_view MissingUsageCRLSign = "MissingUsageCRLSign";
-inline constexpr std::string_view TimestampCheckConstraint = "TimestampCheckConstraint";
-// A chain that ends in a self-issued certificate that is not among the trusted ones.
-inline constexpr std::string_view UntrustedRoot = "UntrustedRoot";
-// The content does not match the message digest or the content type of a signer.
-inline constexpr std::string_view InvalidContent = "InvalidContent";
-}  // namespace Words
+// Exception words: core/UnitStatusWords.h.
 
 // Words that tell the caller that fetching the registered resources could change the result.
 inline constexpr std::string_view UpdateList =

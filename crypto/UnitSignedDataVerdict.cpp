@@ -1,6 +1,7 @@
 // The verdict step of the verification report (see UnitSignedDataReport.h).
 #include "crypto/UnitSignedDataReport.h"
 
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitCertificateDescription.h"
 #include "crypto/UnitCryptHash.h"
@@ -160,8 +161,8 @@ bool CertificateVerdict(TXmlDoc& parent, const TXmlDoc* description, const TXmlD
     const bool root = UnitXmlDoc::TextToBool(Text(description, "Header\\Root"));
 
     const std::string signature = Text(description, "Signature\\Status");
-    if (!signature.empty() && signature != "OK") {
-        node.New(signature == "Failed" ? "CertSignatureFailed" : signature);
+    if (!signature.empty() && signature != Words::OK) {
+        node.New(signature == Words::Failed ? "CertSignatureFailed" : signature);
         v.Alert();
     }
     const std::string expiration = Text(description, "Expiration\\Status");
@@ -180,7 +181,7 @@ bool CertificateVerdict(TXmlDoc& parent, const TXmlDoc* description, const TXmlD
             v.Alert();
     }
     const std::string revocation = Text(description, "Revocation\\Status");
-    if (!revocation.empty() && revocation != "OK" && !(revocation == Words::RevocationListNotFound && root)) {
+    if (!revocation.empty() && revocation != Words::OK && !(revocation == Words::RevocationListNotFound && root)) {
         TXmlDoc* r = node.New(revocation);
         if (revocation == "Revocated")
             r->SetValue(Text(description, "Revocation\\MomentUser"));
@@ -215,7 +216,7 @@ bool CertificateVerdict(TXmlDoc& parent, const TXmlDoc* description, const TXmlD
     node.New("Emission")->SetValue(Text(description, "Validity\\FromUser"));
     node.New("Expiration")->SetValue(Text(description, "Validity\\ToUser"));
     const std::string type = Text(description, "Header\\Type");
-    if (!type.empty() && type != "Unknown")
+    if (!type.empty() && type != Words::Unknown)
         node.New(type);
     node.New("CertificateAlgorithm")->SetValue(Text(description, "Signature\\Algorithm"));
     if (link && UnitXmlDoc::TextToBool(Prop(link, "Trusted")))
@@ -266,7 +267,7 @@ bool SignatureVerdict(TXmlDoc& parent, const TXmlDoc* signer)
     TVerdictNode v{parent.New("SignatureValid"), "SignatureAlert"};
     TXmlDoc& node = *v.Node;
     const std::string status = Text(signer, "Signature\\Status");
-    if (status != "OK") {
+    if (status != Words::OK) {
         node.New("SignatureFailed")->SetValue(status);
         v.Alert();
     }

@@ -90,6 +90,11 @@ std::string HexEncode(std::span<const uint8_t> bytes, std::string_view prefix = 
 TBytes HexDecode(std::string_view text);
 // Only hex digits (either case) count; every other character is dropped first.
 TBytes HexDecodeLenient(std::string_view text);
+// Strict: no value (false, out emptied) for an odd length or any character that is not a hex
+// digit of either case. For digests, signatures, key and certificate texts: a stray character
+// refuses the text rather than turning it into other bytes that are then signed or checked.
+std::optional<TBytes> HexDecodeStrict(std::string_view text);
+bool HexDecodeStrict(std::string_view text, TBytes& out);
 
 // hexbin2 (without its marker): NUL, TAB, LF, CR, '"' and '#' written as "#" plus two hex
 // digits, every other byte as itself.

@@ -2,6 +2,8 @@
 
 #include "encoding/UnitCodecs.h"
 
+#include "core/UnitStatusWords.h"
+
 #include <array>
 #include <utility>
 
@@ -29,8 +31,6 @@ constexpr std::string_view kZhb = "zhb:/";
 constexpr std::string_view kZm = "zm:/";
 constexpr std::string_view kZ113hb = "z113hb:/";
 constexpr std::string_view kZh = "zh:/";
-
-constexpr std::string_view kAsn1NotAvailable = "Asn1NotAvailable";
 
 // Recognition order for number 0.
 constexpr int kLibraryRecognition[] = {2, 6, 8, 13, 10, 17, 4, 11, 5, 1};
@@ -108,9 +108,9 @@ std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker, 
     if (const auto& derToXml = table.Upper().DerToXml)
         xml = derToXml(bytes);
     else
-        state.errorWord = kAsn1NotAvailable;
+        state.errorWord = Words::Asn1NotAvailable;
     if (xml) {
-        state.status = "OK";
+        state.status = Words::OK;
         out += *xml;
     } else {
         state.status = state.errorWord;
@@ -217,12 +217,12 @@ TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget targe
     if (const auto& xmlToDer = table.Upper().XmlToDer)
         der = xmlToDer(text);
     else
-        state.errorWord = kAsn1NotAvailable;
+        state.errorWord = Words::Asn1NotAvailable;
     if (!der) {
         state.status = state.errorWord;
         return target;
     }
-    state.status = "OK";
+    state.status = Words::OK;
     return der;
 }
 

@@ -1,5 +1,6 @@
 // Encoding then decoding gives the same bytes back, for every number that works both ways.
 // Input: byte 0 picks the number, the rest are the bytes.
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 
 #include <cstdint>
@@ -19,6 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool same = back ? std::equal(back->begin(), back->end(), bytes.begin(), bytes.end()) : bytes.empty();
     if (!same) {
         std::fprintf(stderr, "number %d does not give its bytes back\n", number);
+        std::abort();
+    }
+    // The strict hex decoder: the encoder's text comes back whole; the raw input is taken only
+    // when it is all hex pairs, and then reads as the ordinary decoder reads it.
+    const auto strict = UnitCodecs::HexDecodeStrict(UnitCodecs::HexEncode(bytes));
+    const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const auto rawStrict = UnitCodecs::HexDecodeStrict(raw);
+    const bool allHex = raw.size() % 2 == 0 && raw.find_first_not_of("0123456789ABCDEFabcdef") == std::string_view::npos;
+    if (!strict || !std::equal(strict->begin(), strict->end(), bytes.begin(), bytes.end()) ||
+        rawStrict.has_value() != allHex || (rawStrict && *rawStrict != UnitCodecs::HexDecode(raw))) {
+        std::fprintf(stderr, "the strict hex decoder disagrees\n");
         std::abort();
     }
     return 0;

@@ -1,5 +1,6 @@
 // PKCS#12 and RSA key DER from untrusted bytes: parsing must reject, never crash or leak.
 #include "crypto/UnitCryptKeyRSA.h"
+#include "encoding/UnitCodecs.h"
 #include "crypto/UnitOpenSsl.h"
 #include "crypto/UnitPkcs12.h"
 
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (key.LoadFromDer(bytes, false)) {
             const std::string publicKey = UnitOpenSsl::Base64Encode(bytes);
-            (void)UnitCryptKeyRSA::RawVerify(publicKey, UnitOpenSsl::HexUpper(bytes));
+            (void)UnitCryptKeyRSA::RawVerify(publicKey, UnitCodecs::HexEncode(bytes));
             (void)UnitCryptKeyRSA::RawSign(publicKey, publicKey, "00", "1.3.14.3.2.26");
         }
     } catch (const std::exception&) {

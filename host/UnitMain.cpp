@@ -67,6 +67,19 @@ void InstallSignalHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+std::string FailureWord(const std::exception& failure)
+{
+    if (const auto* status = dynamic_cast<const EStatusError*>(&failure)) {
+        if (status->what() != status->Word())
+            Trace("ERROR: " + status->Word() + ": " + status->what());
+        if (!status->Word().empty())
+            return status->Word();
+    } else {
+        Trace(std::string("ERROR: ") + failure.what());
+    }
+    return std::string(Words::FailedToSign);
+}
+
 std::string FitResponse(std::string answer)
 {
     // Written, it would make the browser drop the connection and every later answer with it.
@@ -374,9 +387,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
     try {
         errorText = signSteps();
     } catch (const std::exception& e) {
-        errorText = e.what();
-        if (errorText.empty())
-            errorText = "FailedToSign";
+        errorText = UnitMain::FailureWord(e);
     }
 
     ordered_json response;

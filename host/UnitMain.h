@@ -7,6 +7,7 @@
 #include "core/UnitXmlDoc.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,11 @@ std::string FitResponse(std::string answer);
 // of at most MaxResponseSize bytes; the pieces, joined in index order, are the answer's text.
 // Pieces never split a UTF-8 sequence.
 std::vector<std::string> ChunkResponse(const std::string& answer);
+
+// The error text of a sign request that failed with `failure`: the word of an EStatusError
+// (core/UnitStatusWords.h); any other failure (a library's, nlohmann's, the system's) answers
+// "FailedToSign" and its message goes to the trace only, never to the browser.
+std::string FailureWord(const std::exception& failure);
 
 // The application-wide terminate flag; SIGTERM, SIGINT and SIGHUP set it.
 void RequestTerminate() noexcept;

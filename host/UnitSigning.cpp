@@ -65,7 +65,7 @@ std::string ElementText(const nlohmann::json& element)
         return element.dump();
     if (element.is_null())
         return {};
-    throw ESignError("InvalidAttributes");
+    throw ESignError(Words::InvalidAttributes);
 }
 
 // Properties of the signing request that name the signer or its key: the certificate
@@ -214,7 +214,6 @@ std::optional<std::string> LoadFileAsText(const std::string& file, int e)
 
 bool SaveTextAsFile(const std::string& file, const std::string& text, int e)
 {
-    std::string temporary;
     try {
         const std::string name = FileSystemName(file);
         if (name.empty())
@@ -224,33 +223,9 @@ bool SaveTextAsFile(const std::string& file, const std::string& text, int e)
         if (path.has_parent_path())
             std::filesystem::create_directories(path.parent_path(), ec);
         const auto bytes = UnitEncoding::DecodeText(text, e, UnitEncoding::TEncodingTable::Host());
-        if (!bytes)
-            return false;
-        temporary = name + ".~tmp";
-        const int fd = UnitPlatformFiles::CreateTemporaryFile(temporary);
-        if (fd < 0)
-            return false;
-        size_t done = 0;
-        bool ok = true;
-        while (ok && done < bytes->size()) {
-            const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);
-            if (n > 0)
-                done += static_cast<size_t>(n);
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                ok = false;
-        }
-        ok = ::fsync(fd) == 0 && ok;
-        ok = ::close(fd) == 0 && ok;
-        if (ok && std::rename(temporary.c_str(), name.c_str()) == 0)
-            return true;
-        std::remove(temporary.c_str());
-        return false;
+        return bytes && UnitPlatformFiles::SaveFileSafely(name, std::span<const uint8_t>(*bytes));
     } catch (const std::exception& ex) {
         UnitTrace::Trace(std::string("ERROR: ") + ex.what());
-        if (!temporary.empty())
-            std::remove(temporary.c_str());
         return false;
     }
 }
@@ -263,7 +238,7 @@ void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
     if (attrs == request.end() || attrs->is_null())
         return;
     if (!attrs->is_array() || attrs->size() % 2 != 0)
-        throw ESignError("InvalidAttributes");
+        throw ESignError(Words::InvalidAttributes);
     std::vector<std::pair<std::string, std::string>> pairs;
     for (size_t i = 0; i + 1 < attrs->size(); i += 2)
         pairs.emplace_back(ElementText((*attrs)[i]), ElementText((*attrs)[i + 1]));
@@ -271,7 +246,7 @@ void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree)
     // for later requests) and before the dialog opens.
     for (const auto& [name, value] : pairs)
         if (IsSignerProperty(name) || (!name.empty() && !ReadsBackAsItself(name, value)))
-            throw ESignError("AttributeNotAllowed");
+            throw ESignError(Words::AttributeNotAllowed);
     for (const auto& [name, value] : pairs) {
         // Looked up by name, not by path: a name may hold "\" without meaning a deeper node.
         TXmlDoc* child = requestTree.FindNode("attr" + name);

@@ -3,6 +3,7 @@
 // file and writing the result. The host never signs itself; dorvik does.
 #pragma once
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 
 #include <nlohmann/json.hpp>
@@ -12,11 +13,8 @@
 #include <string>
 #include <string_view>
 
-// A failure of the sign steps whose message is the answer's error text.
-class ESignError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A failure of the sign steps whose word is the answer's error text.
+using ESignError = EStatusError;
 
 namespace UnitSigning {
 
@@ -44,7 +42,7 @@ std::string DigestFile(const std::string& file, std::string_view oid);
 // is missing or cannot be read or encoded.
 std::optional<std::string> LoadFileAsText(const std::string& file, int e);
 
-// Decodes text with number e and writes it safely (name.~tmp, then moved over name), creating
+// Decodes text with number e and writes it by the safe save (UnitPlatformFiles::SaveFileSafely), creating
 // the missing folders. False on any failure; no partial file is left under the name.
 bool SaveTextAsFile(const std::string& file, const std::string& text, int e);
 

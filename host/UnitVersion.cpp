@@ -166,7 +166,7 @@ std::string TGpVersionInfo::GetVersion(std::string_view formatString) const
     if (!HasVersionInfo())
         return {};
     if (FDamaged)
-        throw EVersionError("VersionInfoUnreadable");
+        throw EVersionError(Words::VersionInfoUnreadable);
     const uint32_t parts[4] = {viFixedFileInfo.dwFileVersionMS >> 16, viFixedFileInfo.dwFileVersionMS & 0xFFFF,
                                viFixedFileInfo.dwFileVersionLS >> 16, viFixedFileInfo.dwFileVersionLS & 0xFFFF};
     size_t partCount = 0;

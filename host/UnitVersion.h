@@ -8,6 +8,8 @@
 // zero-terminated texts and an empty name.
 #pragma once
 
+#include "core/UnitStatusWords.h"
+
 #include <cstdint>
 #include <span>
 #include <stdexcept>
@@ -15,10 +17,8 @@
 #include <string_view>
 #include <vector>
 
-class EVersionError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A version block that cannot be read (Words::VersionInfoUnreadable).
+using EVersionError = EStatusError;
 
 struct TFixedFileInfo {
     uint32_t dwSignature;

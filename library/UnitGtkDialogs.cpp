@@ -642,7 +642,7 @@ std::string Substitute(std::string text, std::string_view value)
     return text;
 }
 
-std::optional<UnitNssCore::TSecret> AskPin(std::string_view tokenName, bool retry)
+std::optional<UnitNssCore::TSecretString> AskPin(std::string_view tokenName, bool retry)
 {
     if (!EnsureGtk())
         return std::nullopt;
@@ -675,7 +675,7 @@ std::optional<UnitNssCore::TSecret> AskPin(std::string_view tokenName, bool retr
     gtk_widget_show_all(dialog);
     gtk_widget_grab_focus(entry);
     const int answer = gtk_dialog_run(GTK_DIALOG(dialog));
-    std::optional<UnitNssCore::TSecret> pin;
+    std::optional<UnitNssCore::TSecretString> pin;
     if (answer == GTK_RESPONSE_OK)
         pin.emplace(gtk_entry_get_text(GTK_ENTRY(entry)));
     gtk_entry_set_text(GTK_ENTRY(entry), "");

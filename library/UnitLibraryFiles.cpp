@@ -33,20 +33,6 @@ struct TFd {
     }
 };
 
-bool WriteAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), std::min<size_t>(data.size(), 1 << 30));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string FileSystemName(std::string_view name)
@@ -66,23 +52,7 @@ std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name)
 bool SaveFileSafely(std::string_view name, std::string_view data)
 {
     const std::string path = FileSystemName(name);
-    if (path.empty())
-        return false;
-    const std::string temporary = path + ".~tmp";
-    {
-        TFd file(UnitPlatformFiles::CreateTemporaryFile(temporary));
-        if (file.Fd < 0)
-            return false;
-        if (!WriteAll(file.Fd, data) || ::fsync(file.Fd) != 0) {
-            ::unlink(temporary.c_str());
-            return false;
-        }
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    return !path.empty() && UnitPlatformFiles::SaveFileSafely(path, data);
 }
 
 std::optional<std::string> DigestFileHex(std::string_view name, int algorithm)

@@ -19,8 +19,8 @@ inline constexpr uint64_t MaxFileSize = 0x7FFFFFFF;
 // device), is larger than MaxFileSize, cannot be read, or its name holds a zero byte.
 std::optional<std::vector<uint8_t>> ReadWholeFile(std::string_view name);
 
-// Writes name + ".~tmp" and moves it over name, so a failed save never leaves a cut file in
-// place of the old one. False when any step fails (the temporary file is removed).
+// The safe save of UnitPlatformFiles::SaveFileSafely (name + ".~tmp", synced, moved over
+// name) after the path macros of name are expanded; false when any step fails.
 bool SaveFileSafely(std::string_view name, std::string_view data);
 
 // Upper-case hex digest of the file (its name used as given: no path macros) with algorithm row `algorithm` (0 MD5 ... 8 RIPEMD-160);

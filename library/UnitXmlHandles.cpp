@@ -6,6 +6,7 @@
 #define DORVIK_BUILDING
 #include "library/dorvik.h"
 
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 #include "encoding/UnitEncoding.h"
 #include "library/UnitImageLibrary.h"
@@ -60,15 +61,15 @@ std::string Str(const char* text) { return text ? std::string(text) : std::strin
 void RecordFailure(const char* where) noexcept
 {
     try {
-        std::string word = "XmlOperationFailed";
+        std::string word(Words::XmlOperationFailed);
         std::string detail;
         try {
             throw;
         } catch (const EConvertError& e) {
-            word = "ConvertError";
+            word = Words::ConvertError;
             detail = e.what();
         } catch (const std::bad_alloc&) {
-            word = "OutOfMemory";
+            word = Words::OutOfMemory;
         } catch (const std::exception& e) {
             detail = e.what();
         } catch (...) {

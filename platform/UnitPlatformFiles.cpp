@@ -56,6 +56,34 @@ bool CopyThenRemove(const std::string& from, const std::string& to)
     return true;
 }
 
+bool WriteAll(int fd, const void* data, size_t size)
+{
+    const char* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, std::min<size_t>(size - done, size_t{1} << 30));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The folder holding a renamed file is synced so that the new entry itself is on the disk.
+// Some file systems cannot sync a folder; the file's own bytes are synced already then.
+void SyncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 }  // namespace
 
 bool IsUsableName(std::string_view name)
@@ -245,6 +273,55 @@ int CreateTemporaryFile(std::string_view posixPath, unsigned mode)
             return -1;
     }
     return -1;
+}
+
+bool SaveFileSafely(std::string_view posixPath, const TFileWriter& write, unsigned mode)
+{
+    if (!IsUsableName(posixPath) || !write)
+        return false;
+    const std::string target(posixPath);
+    const std::string temporary = target + ".~tmp";
+    const int fd = CreateTemporaryFile(temporary, mode);
+    if (fd < 0)
+        return false;
+    // The descriptor stays open, and so the temporary file locked, until it has its new name:
+    // a save started meanwhile finds it busy instead of taking it for a stale one.
+    const auto fail = [&](bool keepTemporary) {
+        if (!keepTemporary)
+            ::unlink(temporary.c_str());
+        ::close(fd);
+        return false;
+    };
+    bool written = false;
+    try {
+        written = write(fd);
+    } catch (...) {
+        written = false;
+    }
+    if (!written || ::fsync(fd) != 0)
+        return fail(false);
+    struct stat info {};
+    if (::stat(target.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            return fail(false);
+        if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+            return fail(true);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0)
+        return fail(false);
+    ::close(fd);
+    SyncFolderOf(target);
+    return true;
+}
+
+bool SaveFileSafely(std::string_view posixPath, std::span<const uint8_t> bytes, unsigned mode)
+{
+    return SaveFileSafely(posixPath, [bytes](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); }, mode);
+}
+
+bool SaveFileSafely(std::string_view posixPath, std::string_view text, unsigned mode)
+{
+    return SaveFileSafely(posixPath, [text](int fd) { return WriteAll(fd, text.data(), text.size()); }, mode);
 }
 
 std::string NewGuid()

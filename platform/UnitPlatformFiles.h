@@ -2,8 +2,12 @@
 // into POSIX paths here, just before the kernel sees them.
 #pragma once
 
+#include "core/UnitStatusWords.h"
+
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,12 +40,12 @@ bool MoveFile(std::string_view fromSystemPath, std::string_view toSystemPath);
 // Creates the directory and every missing parent; true when it exists afterwards.
 bool ForceDirectories(std::string_view systemPath);
 
-// Failure words of the readers below.
-inline constexpr std::string_view FileNotFound = "FileNotFound";
-inline constexpr std::string_view NotARegularFile = "NotARegularFile";  // a folder, FIFO, device...
-inline constexpr std::string_view FileTooLarge = "FileTooLarge";
-inline constexpr std::string_view FileUnreadable = "FileUnreadable";
-inline constexpr std::string_view InvalidFileName = "InvalidFileName";  // empty or with a zero byte
+// Failure words of the readers below (core/UnitStatusWords.h).
+using Words::FileNotFound;
+using Words::NotARegularFile;  // a folder, FIFO, device...
+using Words::FileTooLarge;
+using Words::FileUnreadable;
+using Words::InvalidFileName;  // empty or with a zero byte
 
 struct TFileRead {
     std::optional<std::vector<uint8_t>> Bytes;  // the whole file; no value on failure
@@ -65,6 +69,26 @@ int OpenRegularPosixFile(const std::string& posixPath, std::string_view& word);
 // is taken by something else (a folder) or by a save in progress. The name is in POSIX form
 // already (the target's name as handed to the kernel, + ".~tmp").
 int CreateTemporaryFile(std::string_view posixPath, unsigned mode = 0644);
+
+// Writes the bytes of a file given to a safe save: false when they could not all be written.
+using TFileWriter = std::function<bool(int fd)>;
+
+// The one safe save of the system; every writer of a whole file goes through it.
+// `posixPath` is the target as the kernel takes it: path macros expanded and "\" turned
+// into "/" by the caller (UnitLocalUtils::LocalFileName does both).
+//  1. The temporary file, posixPath + ".~tmp", is made by CreateTemporaryFile (above): anew,
+//     locked, never through a link planted there; taken by a save in progress -> false.
+//  2. The bytes are written (`write` is handed the descriptor), then synced to the disk.
+//  3. An existing target that is read-only is not replaced: false, and the new bytes stay in
+//     the temporary file beside it. A target that is not a regular file (a folder, a device)
+//     is not replaced either: false, the temporary file removed.
+//  4. One rename moves the temporary file over the target (no retrying), the lock still
+//     held; then the folder is synced, so the new name survives a crash too.
+// Any other failure removes the temporary file and gives false; the old target is then whole.
+// `mode` is that of a new file (before the umask).
+bool SaveFileSafely(std::string_view posixPath, const TFileWriter& write, unsigned mode = 0644);
+bool SaveFileSafely(std::string_view posixPath, std::span<const uint8_t> bytes, unsigned mode = 0644);
+bool SaveFileSafely(std::string_view posixPath, std::string_view text, unsigned mode = 0644);
 
 // A freshly created random GUID (version 4, from getrandom), written as Windows writes
 // them: "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}" in upper case.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "crypto/UnitPDF.h"
+#include "encoding/UnitCodecs.h"
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
@@ -44,13 +45,7 @@ public:
         const int size = i2d_CMS_ContentInfo(cms.get(), &der);
         if (size <= 0)
             return {};
-        static constexpr char Hex[] = "0123456789ABCDEF";
-        std::string hex;
-        hex.reserve(static_cast<size_t>(size) * 2);
-        for (int i = 0; i < size; ++i) {
-            hex += Hex[der[i] >> 4];
-            hex += Hex[der[i] & 15];
-        }
+        std::string hex = UnitCodecs::HexEncode({der, static_cast<size_t>(size)});
         OPENSSL_free(der);
         return hex;
     }

@@ -1,5 +1,6 @@
 #include "xmllang/UnitXmlExpression.h"
 
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "xmllang/UnitXmlRtf.h"
 
@@ -172,13 +173,7 @@ std::string NewGuidHex()
     }
     bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
+    return UnitCodecs::HexEncode(bytes);
 }
 
 // ------------------------------------------------------------------ tokens

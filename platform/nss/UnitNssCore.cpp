@@ -65,7 +65,7 @@ try {
     }
     if (!prompt)
         return nullptr;
-    std::optional<TSecret> pin = prompt(tokenName ? tokenName : "", retry == PR_TRUE);
+    std::optional<TSecretString> pin = prompt(tokenName ? tokenName : "", retry == PR_TRUE);
     if (!pin)
         return nullptr;
     return PORT_Strdup(pin->Text().c_str());
@@ -127,34 +127,6 @@ void InitializeLocked(TSession& session)
 }
 
 }  // namespace
-
-TSecret::TSecret(TSecret&& other) noexcept
-    : FText(std::move(other.FText))
-{
-    other.Wipe();
-}
-
-TSecret& TSecret::operator=(TSecret&& other) noexcept
-{
-    if (this != &other) {
-        Wipe();
-        FText = std::move(other.FText);
-        other.Wipe();
-    }
-    return *this;
-}
-
-TSecret::~TSecret()
-{
-    Wipe();
-}
-
-void TSecret::Wipe() noexcept
-{
-    if (!FText.empty())
-        OPENSSL_cleanse(FText.data(), FText.size());
-    FText.clear();
-}
 
 TPinPrompt SetPinPrompt(TPinPrompt prompt)
 {
@@ -274,43 +246,6 @@ PK11SlotInfo* MachineSlotIfOpen() noexcept
 {
     std::lock_guard guard(Session().FLock);
     return Session().FMachineSlot.get();
-}
-
-std::string HexUpper(const uint8_t* data, size_t size)
-{
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0x0F]);
-    }
-    return text;
-}
-
-std::optional<std::vector<uint8_t>> HexDecode(std::string_view text)
-{
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
-    std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() / 2);
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]);
-        const int low = nibble(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes.push_back(static_cast<uint8_t>(high << 4 | low));
-    }
-    return bytes;
 }
 
 std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text)

@@ -3,6 +3,8 @@
 // token PIN callback, and the owners and error helpers the other NSS units share.
 #pragma once
 
+#include "platform/UnitSecrets.h"
+
 #include <cert.h>
 #include <cms.h>
 #include <keyhi.h>
@@ -43,30 +45,12 @@ struct TNssFree {
 };
 template <class T> using TNssPtr = std::unique_ptr<T, TNssFree>;
 
-// Text that holds a PIN or password: wiped when it goes, never copied by accident.
-class TSecret {
-public:
-    TSecret() = default;
-    explicit TSecret(std::string_view text)
-        : FText(text)
-    {
-    }
-    TSecret(const TSecret&) = delete;
-    TSecret& operator=(const TSecret&) = delete;
-    TSecret(TSecret&& other) noexcept;
-    TSecret& operator=(TSecret&& other) noexcept;
-    ~TSecret();
-    const std::string& Text() const noexcept { return FText; }
-    bool Empty() const noexcept { return FText.empty(); }
-
-private:
-    void Wipe() noexcept;
-    std::string FText;
-};
+// PINs and passwords (platform/UnitSecrets.h).
+using UnitSecrets::TSecretString;
 
 // Asked for a token's PIN; `retry` is true when the previous answer was refused. No value
 // means the user cancelled.
-using TPinPrompt = std::function<std::optional<TSecret>(std::string_view tokenName, bool retry)>;
+using TPinPrompt = std::function<std::optional<TSecretString>(std::string_view tokenName, bool retry)>;
 
 // Installs the prompt (the desktop dialog) and returns the previous one. Without a prompt,
 // and whenever DORVIK_PIN is set, the PIN comes from DORVIK_PIN (unattended use).
@@ -95,8 +79,6 @@ PK11SlotInfo* MachineSlot();
 // Whether the machine slot is open already (listing the user's store must not open it).
 PK11SlotInfo* MachineSlotIfOpen() noexcept;
 
-std::string HexUpper(const uint8_t* data, size_t size);
-std::optional<std::vector<uint8_t>> HexDecode(std::string_view text);
 
 // Base64 with whitespace and "-----" armour lines ignored; nullopt when it is not Base64.
 std::optional<std::vector<uint8_t>> DecodeBase64Text(std::string_view text);

@@ -1,5 +1,6 @@
 #include "platform/nss/UnitNssKeys.h"
 
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <keyhi.h>
@@ -148,7 +149,7 @@ std::optional<TPrivateKeyDescription> DescribeTokenKey(CERTCertificate* cert, TK
             continue;
         TPrivateKeyDescription description;
         description.ProviderName = PK11_GetTokenName(slot);
-        description.ContainerName = UnitNssCore::HexUpper(id->data, id->len);
+        description.ContainerName = UnitCodecs::HexEncode({id->data, id->len});
         return description;
     }
     return std::nullopt;
@@ -186,7 +187,7 @@ TKeyProvider TKeyProvider::Open(std::string_view providerName)
 
 TProviderKey TKeyProvider::OpenKey(std::string_view containerName) const
 {
-    std::optional<std::vector<uint8_t>> id = UnitNssCore::HexDecode(containerName);
+    std::optional<std::vector<uint8_t>> id = UnitCodecs::HexDecodeStrict(containerName);
     if (!id || id->empty())
         throw ENssError("The key name is not valid");
     if (PK11_NeedLogin(FSlot.get()) && !PK11_IsLoggedIn(FSlot.get(), nullptr)

@@ -1,6 +1,8 @@
 #include "platform/nss/UnitNssStore.h"
 
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitPlatformFiles.h"
+#include "platform/nss/UnitPkcs12Reader.h"
 #include "platform/UnitTrace.h"
 
 #include <certdb.h>
@@ -119,22 +121,8 @@ bool KindAccepts(TStoreKind kind, const TNssCertificate& cert, int location)
     return false;
 }
 
-void LoadLegacyProviderOnce()
-{
-    // PKCS#12 files from older systems use RC2 or 40-bit ciphers. The provider stays loaded:
-    // OpenSSL's own exit handler releases it, and unloading it later would come too late.
-    static OSSL_PROVIDER* legacy = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
-        if (!legacy)
-            ERR_clear_error();
-    });
-}
-
 struct TOpenSslFree {
     void operator()(BIO* p) const noexcept { BIO_free(p); }
-    void operator()(PKCS12* p) const noexcept { PKCS12_free(p); }
     void operator()(X509* p) const noexcept { X509_free(p); }
     void operator()(STACK_OF(X509) * p) const noexcept { sk_X509_pop_free(p, X509_free); }
     void operator()(PKCS8_PRIV_KEY_INFO* p) const noexcept { PKCS8_PRIV_KEY_INFO_free(p); }
@@ -230,56 +218,53 @@ TNssCertificate& TNssCertificate::operator=(const TNssCertificate& other)
     return *this;
 }
 
-TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecret& password)
-{
-    // A regular file of a PKCS#12's size only: /dev/zero, a FIFO or a folder named here must
-    // neither hang the caller nor fill its memory.
-    UnitPlatformFiles::TFileRead read = UnitPlatformFiles::ReadRegularFile(fileName, MaxPkcs12FileSize);
-    if (!read.Bytes)
-        throw ENssError(std::string(read.Word) + ": the certificate file cannot be read");
-    std::vector<uint8_t>& data = *read.Bytes;
-    struct TWipe {
-        std::vector<uint8_t>& Data;
-        ~TWipe() { OPENSSL_cleanse(Data.data(), Data.size()); }
-    } wipe {data};
-    return LoadPkcs12(data, password);
-}
+namespace {
 
-TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password)
+// The certificate and in-memory key of an opened PKCS#12; throws for one that did not open.
+TNssCertificate FromPkcs12(UnitPkcs12Reader::TPkcs12 pfx)
 {
-    LoadLegacyProviderOnce();
-    // BIO_new_mem_buf takes an int: a larger size would turn negative.
-    if (data.size() > MaxPkcs12FileSize)
-        throw ENssError(std::string(UnitPlatformFiles::FileTooLarge) + ": the data is too large for a PKCS#12 file");
-    TOsslPtr<BIO> input(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
-    TOsslPtr<PKCS12> p12(input ? d2i_PKCS12_bio(input.get(), nullptr) : nullptr);
-    if (!p12)
-        ThrowOpenSsl("d2i_PKCS12_bio", "The data is not a PKCS#12 file");
-    EVP_PKEY* rawKey = nullptr;
-    X509* rawCert = nullptr;
-    STACK_OF(X509)* rawCa = nullptr;
-    if (PKCS12_parse(p12.get(), password.Text().c_str(), &rawKey, &rawCert, &rawCa) != 1)
-        ThrowOpenSsl("PKCS12_parse", "The PKCS#12 password is wrong or the file is damaged");
-    UnitNssKeys::TPkeyPtr key(rawKey);
-    TOsslPtr<X509> x509(rawCert);
-    TOsslPtr<STACK_OF(X509)> ca(rawCa);
-    if (!x509)
+    using UnitPkcs12Reader::TPkcs12Failure;
+    switch (pfx.Failure) {
+    case TPkcs12Failure::None:
+        break;
+    case TPkcs12Failure::Unreadable:
+        throw ENssError(pfx.FileWord + ": the certificate file cannot be read");
+    case TPkcs12Failure::TooLarge:
+        throw ENssError(std::string(Words::FileTooLarge) + ": the data is too large for a PKCS#12 file");
+    case TPkcs12Failure::NotPkcs12:
+        throw ENssError("The data is not a PKCS#12 file");
+    case TPkcs12Failure::WrongPassword:
+        throw ENssError("The PKCS#12 password is wrong or the file is damaged");
+    case TPkcs12Failure::NoCertificate:
         throw ENssError("The PKCS#12 file holds no certificate");
+    case TPkcs12Failure::KeyMismatch:
+        throw ENssError("The PKCS#12 key does not match its certificate");
+    }
     unsigned char* der = nullptr;
-    const int derSize = i2d_X509(x509.get(), &der);
+    const int derSize = i2d_X509(pfx.Certificate.get(), &der);
     if (derSize <= 0)
         ThrowOpenSsl("i2d_X509", "The certificate cannot be encoded");
     std::vector<uint8_t> derBytes(der, der + derSize);
     OPENSSL_free(der);
     TNssPtr<CERTCertificate> cert = CertificateFromDer(derBytes.data(), derBytes.size());
     std::shared_ptr<UnitNssKeys::TMemoryKey> memoryKey;
-    if (key) {
-        if (X509_check_private_key(x509.get(), key.get()) != 1)
-            ThrowOpenSsl("X509_check_private_key", "The PKCS#12 key does not match its certificate");
+    if (pfx.Key) {
         TNssCertificate probe {TNssPtr<CERTCertificate>(CERT_DupCertificate(cert.get()))};
-        memoryKey = UnitNssKeys::TMemoryKey::Register(std::move(key), probe.Thumbprint());
+        memoryKey = UnitNssKeys::TMemoryKey::Register(std::move(pfx.Key), probe.Thumbprint());
     }
     return TNssCertificate(std::move(cert), std::move(memoryKey));
+}
+
+}  // namespace
+
+TNssCertificate TNssCertificate::Load(const std::string& fileName, const TSecretString& password)
+{
+    return FromPkcs12(UnitPkcs12Reader::ReadPkcs12File(fileName, password.Text()));
+}
+
+TNssCertificate TNssCertificate::LoadPkcs12(const std::vector<uint8_t>& data, const TSecretString& password)
+{
+    return FromPkcs12(UnitPkcs12Reader::ReadPkcs12(data, password.Text()));
 }
 
 TNssCertificate TNssCertificate::Import(std::string_view data)
@@ -299,7 +284,7 @@ std::string TNssCertificate::Thumbprint() const
     unsigned size = 0;
     if (EVP_Digest(FCert->derCert.data, FCert->derCert.len, hash, &size, EVP_sha1(), nullptr) != 1)
         ThrowOpenSsl("EVP_Digest", "The certificate cannot be hashed");
-    return UnitNssCore::HexUpper(hash, size);
+    return UnitCodecs::HexEncode({hash, size});
 }
 
 bool TNssCertificate::HasPrivateKey() const

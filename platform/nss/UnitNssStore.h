@@ -7,6 +7,7 @@
 
 #include "platform/nss/UnitNssCore.h"
 #include "platform/nss/UnitNssKeys.h"
+#include "platform/nss/UnitPkcs12Reader.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,7 +18,7 @@
 namespace UnitNssStore {
 
 using UnitNssCore::TNssPtr;
-using UnitNssCore::TSecret;
+using UnitNssCore::TSecretString;
 using UnitNssKeys::TPrivateKeyDescription;
 
 inline constexpr int LocationLocalMachine = 1;
@@ -39,13 +40,11 @@ public:
     TNssCertificate& operator=(TNssCertificate&&) noexcept = default;
     ~TNssCertificate() = default;
 
-    // The largest PKCS#12 file or data taken: a key, its certificate and a chain are a few
-    // kilobytes; 1 MiB leaves room for hundreds of chain certificates.
-    static constexpr size_t MaxPkcs12FileSize = size_t(1) << 20;
-    // A PKCS#12 file (a regular file of at most MaxPkcs12FileSize bytes) or its bytes; the
-    // private key stays in memory with this object.
-    static TNssCertificate Load(const std::string& fileName, const TSecret& password);
-    static TNssCertificate LoadPkcs12(const std::vector<uint8_t>& data, const TSecret& password);
+    // A PKCS#12 file or its bytes, opened by the one reader (platform/nss/UnitPkcs12Reader.h:
+    // at most MaxPkcs12Size bytes); the private key stays in memory with this object.
+    static constexpr size_t MaxPkcs12FileSize = UnitPkcs12Reader::MaxPkcs12Size;
+    static TNssCertificate Load(const std::string& fileName, const TSecretString& password);
+    static TNssCertificate LoadPkcs12(const std::vector<uint8_t>& data, const TSecretString& password);
     // A certificate as DER, PEM or bare Base64.
     static TNssCertificate Import(std::string_view data);
 

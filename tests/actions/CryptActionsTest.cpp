@@ -331,7 +331,7 @@ TEST_F(CryptActions, ACredentialSignsThroughTheCmsBuilder)
     EXPECT_EQ(credential.GetNode("Certificate\\Name")->GetValue(), "Maria Credencial");
     const std::string pfxPath = Work("credential.p12");
     std::vector<uint8_t> pfx;
-    ASSERT_TRUE(UnitOpenSsl::HexToBytes(credential.GetNode("PFX")->GetValue(), pfx));
+    ASSERT_TRUE(UnitCodecs::HexDecodeStrict(credential.GetNode("PFX")->GetValue(), pfx));
     Save(pfxPath, std::string_view(reinterpret_cast<const char*>(pfx.data()), pfx.size()));
     const std::string pem = CertificatePem(credential, Work("credential.pem"));
     EXPECT_EQ(credential.GetNode("Certificate\\Code")->GetValue(), NssTest::OpenSslThumbprint(pem));

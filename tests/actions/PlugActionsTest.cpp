@@ -1,6 +1,6 @@
 // The action registry, the entry protocol and the plugins, with actions written for the tests
 // beside the library's own ones.
-#include "actions/ActionWords.h"
+#include "core/UnitStatusWords.h"
 #include "actions/UnitPlugActions.h"
 #include "actions/UnitActionEncodings.h"
 #include "actions/UnitPlugins.h"

@@ -1,4 +1,5 @@
 #include "crypto/UnitCryptHash.h"
+#include "encoding/UnitCodecs.h"
 #include "crypto/UnitOpenSsl.h"
 
 #include "CryptoTestSupport.h"
@@ -82,7 +83,7 @@ TEST_F(DigestAgainstOpenSsl, EveryRowMatchesTheCommandLineOnEveryInput)
             std::istringstream stream(text);
             EXPECT_EQ(DigestStream(stream, algorithm.Hash), expected);
             if (!Inputs[i].empty()) {
-                EXPECT_EQ(DigestHex(UnitOpenSsl::HexUpper(Inputs[i]), algorithm.Hash), expected);
+                EXPECT_EQ(DigestHex(UnitCodecs::HexEncode(Inputs[i]), algorithm.Hash), expected);
             }
         }
     }
@@ -194,7 +195,7 @@ TEST(Digest, LongHexIsDigestedAcrossChunksAndABadDigitAnywhereGivesNoDigest)
     std::string bytes(3 * (1 << 20) + 7, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 131 + 7) & 0xFF);
-    std::string hex = UnitOpenSsl::HexUpper(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    std::string hex = UnitCodecs::HexEncode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
     EXPECT_EQ(DigestHex(hex, TCryptHash::SHA256), DigestText(bytes, TCryptHash::SHA256));
     hex[hex.size() - 3] = 'G';          // in the last chunk, after earlier chunks were hashed
     EXPECT_EQ(DigestHex(hex, TCryptHash::SHA256), "");

@@ -1,4 +1,5 @@
 #include "crypto/UnitCryptHash.h"
+#include "encoding/UnitCodecs.h"
 #include "crypto/UnitCryptKeyRSA.h"
 #include "crypto/UnitOpenSsl.h"
 
@@ -15,7 +16,7 @@ namespace {
 std::vector<uint8_t> FromHex(const std::string& hex)
 {
     std::vector<uint8_t> bytes;
-    EXPECT_TRUE(UnitOpenSsl::HexToBytes(hex, bytes)) << hex;
+    EXPECT_TRUE(UnitCodecs::HexDecodeStrict(hex, bytes)) << hex;
     return bytes;
 }
 
@@ -90,7 +91,7 @@ TEST_F(RawRsa, SignaturesMadeByOpenSslRecoverTheirBlockHere)
     const std::string infoFile = *Scratch / "info.bin";
     RunOk("openssl pkeyutl -verifyrecover -pubin -inkey " + Key.PublicPem + " -in " + sigFile +
           " -out " + infoFile);
-    const std::string infoHex = UnitOpenSsl::HexUpper(
+    const std::string infoHex = UnitCodecs::HexEncode(
         DigestInfoDer(HashRow(TCryptHash::SHA256).DigestOid, FromHex(FileHex(digestFile))));
     EXPECT_EQ(infoHex, FileHex(infoFile));
     EXPECT_EQ(block.Text.substr(0, 6), "0001FF");

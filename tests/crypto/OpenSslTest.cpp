@@ -1,4 +1,5 @@
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include "CryptoTestSupport.h"
@@ -86,7 +87,7 @@ TEST(CryptoLibrary, CipherDescriptorsEncryptAsTheCommandLineDoes)
             key[i] = static_cast<uint8_t>(0xA0 + i);
         const std::string cipherFile = scratch / "cipher";
         const int ivLength = EVP_CIPHER_get_iv_length(cipher.get());
-        RunOk("openssl enc -" + cliName + " -provider legacy -provider default -e -K " + HexUpper(key) +
+        RunOk("openssl enc -" + cliName + " -provider legacy -provider default -e -K " + UnitCodecs::HexEncode(key) +
               (ivLength > 0 ? " -iv " + std::string(static_cast<size_t>(ivLength) * 2, '0') : std::string()) +
               " -in " + plainFile + " -out " + cipherFile);
         EXPECT_EQ(EncryptWith(function, key, plain), ReadBytes(cipherFile));
@@ -115,16 +116,16 @@ TEST(TextForms, HexMatchesPythonForEveryByte)
         all[i] = static_cast<uint8_t>(i);
     const std::string expected =
         Trim(RunOk("/usr/bin/python3 -c \"print(bytes(range(256)).hex().upper())\""));
-    EXPECT_EQ(HexUpper(all), expected);
+    EXPECT_EQ(UnitCodecs::HexEncode(all), expected);
     std::vector<uint8_t> back;
-    ASSERT_TRUE(HexToBytes(expected, back));
+    ASSERT_TRUE(UnitCodecs::HexDecodeStrict(expected, back));
     EXPECT_EQ(back, all);
-    ASSERT_TRUE(HexToBytes("0aFf", back));
+    ASSERT_TRUE(UnitCodecs::HexDecodeStrict("0aFf", back));
     EXPECT_EQ(back, (std::vector<uint8_t>{0x0A, 0xFF}));
-    EXPECT_FALSE(HexToBytes("ABC", back));
+    EXPECT_FALSE(UnitCodecs::HexDecodeStrict("ABC", back));
     EXPECT_TRUE(back.empty());
-    EXPECT_FALSE(HexToBytes("0G", back));
-    EXPECT_FALSE(HexToBytes("0 ", back));
+    EXPECT_FALSE(UnitCodecs::HexDecodeStrict("0G", back));
+    EXPECT_FALSE(UnitCodecs::HexDecodeStrict("0 ", back));
 }
 
 TEST(Secrets, MovesKeepOneCopyAndWipeEmpties)

@@ -1,4 +1,5 @@
 #include "crypto/UnitOpenSsl.h"
+#include "encoding/UnitCodecs.h"
 #include "crypto/UnitPkcs12.h"
 
 #include "CryptoTestSupport.h"
@@ -117,7 +118,7 @@ TEST_F(Pkcs12, CreatedFileOpensWithOpenSslAndParsesBack)
     ASSERT_TRUE(pfx);
     const std::string file = *Scratch / "created.p12";
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(UnitOpenSsl::HexToBytes(*pfx, bytes));
+    ASSERT_TRUE(UnitCodecs::HexDecodeStrict(*pfx, bytes));
     WriteBytes(file, bytes);
 
     const std::string info = RunOk("openssl pkcs12 -info -nokeys -passin 'pass:p@ss word' -in " + file);
@@ -153,7 +154,7 @@ TEST_F(Pkcs12, EmptyPasswordAndNameWork)
     ASSERT_TRUE(pfx);
     const std::string file = *Scratch / "nopass.p12";
     std::vector<uint8_t> bytes;
-    ASSERT_TRUE(UnitOpenSsl::HexToBytes(*pfx, bytes));
+    ASSERT_TRUE(UnitCodecs::HexDecodeStrict(*pfx, bytes));
     WriteBytes(file, bytes);
     RunOk("openssl pkcs12 -info -nokeys -passin pass: -in " + file);
     EXPECT_TRUE(ParsePkcs12(bytes, ""));

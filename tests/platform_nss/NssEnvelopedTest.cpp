@@ -68,7 +68,7 @@ TEST(TNssEnvelopedData, RecipientAddedForTheMessageAndRemovedLeavesTheStore)
     TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
     const size_t before = store.Certificates().Count();
     const TNssCertificate recipient = TNssCertificate::LoadPkcs12(
-        NssTest::ReadFile(Pki().Files + "/loaded.p12"), UnitNssCore::TSecret(NssTest::P12Password));
+        NssTest::ReadFile(Pki().Files + "/loaded.p12"), UnitNssCore::TSecretString(NssTest::P12Password));
     store.Add(recipient);
     data.Decrypt(message);
     EXPECT_EQ(std::string(data.Content().begin(), data.Content().end()), Secret);

@@ -1,5 +1,6 @@
 #include "NssTestEnvironment.h"
 
+#include "encoding/UnitCodecs.h"
 #include "platform/nss/UnitNssKeys.h"
 #include "platform/nss/UnitNssStore.h"
 #include "platform/UnitTrace.h"
@@ -58,10 +59,10 @@ std::string ModulusSha1(const std::string& party)
     std::string modulus = NssTest::Run("openssl rsa -noout -modulus -in " + Pki().Key(party));
     modulus = modulus.substr(modulus.find('=') + 1);
     modulus.erase(modulus.find_last_not_of("\r\n") + 1);
-    const auto bytes = UnitNssCore::HexDecode(modulus);
+    const auto bytes = UnitCodecs::HexDecodeStrict(modulus);
     unsigned char hash[SHA_DIGEST_LENGTH];
     SHA1(bytes->data(), bytes->size(), hash);
-    return UnitNssCore::HexUpper(hash, sizeof hash);
+    return UnitCodecs::HexEncode({hash, sizeof hash});
 }
 
 void LogOut(const std::string& tokenName)
@@ -119,11 +120,11 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
 {
     unsetenv("DORVIK_PIN");
     std::vector<std::pair<std::string, bool>> asked;
-    UnitNssCore::SetPinPrompt([&](std::string_view token, bool retry) -> std::optional<UnitNssCore::TSecret> {
+    UnitNssCore::SetPinPrompt([&](std::string_view token, bool retry) -> std::optional<UnitNssCore::TSecretString> {
         asked.emplace_back(std::string(token), retry);
         if (retry)
             return std::nullopt;
-        return UnitNssCore::TSecret("0000");
+        return UnitNssCore::TSecretString("0000");
     });
     const TPrivateKeyDescription description = StoreCertificate("hsm").PrivateKey();
     EXPECT_TRUE(asked.empty()) << "describing a token key needs no login";
@@ -135,9 +136,9 @@ TEST(TKeyProvider, AsksThePromptForTheTokenPin)
     EXPECT_TRUE(asked[1].second);
 
     asked.clear();
-    UnitNssCore::SetPinPrompt([&](std::string_view token, bool retry) -> std::optional<UnitNssCore::TSecret> {
+    UnitNssCore::SetPinPrompt([&](std::string_view token, bool retry) -> std::optional<UnitNssCore::TSecretString> {
         asked.emplace_back(std::string(token), retry);
-        return UnitNssCore::TSecret(NssTest::TokenPin);
+        return UnitNssCore::TSecretString(NssTest::TokenPin);
     });
     const TProviderKey key = TKeyProvider::Open(description.ProviderName).OpenKey(description.ContainerName);
     EXPECT_EQ(asked.size(), 1u);
@@ -173,7 +174,7 @@ TEST(TKeyProvider, AWrongUnattendedPinIsNotRepeatedNorTraced)
 TEST(TLegacyContext, SignsTheContentWithAPkcs12Key)
 {
     const TNssCertificate loaded
-        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
+        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecretString(NssTest::P12Password));
     ASSERT_TRUE(loaded.HasPrivateKey());
     EXPECT_EQ(loaded.Thumbprint(), NssTest::OpenSslThumbprint(Pki().Pem("loaded")));
     const TPrivateKeyDescription description = loaded.PrivateKey();
@@ -207,14 +208,14 @@ TEST(TLegacyContext, TheKeyGoesWithItsCertificate)
     std::string container;
     {
         const TNssCertificate loaded
-            = TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecret(NssTest::P12Password));
+            = TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecretString(NssTest::P12Password));
         container = loaded.PrivateKey().ContainerName;
         EXPECT_NO_THROW(TLegacyContext::Acquire(container, MemoryProviderName, MemoryProviderType));
     }
     EXPECT_THROW(
         TLegacyContext::Acquire(container, MemoryProviderName, MemoryProviderType), UnitNssCore::ENssError);
-    EXPECT_THROW(TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecret("wrong")), UnitNssCore::ENssError);
-    EXPECT_THROW(TNssCertificate::Load(Pki().Files + "/missing.p12", UnitNssCore::TSecret("x")),
+    EXPECT_THROW(TNssCertificate::LoadPkcs12(data, UnitNssCore::TSecretString("wrong")), UnitNssCore::ENssError);
+    EXPECT_THROW(TNssCertificate::Load(Pki().Files + "/missing.p12", UnitNssCore::TSecretString("x")),
         UnitNssCore::ENssError);
 }
 

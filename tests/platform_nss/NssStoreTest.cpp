@@ -154,7 +154,7 @@ TEST(TNssStore, AddThenRemoveLeavesTheStoreAsBefore)
 {
     const std::set<std::string> before = Thumbprints(List(LocationCurrentUser, "MY"));
     const TNssCertificate loaded
-        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password));
+        = TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecretString(NssTest::P12Password));
     const std::string print = loaded.Thumbprint();
 
     TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
@@ -239,13 +239,13 @@ TEST(TNssSession, CreatesAMissingDatabaseWithoutPassword)
         EXPECT_TRUE(std::filesystem::exists(home + "/.pki/nssdb/cert9.db"));
         EXPECT_TRUE(std::filesystem::exists(home + "/.pki/nssdb/key4.db"));
         // No password: a key can be imported without any prompt.
-        UnitNssCore::SetPinPrompt([](std::string_view, bool) -> std::optional<UnitNssCore::TSecret> {
+        UnitNssCore::SetPinPrompt([](std::string_view, bool) -> std::optional<UnitNssCore::TSecretString> {
             ADD_FAILURE() << "the new database asked for a password";
             return std::nullopt;
         });
         TNssStore store = TNssStore::Open(LocationCurrentUser, "MY", OpenReadWrite);
         store.Add(
-            TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecret(NssTest::P12Password)));
+            TNssCertificate::Load(Pki().Files + "/loaded.p12", UnitNssCore::TSecretString(NssTest::P12Password)));
         EXPECT_EQ(Names(store.Certificates()), std::set<std::string> {"Lena Loaded"});
         UnitNssCore::SetPinPrompt(nullptr);
     }
@@ -266,7 +266,7 @@ TEST(NssPkcs12Files, OnlySmallRegularFilesAreRead)
     // A writer holds the FIFO open and never writes: a blocking reader would wait for ever.
     const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(writer, 0);
-    const UnitNssCore::TSecret password("x");
+    const UnitNssCore::TSecretString password("x");
     auto message = [&](const std::string& name) {
         try {
             (void)TNssCertificate::Load(name, password);

@@ -1,19 +1,13 @@
 #include "crypto/UnitAsn1.h"
 
-#include "core/UnitLocalUtils.h"
+#include "crypto/UnitTimeZones.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
-#include "platform/UnitPlatformFiles.h"
-#include "platform/UnitTrace.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <iterator>
-#include <mutex>
-#include <cstdlib>
 
 namespace UnitAsn1 {
 
@@ -84,106 +78,6 @@ int64_t PropInt64(const TXmlDoc& node, std::string_view name)
 {
     int64_t v = 0;
     return UnitXmlDoc::TextToInt64(Prop(node, name), v) ? v : 0;
-}
-
-// ---- times
-
-TUtcTime FromTimeT(time_t t, bool local, int ms)
-{
-    struct tm tm {};
-    if (local)
-        localtime_r(&t, &tm);
-    else
-        gmtime_r(&t, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms};
-}
-
-struct tm ToTm(const TUtcTime& t)
-{
-    struct tm tm {};
-    tm.tm_year = t.Year - 1900;
-    tm.tm_mon = t.Month - 1;
-    tm.tm_mday = t.Day;
-    tm.tm_hour = t.Hour;
-    tm.tm_min = t.Minute;
-    tm.tm_sec = t.Second;
-    tm.tm_isdst = -1;
-    return tm;
-}
-
-std::string Digits(int value, int width)
-{
-    char buf[16];
-    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, value < 0 ? 0 : value);
-    std::string s(buf, p);
-    if (static_cast<int>(s.size()) < width)
-        s.insert(0, static_cast<size_t>(width) - s.size(), '0');
-    return s;
-}
-
-std::string TimeText(const TUtcTime& t)
-{
-    return Digits(t.Year, 4) + "-" + Digits(t.Month, 2) + "-" + Digits(t.Day, 2) + " " + Digits(t.Hour, 2) + ":"
-        + Digits(t.Minute, 2) + ":" + Digits(t.Second, 2) + "." + Digits(t.MilliSecond, 3);
-}
-
-// Reads up to `width` digits at pos; missing or bad digits read 0.
-int ReadField(std::string_view s, size_t& pos, size_t width)
-{
-    int value = 0;
-    for (size_t i = 0; i < width && pos < s.size(); ++i, ++pos) {
-        const char c = s[pos];
-        if (c < '0' || c > '9')
-            break;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// The content of a UTCTime or GeneralizedTime (without "Z") as UTC fields.
-TUtcTime ParseDerTime(std::string text, bool utcTime)
-{
-    if (utcTime)
-        text.insert(0, text.substr(0, 2) < "50" ? "20" : "19");
-    std::string fraction;
-    if (auto dot = text.find_first_of(".,"); dot != std::string::npos) {
-        fraction = text.substr(dot + 1);
-        text.resize(dot);
-    }
-    fraction.resize(3, '0');
-    TUtcTime t;
-    size_t pos = 0;
-    t.Year = ReadField(text, pos, 4);
-    t.Month = ReadField(text, pos, 2);
-    t.Day = ReadField(text, pos, 2);
-    t.Hour = ReadField(text, pos, 2);
-    t.Minute = ReadField(text, pos, 2);
-    t.Second = ReadField(text, pos, 2);
-    size_t fpos = 0;
-    t.MilliSecond = ReadField(fraction, fpos, 3);
-    return t;
-}
-
-std::string UtcFieldsText(const TUtcTime& t)
-{
-    return TimeText(t);
-}
-
-std::string DerTimeContent(const TUtcTime& t, bool utcTime)
-{
-    std::string s;
-    if (utcTime)
-        s = Digits(t.Year % 100, 2);
-    else
-        s = Digits(t.Year, 4);
-    s += Digits(t.Month, 2) + Digits(t.Day, 2) + Digits(t.Hour, 2) + Digits(t.Minute, 2) + Digits(t.Second, 2);
-    if (!utcTime && t.MilliSecond != 0) {
-        std::string ms = Digits(t.MilliSecond, 3);
-        while (!ms.empty() && ms.back() == '0')
-            ms.pop_back();
-        s += "." + ms;
-    }
-    return s + "Z";
 }
 
 // ---- integers and OIDs
@@ -378,19 +272,19 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
     return EncodeNode(sequence, signedData);
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+// The bytes of an element made whole elsewhere (OBJECT, SIGNEDDATA), written as they are.
+bool PrepareBuilt(std::optional<TBytes> bytes, TPrepared& prep)
 {
-    node.DeleteProperty(WorkProperty);
-    if (depth > MaxEncodeDepth)
+    if (!bytes)
         return false;
-    uint8_t tag = 0;
-    const TKind kind = KindOf(node.GetName(), tag);
-    if (kind == TKind::Unknown)
-        return false;
-    // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
-        return false;
-    prep.Identifier = tag;
+    prep.Verbatim = true;
+    prep.Bytes = std::move(*bytes);
+    return true;
+}
+
+// The element's own content, by its kind; the children are prepared already.
+bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEntityBuilder& signedData)
+{
     switch (kind) {
     case TKind::Entity: {
         if (node.GetName().empty() || !(node.GetName()[0] >= '0' && node.GetName()[0] <= '9'))
@@ -429,38 +323,50 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& si
         break;
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
-    case TKind::Object: {
-        auto bytes = ObjectBytes(node, signedData);
-        if (!bytes)
-            return false;
-        prep.Verbatim = true;
-        prep.Bytes = std::move(*bytes);
-        break;
-    }
-    case TKind::SignedData: {
+    case TKind::Object:
+        return PrepareBuilt(ObjectBytes(node, signedData), prep);
+    case TKind::SignedData:
         if (!signedData) {
             UnitEncoding::SetAsn1ErrorWord(std::string(SignedDataUnavailable));
             return false;
         }
-        auto bytes = signedData(node);
-        if (!bytes)
-            return false;
-        prep.Verbatim = true;
-        prep.Bytes = std::move(*bytes);
-        break;
-    }
+        return PrepareBuilt(signedData(node), prep);
     case TKind::Unknown:
         return false;
     }
+    return true;
+}
+
+// The sizes the writing pass needs: the content length and the whole element's.
+void MeasureElement(TPrepared& prep)
+{
     if (prep.Verbatim) {
         prep.Total = prep.Bytes.size();
-        return true;
+        return;
     }
     size_t content = prep.Bytes.size() + SourceSize(prep) + (prep.HasUnused ? 1 : 0);
     for (const auto& child : prep.Children)
         content += child.Total;
     prep.ContentLength = content;
     prep.Total = 1 + LengthFieldSize(content) + content;
+}
+
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+{
+    node.DeleteProperty(WorkProperty);
+    if (depth > MaxEncodeDepth)
+        return false;
+    uint8_t tag = 0;
+    const TKind kind = KindOf(node.GetName(), tag);
+    if (kind == TKind::Unknown)
+        return false;
+    // Children first, as their sizes make the parent's.
+    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
+        return false;
+    prep.Identifier = tag;
+    if (!PrepareContent(node, kind, prep, signedData))
+        return false;
+    MeasureElement(prep);
     return true;
 }
 
@@ -495,19 +401,24 @@ void RemoveWorkProperties(TXmlDoc& root)
 
 // ---- decoding
 
-// Decodes one element from the front of `input` into node; advances input past it.
-int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
+struct TElementHeader {
+    uint8_t Identifier = 0;
+    size_t Size = 0;    // identifier and length octets
+    size_t Length = 0;  // content octets, cut to what the input holds
+    bool Indefinite = false;
+};
+
+// The identifier and length of the element at the front of input (at least two bytes). A
+// length past the end of the input is cut to the input; an indefinite length takes the rest.
+TElementHeader ReadHeader(std::span<const uint8_t> input)
 {
-    if (input.size() < 2)
-        return 0;
-    const uint8_t identifier = input[0];
+    TElementHeader header;
+    header.Identifier = input[0];
     size_t pos = 1;
     const uint8_t first = input[pos++];
-    bool indefinite = false;
-    size_t length = 0;
     if (first == 0x80) {
-        indefinite = true;
-        length = input.size() - pos;
+        header.Indefinite = true;
+        header.Length = input.size() - pos;
     } else if (first >= 0x81 && first <= 0x8F) {
         const size_t n = first & 0x0F;
         uint64_t l = 0;
@@ -517,99 +428,145 @@ int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
                 ++pos;
             l = l > (UINT64_MAX >> 8) ? UINT64_MAX : (l << 8) | b;
         }
-        length = static_cast<size_t>(std::min<uint64_t>(l, input.size() - pos));
+        header.Length = static_cast<size_t>(std::min<uint64_t>(l, input.size() - pos));
     } else {
-        length = std::min<size_t>(first, input.size() - pos);
+        header.Length = std::min<size_t>(first, input.size() - pos);
     }
-    std::span<const uint8_t> content = input.subspan(pos, length);
-    size_t consumed = pos + length;
-    int count = 1;
+    header.Size = pos;
+    return header;
+}
 
-    if (identifier & 0x20) {
-        switch (identifier) {
-        case 0x30: node.SetName("SEQUENCE"); break;
-        case 0x31: node.SetName("SET"); break;
-        case 0xA0: node.SetName("CONTEXT"); break;
-        default: node.SetName(std::to_string(identifier)); break;
-        }
-        if (depth >= MaxDecodeDepth) {
-            // Too deep to follow: the content stays as the hex of one element.
-            node.SetName(std::to_string(identifier));
-            node.Setp("Value", HexEncode(content));
-        } else {
-            std::span<const uint8_t> rest = content;
-            while (!rest.empty()) {
-                if (indefinite && rest.size() >= 2 && rest[0] == 0 && rest[1] == 0) {
-                    rest = rest.subspan(2);
-                    break;
-                }
-                const int n = DecodeElement(*node.New(""), rest, depth + 1);
-                if (n == 0) {
-                    node.DeleteNode(node.ChildAt(static_cast<size_t>(node.GetNodeCount() - 1)));
-                    rest = {};
-                    break;
-                }
-                count += n;
-            }
-            if (indefinite)
-                consumed = pos + (content.size() - rest.size());
-        }
-        input = input.subspan(std::min(consumed, input.size()));
+int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth);
+
+// A constructed element: its children one after another, up to the end of the content or
+// the end-of-contents mark of an indefinite length (which sets `consumed`). Returns the
+// number of elements created, the node included.
+int DecodeConstructed(TXmlDoc& node, const TElementHeader& header, std::span<const uint8_t> content,
+                      size_t& consumed, int depth)
+{
+    const uint8_t identifier = header.Identifier;
+    int count = 1;
+    switch (identifier) {
+    case 0x30: node.SetName("SEQUENCE"); break;
+    case 0x31: node.SetName("SET"); break;
+    case 0xA0: node.SetName("CONTEXT"); break;
+    default: node.SetName(std::to_string(identifier)); break;
+    }
+    if (depth >= MaxDecodeDepth) {
+        // Too deep to follow: the content stays as the hex of one element.
+        node.SetName(std::to_string(identifier));
+        node.Setp("Value", HexEncode(content));
         return count;
     }
+    std::span<const uint8_t> rest = content;
+    while (!rest.empty()) {
+        if (header.Indefinite && rest.size() >= 2 && rest[0] == 0 && rest[1] == 0) {
+            rest = rest.subspan(2);
+            break;
+        }
+        const int n = DecodeElement(*node.New(""), rest, depth + 1);
+        if (n == 0) {
+            node.DeleteNode(node.ChildAt(static_cast<size_t>(node.GetNodeCount() - 1)));
+            rest = {};
+            break;
+        }
+        count += n;
+    }
+    if (header.Indefinite)
+        consumed = header.Size + (content.size() - rest.size());
+    return count;
+}
 
-    auto entity = [&] {
-        node.SetName("ENTITY");
-        node.Setp("Tag", std::to_string(identifier));
-        node.Setp("Value", HexEncode(content));
-    };
-    auto binary = [&](const char* name) {
-        node.SetName(name);
-        node.Setp("Binary", "1");
-        node.Setp("Value", HexEncode(content));
-    };
-    auto text = [&](const char* name) {
-        node.SetName(name);
-        node.Setp("Value", std::string(content.begin(), content.end()));
-    };
+// An element of unknown or unusable content: its identifier and the content as hex.
+void DecodeAsEntity(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
+    node.SetName("ENTITY");
+    node.Setp("Tag", std::to_string(identifier));
+    node.Setp("Value", HexEncode(content));
+}
+
+void DecodeAsBinary(TXmlDoc& node, const char* name, std::span<const uint8_t> content)
+{
+    node.SetName(name);
+    node.Setp("Binary", "1");
+    node.Setp("Value", HexEncode(content));
+}
+
+void DecodeAsText(TXmlDoc& node, const char* name, std::span<const uint8_t> content)
+{
+    node.SetName(name);
+    node.Setp("Value", std::string(content.begin(), content.end()));
+}
+
+// Small integers become numbers, unless that would not give back the same bytes.
+void DecodeInteger(TXmlDoc& node, std::span<const uint8_t> content)
+{
+    bool number = !content.empty() && content.size() <= 5;
+    int64_t value = 0;
+    if (number) {
+        value = (content[0] & 0x80) ? -1 : 0;
+        for (uint8_t b : content)
+            value = static_cast<int64_t>((static_cast<uint64_t>(value) << 8) | b);
+        number = MinimalInteger(value) == TBytes(content.begin(), content.end());
+    }
+    if (number) {
+        node.SetName("INTEGER");
+        node.Setp("Value", std::to_string(value));
+    } else {
+        DecodeAsBinary(node, "INTEGER", content);
+    }
+}
+
+void DecodeTime(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
+    std::string t(content.begin(), content.end());
+    if (t.empty() || t.back() != 'Z') {
+        DecodeAsEntity(node, identifier, content);
+        return;
+    }
+    t.pop_back();
+    node.SetName(identifier == 0x17 ? "UTCTIME" : "GENTIME");
+    node.Setp("Value", UtcToLocalText(ParseDerTime(t, identifier == 0x17)));
+    node.Setp("Original", HexEncode(content));
+}
+
+void DecodeOid(TXmlDoc& node, std::span<const uint8_t> content)
+{
+    const std::string oid = OidText(content);
+    // Only a well-formed OID is written as text, so that re-encoding gives the same bytes.
+    if (!content.empty() && !(content.back() & 0x80) && OidContent(oid) == TBytes(content.begin(), content.end())) {
+        node.SetName("OID");
+        node.Setp("Value", oid);
+    } else {
+        DecodeAsEntity(node, 0x06, content);
+    }
+}
+
+// A primitive element by its identifier. Kept out of DecodeElement so that the recursion's
+// frames stay small.
+[[gnu::noinline]] void DecodePrimitive(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> content)
+{
     switch (identifier) {
     case 0x05:
         if (content.empty())
             node.SetName("NULL");
         else
-            entity();
+            DecodeAsEntity(node, identifier, content);
         break;
     case 0x01:
         if (content.size() == 1 && (content[0] == 0x00 || content[0] == 0xFF)) {
             node.SetName("BOOLEAN");
             node.Setp("Value", content[0] == 0xFF ? "1" : "0");
         } else {
-            entity();
+            DecodeAsEntity(node, identifier, content);
         }
         break;
-    case 0x02: {
-        // Small integers become numbers, unless that would not give back the same bytes.
-        bool number = !content.empty() && content.size() <= 5;
-        int64_t value = 0;
-        if (number) {
-            value = (content[0] & 0x80) ? -1 : 0;
-            for (uint8_t b : content)
-                value = static_cast<int64_t>((static_cast<uint64_t>(value) << 8) | b);
-            number = MinimalInteger(value) == TBytes(content.begin(), content.end());
-        }
-        if (number) {
-            node.SetName("INTEGER");
-            node.Setp("Value", std::to_string(value));
-        } else {
-            binary("INTEGER");
-        }
-        break;
-    }
-    case 0x04: binary("OCTETSTRING"); break;
-    case 0x13: text("PRINTABLESTRING"); break;
+    case 0x02: DecodeInteger(node, content); break;
+    case 0x04: DecodeAsBinary(node, "OCTETSTRING", content); break;
+    case 0x13: DecodeAsText(node, "PRINTABLESTRING", content); break;
     case 0x03:
         if (content.empty()) {
-            entity();
+            DecodeAsEntity(node, identifier, content);
         } else {
             node.SetName("BITSTRING");
             node.Setp("Unused", std::to_string(content[0]));
@@ -617,44 +574,31 @@ int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
             node.Setp("Value", HexEncode(content.subspan(1)));
         }
         break;
-    case 0x0C: text("UTF8STRING"); break;
-    case 0x16: binary("IA5STRING"); break;
-    case 0x12: text("NUMERICSTRING"); break;
+    case 0x0C: DecodeAsText(node, "UTF8STRING", content); break;
+    case 0x16: DecodeAsBinary(node, "IA5STRING", content); break;
+    case 0x12: DecodeAsText(node, "NUMERICSTRING", content); break;
     case 0x17:
-    case 0x18: {
-        std::string t(content.begin(), content.end());
-        if (t.empty() || t.back() != 'Z') {
-            entity();
-            break;
-        }
-        t.pop_back();
-        node.SetName(identifier == 0x17 ? "UTCTIME" : "GENTIME");
-        node.Setp("Value", UtcToLocalText(ParseDerTime(t, identifier == 0x17)));
-        node.Setp("Original", HexEncode(content));
-        break;
+    case 0x18: DecodeTime(node, identifier, content); break;
+    case 0x06: DecodeOid(node, content); break;
+    default: DecodeAsEntity(node, identifier, content); break;
     }
-    case 0x06: {
-        const std::string oid = OidText(content);
-        // Only a well-formed OID is written as text, so that re-encoding gives the same bytes.
-        if (!content.empty() && !(content.back() & 0x80) && OidContent(oid) == TBytes(content.begin(), content.end())) {
-            node.SetName("OID");
-            node.Setp("Value", oid);
-        } else {
-            entity();
-        }
-        break;
-    }
-    default:
-        entity();
-        break;
-    }
-    input = input.subspan(std::min(consumed, input.size()));
-    return count;
 }
 
-bool StartsWith30(std::string_view hex)
+// Decodes one element from the front of `input` into node; advances input past it.
+int DecodeElement(TXmlDoc& node, std::span<const uint8_t>& input, int depth)
 {
-    return hex.size() >= 2 && hex[0] == '3' && hex[1] == '0';
+    if (input.size() < 2)
+        return 0;
+    const TElementHeader header = ReadHeader(input);
+    const std::span<const uint8_t> content = input.subspan(header.Size, header.Length);
+    size_t consumed = header.Size + header.Length;
+    int count = 1;
+    if (header.Identifier & 0x20)
+        count = DecodeConstructed(node, header, content, consumed, depth);
+    else
+        DecodePrimitive(node, header.Identifier, content);
+    input = input.subspan(std::min(consumed, input.size()));
+    return count;
 }
 
 }  // namespace
@@ -738,58 +682,6 @@ int LoadFromDerHex(TXmlDoc& node, std::string_view hex)
     return DecodeHexIntoNode(node, hex);
 }
 
-std::string PemToHex(std::string_view pem)
-{
-    size_t p = pem.find("-----");
-    if (p == std::string_view::npos)
-        return {};
-    p = pem.find("BEGIN", p + 5);
-    if (p == std::string_view::npos)
-        return {};
-    p = pem.find("-----", p + 5);
-    if (p == std::string_view::npos)
-        return {};
-    p += 5;
-    size_t end = pem.find("-----", p);
-    if (end == std::string_view::npos)
-        end = pem.size();
-    auto bytes = UnitEncoding::DecodeText(pem.substr(p, end - p), 7);
-    return bytes ? HexEncode(*bytes) : std::string();
-}
-
-std::string CertificateFromBase64(std::string_view base64)
-{
-    // The decoded bytes are the certificate: DER, or the text of a PEM file.
-    auto bytes = UnitEncoding::DecodeText(base64, 7);
-    if (!bytes)
-        return {};
-    std::string hex = HexEncode(*bytes);
-    if (StartsWith30(hex))
-        return hex;
-    return PemToHex(UnitCodecs::AsText(*bytes));
-}
-
-std::optional<std::string> CertificateFromFile(const std::string& fileName)
-{
-    const std::string path = UnitLocalUtils::LocalFileName(fileName);
-    auto read = UnitPlatformFiles::ReadRegularFile(path, MaxCertificateFile);
-    if (!read.Bytes) {
-        UnitTrace::Trace("certificate file " + std::string(read.Word) + ": " + path);
-        return std::nullopt;
-    }
-    std::string hex = HexEncode(*read.Bytes);
-    if (StartsWith30(hex))
-        return hex;
-    return PemToHex(UnitCodecs::AsText(*read.Bytes));
-}
-
-std::string CertificateFromText(std::string_view text)
-{
-    if (StartsWith30(text))
-        return std::string(text);
-    return PemToHex(text);
-}
-
 const std::vector<std::string>& KeyUsageNames()
 {
     static const std::vector<std::string> names = {"DigitalSignature", "NonRepudiation", "KeyEncipherment",
@@ -804,13 +696,11 @@ void BitStringToFlagNames(std::string_view derHex, const std::vector<std::string
     TXmlDoc bits;
     if (DecodeHexIntoNode(bits, derHex) == 0)
         return;
-    const std::string value(Prop(bits, "Value"));
+    // The decoder writes the value as whole hex pairs.
     std::vector<bool> flags;
-    for (char c : value) {
-        int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
-        for (int b = 3; b >= 0; --b)
-            flags.push_back((nibble >> b) & 1);
-    }
+    for (uint8_t byte : HexDecode(Prop(bits, "Value")))
+        for (int b = 7; b >= 0; --b)
+            flags.push_back((byte >> b) & 1);
     const size_t unused = static_cast<size_t>(std::clamp<int64_t>(PropInt64(bits, "Unused"), 0, 7));
     flags.resize(flags.size() > unused ? flags.size() - unused : 0);
     for (int i = 0; i <= highest && static_cast<size_t>(i) < flags.size() && static_cast<size_t>(i) < names.size(); ++i)
@@ -837,157 +727,6 @@ std::string FlagNamesToBitString(const std::vector<std::string>& names, TXmlDoc&
     std::string hex;
     EncodeNodeHex(node, hex);
     return hex;
-}
-
-std::string TextToUtf16Hex(std::string_view text)
-{
-    TBytes out;
-    out.reserve(text.size() * 2);
-    auto put = [&](uint32_t unit) {
-        out.push_back(static_cast<uint8_t>(unit & 0xFF));
-        out.push_back(static_cast<uint8_t>(unit >> 8));
-    };
-    for (size_t i = 0; i < text.size();) {
-        const uint8_t c = static_cast<uint8_t>(text[i]);
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            bool ok = i + len <= text.size();
-            uint32_t v = c & (0x7F >> len);
-            for (size_t k = 1; ok && k < len; ++k) {
-                const uint8_t cc = static_cast<uint8_t>(text[i + k]);
-                ok = (cc & 0xC0) == 0x80;
-                v = (v << 6) | (cc & 0x3F);
-            }
-            const uint32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-            if (ok && v >= minimum && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
-                cp = v;
-            } else {
-                // Not UTF-8: the byte stands for itself (Latin-1), so nothing is lost.
-                cp = c;
-                len = 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put(0xD800 | (cp >> 10));
-            put(0xDC00 | (cp & 0x3FF));
-        } else {
-            put(cp);
-        }
-        i += len;
-    }
-    return HexEncode(out);
-}
-
-std::string Utf16HexToText(std::string_view hex)
-{
-    const TBytes bytes = HexDecode(hex);
-    size_t i = 0;
-    bool little = false;
-    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        little = true;
-        i = 2;
-    } else if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        i = 2;
-    }
-    std::string out;
-    auto unitAt = [&](size_t k) -> uint32_t {
-        return little ? bytes[k] | (bytes[k + 1] << 8) : (bytes[k] << 8) | bytes[k + 1];
-    };
-    auto emit = [&](uint32_t cp) {
-        if (cp != 0)
-            UnitCodecs::AppendUtf8(out, cp);
-    };
-    for (; i + 1 < bytes.size(); i += 2) {
-        uint32_t unit = unitAt(i);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-            const uint32_t low = unitAt(i + 2);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                emit(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                i += 2;
-                continue;
-            }
-        }
-        emit(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
-    }
-    return out;
-}
-
-namespace {
-
-// Reads the zone rules again when TZ changed. tzset() on every conversion would look at the
-// zone file each time, which dominates decoding large structures full of times.
-void RefreshZone()
-{
-    static std::mutex lock;
-    static bool read = false;
-    static bool hadTz = false;
-    static std::string lastTz;
-    const char* tz = std::getenv("TZ");
-    std::lock_guard guard(lock);
-    if (read && hadTz == (tz != nullptr) && (!tz || lastTz == tz))
-        return;
-    tzset();
-    read = true;
-    hadTz = tz != nullptr;
-    lastTz = tz ? tz : "";
-}
-
-}  // namespace
-
-std::string UtcToLocalText(const TUtcTime& utc)
-{
-    struct tm tm = ToTm(utc);
-    tm.tm_isdst = 0;
-    const time_t t = timegm(&tm);
-    RefreshZone();
-    return TimeText(FromTimeT(t, true, utc.MilliSecond));
-}
-
-TUtcTime TextToUtc(std::string_view text, bool zulu)
-{
-    TUtcTime t;
-    size_t pos = 0;
-    auto skip = [&] {
-        while (pos < text.size() && (text[pos] < '0' || text[pos] > '9') && text[pos] != 'Z')
-            ++pos;
-    };
-    skip();
-    t.Year = ReadField(text, pos, 4);
-    skip();
-    t.Month = ReadField(text, pos, 2);
-    skip();
-    t.Day = ReadField(text, pos, 2);
-    skip();
-    t.Hour = ReadField(text, pos, 2);
-    skip();
-    t.Minute = ReadField(text, pos, 2);
-    skip();
-    t.Second = ReadField(text, pos, 2);
-    if (pos < text.size() && text[pos] == '.') {
-        ++pos;
-        std::string fraction;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && fraction.size() < 3)
-            fraction += text[pos++];
-        fraction.resize(3, '0');
-        size_t fpos = 0;
-        t.MilliSecond = ReadField(fraction, fpos, 3);
-    }
-    if (zulu || text.find('Z') != std::string_view::npos)
-        return t;
-    struct tm tm = ToTm(t);
-    const time_t utc = mktime(&tm);
-    return FromTimeT(utc, false, t.MilliSecond);
 }
 
 std::optional<std::string> DerToXml(std::span<const uint8_t> der)
