@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -216,6 +217,29 @@ std::string CompactJson(const ordered_json& value)
     // Texts are UTF-8 already (the system's code page); bytes that are not are replaced rather
     // than failing the answer.
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The request as the trace shows it: the value of a secret attribute (the time-stamp
+// authority's password) is replaced; any other request is traced as it came.
+std::string RequestTraceText(const std::string& body)
+{
+    if (body.find_first_of("Pp") == std::string::npos)
+        return body;
+    ordered_json request = ordered_json::parse(body, nullptr, false);
+    if (!request.is_object())
+        return body;
+    const auto attrs = request.find("attrs");
+    if (attrs == request.end() || !attrs->is_array())
+        return body;
+    bool hidden = false;
+    for (size_t i = 0; i + 1 < attrs->size(); i += 2) {
+        const auto& name = (*attrs)[i];
+        if (name.is_string() && strcasecmp(name.get_ref<const std::string&>().c_str(), "TimestampPassword") == 0) {
+            (*attrs)[i + 1] = "(hidden)";
+            hidden = true;
+        }
+    }
+    return hidden ? CompactJson(request) : body;
 }
 
 void Sleep25ms()
@@ -442,7 +466,7 @@ bool TNativeMessagingHost::ServeOneFrame()
     }
     if (frame.Body.empty())
         return false;
-    Trace("Request " + frame.Body);
+    Trace("Request " + RequestTraceText(frame.Body));
     FChunkedAnswer = false;
     if (const auto answer = ServeRequest(frame.Body)) {
         Trace("Response " + *answer);
