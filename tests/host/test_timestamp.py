@@ -214,6 +214,7 @@ class Stamped(unittest.TestCase):
                    "attrs": ["TimestampURL", TSA.url]}
         self.assertEqual(self.sign(request, 120)["action"], "signed")
         self.assertEqual(pdfsig_verdicts(signed), ["Signature is Valid."])
+        self.assertEqual(subprocess.run(["qpdf", "--check", signed], capture_output=True).returncode, 0)
         with open(signed, "rb") as f:
             first = f.read()
         covered, der = pdf_signature_parts(first)
@@ -225,6 +226,7 @@ class Stamped(unittest.TestCase):
         request["filename"] = signed
         self.assertEqual(self.sign(request, 120)["action"], "signed")
         self.assertEqual(pdfsig_verdicts(twice), ["Signature is Valid.", "Signature is Valid."])
+        self.assertEqual(subprocess.run(["qpdf", "--check", twice], capture_output=True).returncode, 0)
         with open(twice, "rb") as f:
             second = f.read()
         self.assertEqual(second[:len(first)], first)
