@@ -285,9 +285,11 @@ TCmsDigest ApplyDefaults(TXmlDoc& request)
     return {std::move(digestOid), hash};
 }
 
-// Step 2. PKCS#12 file: its certificate (and the chain it carries) and key.
-void LoadPkcs12Credential(const TXmlDoc& request, TSignerKey& key)
+// Step 2. The key of the request ("Pvk"), or the PKCS#12 file's: its certificate (and the
+// chain it carries) and key.
+void LoadKeyAndPkcs12(const TXmlDoc& request, TSignerKey& key)
 {
+    key.PrivateKey = UnitOpenSsl::TSecretString(Prop(request, "Pvk"));
     if (!HasProp(request, "CertificateFileName"))
         return;
     std::string path = TXmlDoc::ExpandFileName(Prop(request, "CertificateFileName"));
@@ -457,7 +459,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request, const std::optional<UnitTimestam
     const UnitAsn1::TEntityBuilder nested = [&](TXmlDoc& node) { return Build(node, http, nullptr); };
     const TCmsDigest digest = ApplyDefaults(request);
     TSignerKey key;
-    LoadPkcs12Credential(request, key);
+    LoadKeyAndPkcs12(request, key);
     LocateStoreCertificate(request, key);
     const bool binary = request.Getb("Binary");
     const std::string digestHex = ContentDigest(request, digest.Hash, binary);
