@@ -262,6 +262,18 @@ class Stamped(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.txt", "b.pdf"])
         self.assertEqual(len([q for q in TSA.queries if q[0] != "/tsa"]), 0)
 
+    def test_https_authority_whose_certificate_is_not_trusted_is_not_asked(self):
+        tls = tsakit.TLocalTsa(TSA.pki, tls=True)
+        try:
+            doc = self.write("t.txt", b"over tls")
+            answer = self.sign({"action": "sign", "filename": doc, "type": "CMS",
+                                "attrs": ["TimestampURL", tls.url]})
+            self.assertEqual(answer, {"action": "error", "error": "TimestampUnavailable"})
+            self.assertEqual(tls.queries, [])
+            self.assertEqual(os.listdir(self.dir), ["t.txt"])
+        finally:
+            tls.close()
+
     def test_proxy_from_the_environment_is_used(self):
         # The local TSA also answers as an HTTP proxy: the request line names the full URL of a
         # host that does not exist, and the answer still arrives.

@@ -24,7 +24,7 @@ MODES = ("ok", "reject", "nonce", "imprint", "garbage", "500", "silent", "auth")
 
 
 class TLocalTsa:
-    def __init__(self, pki=None):
+    def __init__(self, pki=None, tls=False):
         self.pki = pki or pkikit.TPki()
         self.mode = "ok"
         self.queries = []          # (path, headers, body) of every POST
@@ -44,16 +44,33 @@ class TLocalTsa:
                 status, content = tsa.answer(body, self.headers)
                 if status is None:
                     return
-                self.send_response(status)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(content)))
-                self.end_headers()
-                self.wfile.write(content)
+                try:
+                    self.send_response(status)
+                    self.send_header("Content-Type", "application/timestamp-reply")
+                    self.send_header("Content-Length", str(len(content)))
+                    self.end_headers()
+                    self.wfile.write(content)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass  # the client gave up waiting (the silent mode)
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(http.server.ThreadingHTTPServer):
+            def handle_error(self, request, client_address):
+                pass  # a refused TLS handshake is expected in the tests
+
+        self.server = Server(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
         self.url = "http://127.0.0.1:%d/tsa" % self.port
+        if tls:
+            # https with a certificate for 127.0.0.1 that no system trust store knows.
+            import ssl
+            key, cert = self.pki.path("https.key"), self.pki.path("https.pem")
+            pkikit.run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                       "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1")
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+            self.url = "https://127.0.0.1:%d/tsa" % self.port
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
