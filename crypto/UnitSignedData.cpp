@@ -26,7 +26,6 @@ using UnitCryptHash::TCryptHash;
 constexpr std::string_view IdData = "1.2.840.113549.1.7.1";
 constexpr std::string_view IdSignedData = "1.2.840.113549.1.7.2";
 constexpr std::string_view Sha256Oid = "2.16.840.1.101.3.4.2.1";
-constexpr std::string_view Sha1Oid = "1.3.14.3.2.26";
 constexpr std::string_view DefaultOrder =
     "ContentType,MessageDigest,SigningTime,Policy,Commitment,DocumentName,DocumentDescription,SigningCertificate,ATTRIBUTES";
 
