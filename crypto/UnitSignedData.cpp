@@ -429,8 +429,8 @@ std::string SignAttributes(TSignerKey& key, const TSigner* signer, const std::ve
     return signatureHex;
 }
 
-// Step 10 (asked for by "TimestampURL"). The TSA's token over the signature value, as the
-// unsigned attribute after it: everything before stays as it is.
+// After step 9, when "TimestampURL" asks for it: the TSA's token over the signature value, as
+// the unsigned attribute after it; everything before stays as it is.
 void AddSignatureTimestamp(TXmlDoc& signerInfo, const std::string& signatureHex,
                            const UnitTimestamp::TTimestampOptions& options, UnitHttp::THttpClient& http)
 {
@@ -441,7 +441,7 @@ void AddSignatureTimestamp(TXmlDoc& signerInfo, const std::string& signatureHex,
     value.New("BINARY")->SetValue(HexEncode(stamp.Token));
 }
 
-// Step 11. The whole ContentInfo.
+// Step 10. The whole ContentInfo.
 std::vector<uint8_t> EncodeContentInfo(TXmlDoc& contentInfo, const UnitAsn1::TEntityBuilder& nested)
 {
     auto der = UnitAsn1::EncodeNode(contentInfo, nested);
