@@ -368,6 +368,14 @@ TXmlDoc& AddSignedData(TXmlDoc& contentInfo, TXmlDoc& request, std::string_view 
     return signedData;
 }
 
+// Step 6. The signer certificate: the first of the list, when there is one.
+std::optional<TSigner> ReadSignerCertificate(const std::vector<std::string>& certificates, TCryptHash hash)
+{
+    if (certificates.empty())
+        return std::nullopt;
+    return ReadSigner(certificates.front(), hash);
+}
+
 // Step 7. SignerInfo with its signed attributes and an empty signature value.
 struct TSignerInfo {
     TXmlDoc* Node;
@@ -466,10 +474,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request, const std::optional<UnitTimestam
     TXmlDoc contentInfo("SEQUENCE");
     TXmlDoc& signedData = AddSignedData(contentInfo, request, digest.Oid, binary, key.Certificates);
 
-    // Step 6. The signer certificate.
-    std::optional<TSigner> signer;
-    if (!key.Certificates.empty())
-        signer = ReadSigner(key.Certificates.front(), digest.Hash);
+    const std::optional<TSigner> signer = ReadSignerCertificate(key.Certificates, digest.Hash);
     const TSigner* signerPtr = signer ? &*signer : nullptr;
 
     const TSignerInfo signerInfo = AddSignerInfo(signedData, request, digestHex, signerPtr, digest);
