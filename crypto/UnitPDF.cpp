@@ -1156,6 +1156,13 @@ void TPDF::ApplyInfo(const TPdfSignProperties& request)
     }
 }
 
+size_t TPDF::ContentsHexSizeFor(const TPdfSignProperties& request)
+{
+    return request.Get("TimestampURL").find_first_not_of(" \t\r\n") == std::string::npos
+               ? ContentsHexSize
+               : ContentsHexSize + TimestampHexSize;
+}
+
 bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
 {
     FError.clear();
@@ -1194,7 +1201,9 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
                        pageRef + "\n/FT /Sig\n/T (DigitalSignature)\n/Ff 0\n/V " +
                        signature.GetReference() + "\n>>");
 
-        const size_t digits = std::to_string(FData.size() + ContentsHexSize).size();
+        const size_t hexSize = ContentsHexSizeFor(request);
+        const size_t contentsBytes = hexSize + 2;
+        const size_t digits = std::to_string(FData.size() + hexSize).size();
         const size_t reserve = std::max<size_t>(digits + 1, 4);
 
         const std::string build = UnitPDF::BuildInformation(request);
@@ -1206,7 +1215,7 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         // The /Contents value about to be written sits before the table: move startxref now,
         // so the file length below is final.
         FStartXref->SetBody(std::to_string(LeadingInt(FStartXref->GetBody()) +
-                                           static_cast<long long>(ContentsBytes)));
+                                           static_cast<long long>(contentsBytes)));
 
         const auto a = static_cast<long long>(FXref->GetPosition());
         const auto length = static_cast<long long>(FData.size());
@@ -1214,7 +1223,7 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         if (a < static_cast<long long>(tailOfS.size()) ||
             std::string_view(FData).substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
             Fail(Words::PdfStructureInvalid, "signature dictionary is not right before the table");
-        FByteRange = {0, a - 11, a + static_cast<long long>(ContentsBytes) - 11, length - a + 11};
+        FByteRange = {0, a - 11, a + static_cast<long long>(contentsBytes) - 11, length - a + 11};
         const std::string numbers = std::to_string(FByteRange[1]) + " " +
                                     std::to_string(FByteRange[2]) + " " +
                                     std::to_string(FByteRange[3]) + " ]";
@@ -1241,9 +1250,9 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
             Fail(Words::PdfCmsFailed, "no CMS was made");
         if (cms.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
             Fail(Words::PdfCmsFailed, "CMS is not hex");
-        if (cms.size() > ContentsHexSize)
+        if (cms.size() > hexSize)
             Fail(Words::PdfCmsTooLarge, "CMS does not fit the reserved space");
-        cms.resize(ContentsHexSize, '0');
+        cms.resize(hexSize, '0');
         std::string body = signature.GetBody();
         const size_t contents = body.rfind("/Contents ");
         body.insert(contents + 10, "<" + cms + ">");

@@ -90,6 +90,10 @@ public:
     // Reserved /Contents size in hex digits, and the bytes "<", the digits and ">" take.
     static constexpr size_t ContentsHexSize = 20480;
     static constexpr size_t ContentsBytes = ContentsHexSize + 2;
+    // Room added for a time-stamp token when the request asks for one ("TimestampURL").
+    static constexpr size_t TimestampHexSize = 32768;
+    // The reserved /Contents size in hex digits for this request.
+    static size_t ContentsHexSizeFor(const TPdfSignProperties& request);
 
     // Makes the CMS for the request copy (ContentHash, Dettached, Order already set) and
     // returns its DER as hex, "" when it cannot. The document then stands exactly as the

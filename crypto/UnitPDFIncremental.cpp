@@ -312,7 +312,7 @@ TPlan MakePlan(std::string_view data, const TPdfSignProperties& request, std::ti
                             "<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
                                 UnitPDF::BuildInformation(request) + "/M (D:" + UnitPDF::FormatUtc(signingTime) +
                                 "+00'00')\n/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') +
-                                "\n/Contents <" + std::string(TPDF::ContentsHexSize, '0') + ">\n>>"});
+                                "\n/Contents <" + std::string(TPDF::ContentsHexSizeFor(request), '0') + ">\n>>"});
     plan.NextNumber = next;
     return plan;
 }
@@ -483,7 +483,8 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
             Refuse(Words::PdfStructureInvalid);
         const auto total = static_cast<long long>(original + update.size());
         const auto gapStart = static_cast<long long>(original + contentsInUpdate + contentsKey.size() - 1);
-        const auto gapEnd = gapStart + static_cast<long long>(TPDF::ContentsBytes);
+        const size_t hexSize = TPDF::ContentsHexSizeFor(request);
+        const auto gapEnd = gapStart + static_cast<long long>(hexSize + 2);
         result.ByteRange = {0, gapStart, gapEnd, total - gapEnd};
         result.SignatureNumber = plan.SignatureNumber;
 
@@ -502,7 +503,7 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
         // The document as the two byte ranges, for the digest and the signer.
         data.reserve(original + filled.size());
         data.append(filled, 0, contentsInUpdate + contentsKey.size() - 1);
-        data.append(filled, contentsInUpdate + contentsKey.size() - 1 + TPDF::ContentsBytes, std::string::npos);
+        data.append(filled, contentsInUpdate + contentsKey.size() - 1 + hexSize + 2, std::string::npos);
 
         const std::string digest = UnitPDF::DigestHex(data, oid);
         if (digest.empty())
@@ -510,9 +511,9 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
         std::string cms = maker ? maker(oid, digest) : std::string();
         if (cms.empty() || cms.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
             Refuse(Words::PdfCmsFailed);
-        if (cms.size() > TPDF::ContentsHexSize)
+        if (cms.size() > hexSize)
             Refuse(Words::PdfCmsTooLarge);
-        cms.resize(TPDF::ContentsHexSize, '0');
+        cms.resize(hexSize, '0');
         data.insert(static_cast<size_t>(gapStart), "<" + cms + ">");
         // The reader must find the new signature through the new section. A file whose own
         // cross-references contradict each other (one number for two objects) can read

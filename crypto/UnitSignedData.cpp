@@ -7,6 +7,7 @@
 #include "crypto/UnitPDF.h"
 #include "crypto/UnitPDFWords.h"
 #include "crypto/UnitPkcs12.h"
+#include "crypto/UnitTimestamp.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitTrace.h"
@@ -25,7 +26,6 @@ using UnitCryptHash::TCryptHash;
 constexpr std::string_view IdData = "1.2.840.113549.1.7.1";
 constexpr std::string_view IdSignedData = "1.2.840.113549.1.7.2";
 constexpr std::string_view Sha256Oid = "2.16.840.1.101.3.4.2.1";
-constexpr std::string_view Sha1Oid = "1.3.14.3.2.26";
 constexpr std::string_view DefaultOrder =
     "ContentType,MessageDigest,SigningTime,Policy,Commitment,DocumentName,DocumentDescription,SigningCertificate,ATTRIBUTES";
 
@@ -248,9 +248,27 @@ std::vector<std::string> ChainCertificates(const std::string& chainXml)
     return certificates;
 }
 
-std::vector<uint8_t> BuildCms(TXmlDoc& request)
+std::optional<std::vector<uint8_t>> Build(TXmlDoc& request, UnitHttp::THttpClient& http,
+                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp);
+
+// The digest of the signature, after the defaults are written back into the request.
+struct TCmsDigest {
+    std::string Oid;
+    TCryptHash Hash;
+};
+
+// The signer's certificates (signer first, then its chain and the request's extra ones) and
+// where its key is: in memory (PKCS#12, "Pvk") or behind a store certificate.
+struct TSignerKey {
+    UnitOpenSsl::TSecretString PrivateKey;
+    TXmlDoc Reference{"Certificate"};
+    bool StoreCertificate = false;
+    std::vector<std::string> Certificates;
+};
+
+// Step 1. Defaults, written back: the digest, the content type and the signing time.
+TCmsDigest ApplyDefaults(TXmlDoc& request)
 {
-    // 1. Defaults, written back.
     std::string digestOid = Prop(request, "Hash");
     if (digestOid.empty()) {
         const auto policy = SplitComma(Prop(request, "Policy"));
@@ -263,46 +281,52 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
         request.Setp("Type", std::string(IdData));
     if (Prop(request, "SigningTime").empty())
         request.Setb("SigningTime", true);
+    return {std::move(digestOid), hash};
+}
 
-    std::vector<std::string> certificates;
+// Step 2. The key of the request ("Pvk"), or the PKCS#12 file's: its certificate (and the
+// chain it carries) and key.
+void LoadKeyAndPkcs12(const TXmlDoc& request, TSignerKey& key)
+{
+    key.PrivateKey = UnitOpenSsl::TSecretString(Prop(request, "Pvk"));
+    if (!HasProp(request, "CertificateFileName"))
+        return;
+    std::string path = TXmlDoc::ExpandFileName(Prop(request, "CertificateFileName"));
+    std::replace(path.begin(), path.end(), '\\', '/');
+    UnitOpenSsl::TSecretString password(Prop(request, "CertificateFilePwd"));
+    auto pfx = UnitPkcs12::ParsePkcs12File(path, password.Text());
+    if (!pfx)
+        Fail(LoadPfxFailed);
+    key.PrivateKey = pfx->PrivateKeyBase64;
+    key.Certificates.push_back(pfx->CertificateHex);
+    for (const auto& c : pfx->ChainHex)
+        key.Certificates.push_back(c);
+}
 
-    // 2. PKCS#12 file: its certificate (and the chain it carries) and key.
-    UnitOpenSsl::TSecretString privateKey(Prop(request, "Pvk"));
-    if (HasProp(request, "CertificateFileName")) {
-        std::string path = TXmlDoc::ExpandFileName(Prop(request, "CertificateFileName"));
-        std::replace(path.begin(), path.end(), '\\', '/');
-        UnitOpenSsl::TSecretString password(Prop(request, "CertificateFilePwd"));
-        auto pfx = UnitPkcs12::ParsePkcs12File(path, password.Text());
-        if (!pfx)
-            Fail(LoadPfxFailed);
-        privateKey = pfx->PrivateKeyBase64;
-        certificates.push_back(pfx->CertificateHex);
-        for (const auto& c : pfx->ChainHex)
-            certificates.push_back(c);
-    }
-
-    // 3. Store certificate and its chain.
-    TXmlDoc reference("Certificate");
-    bool storeCertificate = false;
+// Step 3. Store certificate and its chain, then the request's extra certificates.
+void LocateStoreCertificate(const TXmlDoc& request, TSignerKey& key)
+{
     if (HasProp(request, "CertificateCode")) {
-        reference.Setp("Code", Prop(request, "CertificateCode"));
-        if (!UnitCertificates::LocateSignerCertificate(reference))
+        key.Reference.Setp("Code", Prop(request, "CertificateCode"));
+        if (!UnitCertificates::LocateSignerCertificate(key.Reference))
             Fail(FindCertificateFailed);
-        if (!UnitCertificates::MountCertificateChain(reference))
+        if (!UnitCertificates::MountCertificateChain(key.Reference))
             Fail(MountCertificateChainFailed);
-        storeCertificate = true;
-        for (auto& c : ChainCertificates(Prop(reference, "Chain")))
-            certificates.push_back(std::move(c));
+        key.StoreCertificate = true;
+        for (auto& c : ChainCertificates(Prop(key.Reference, "Chain")))
+            key.Certificates.push_back(std::move(c));
     }
     for (int i = 0;; ++i) {
         const TXmlDoc* extra = request.FindProperty("Certificate" + std::to_string(i));
         if (!extra)
             break;
-        certificates.push_back(extra->GetValue());
+        key.Certificates.push_back(extra->GetValue());
     }
+}
 
-    // 4. Content digest.
-    const bool binary = request.Getb("Binary");
+// Step 4. Content digest: the request's "ContentHash", else the digest of its content.
+std::string ContentDigest(const TXmlDoc& request, TCryptHash hash, bool binary)
+{
     std::string digestHex = Prop(request, "ContentHash");
     if (digestHex.empty()) {
         const TXmlDoc* content = request.FindProperty("Content");
@@ -312,10 +336,14 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     }
     if (digestHex.empty())
         Fail(MessageDigestFailed);
+    return digestHex;
+}
 
-    // 5. ContentInfo.
+// Step 5. ContentInfo and SignedData up to the certificates; returns the SignedData.
+TXmlDoc& AddSignedData(TXmlDoc& contentInfo, TXmlDoc& request, std::string_view digestOid, bool binary,
+                       const std::vector<std::string>& certificates)
+{
     const std::string type = Prop(request, "Type");
-    TXmlDoc contentInfo("SEQUENCE");
     AddOid(contentInfo, IdSignedData);
     TXmlDoc& signedData = *contentInfo.New("CONTEXT")->New("SEQUENCE");
     signedData.New("INTEGER")->Setp("Value", type == IdData ? "1" : "3");
@@ -337,13 +365,27 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     TXmlDoc* certs = signedData.New("CONTEXT");
     for (const auto& c : certificates)
         certs->New("BINARY")->SetValue(c);
+    return signedData;
+}
 
-    // 6. The signer certificate.
-    std::optional<TSigner> signer;
-    if (!certificates.empty())
-        signer = ReadSigner(certificates.front(), hash);
+// Step 6. The signer certificate: the first of the list, when there is one.
+std::optional<TSigner> ReadSignerCertificate(const std::vector<std::string>& certificates, TCryptHash hash)
+{
+    if (certificates.empty())
+        return std::nullopt;
+    return ReadSigner(certificates.front(), hash);
+}
 
-    // 7. SignerInfo and its signed attributes.
+// Step 7. SignerInfo with its signed attributes and an empty signature value.
+struct TSignerInfo {
+    TXmlDoc* Node;
+    TXmlDoc* Attributes;
+    TXmlDoc* Signature;
+};
+
+TSignerInfo AddSignerInfo(TXmlDoc& signedData, TXmlDoc& request, const std::string& digestHex,
+                          const TSigner* signer, const TCmsDigest& digest)
+{
     TXmlDoc& signerInfo = *signedData.New("SET")->New("SEQUENCE");
     signerInfo.New("INTEGER")->Setp("Value", "1");
     TXmlDoc* sid = signerInfo.New("SEQUENCE");
@@ -351,49 +393,104 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
         sid->NewFromClone(*signer->Issuer);
         sid->NewFromClone(*signer->Serial);
     }
-    AddAlgorithm(signerInfo, digestOid);
+    AddAlgorithm(signerInfo, digest.Oid);
     TXmlDoc& attrs = *signerInfo.New("CONTEXT");
-    AddSignedAttributes(attrs, request, digestHex, signer ? &*signer : nullptr, digestOid, hash);
-    AddAlgorithm(signerInfo, UnitCryptHash::SignatureOidForDigestOid(digestOid));
+    AddSignedAttributes(attrs, request, digestHex, signer, digest.Oid, digest.Hash);
+    AddAlgorithm(signerInfo, UnitCryptHash::SignatureOidForDigestOid(digest.Oid));
     TXmlDoc* signature = AddOctets(signerInfo, {});
+    return {&signerInfo, &attrs, signature};
+}
 
-    // 8. What is signed: the attributes under a SET, in the same order.
+// Step 8. What is signed: the attributes under a SET, in the same order.
+std::vector<uint8_t> EncodeSignedAttributes(const TXmlDoc& attrs, const UnitAsn1::TEntityBuilder& nested)
+{
     TXmlDoc set("SET");
     set.CloneChildren(attrs);
     set.SetName("SET");
-    auto signedBytes = UnitAsn1::EncodeNode(set, BuildSignedData);
+    auto signedBytes = UnitAsn1::EncodeNode(set, nested);
     if (!signedBytes)
         Fail(EncodeAttributesFailed);
+    return std::move(*signedBytes);
+}
 
-    // 9. Sign.
+// Step 9. The signature value (hex) over the signed attributes, by the key in memory or the
+// store certificate's key.
+std::string SignAttributes(TSignerKey& key, const TSigner* signer, const std::vector<uint8_t>& signedBytes,
+                           TCryptHash hash)
+{
     std::string signatureHex;
-    if (!privateKey.Text().empty() && signer && !signer->PublicKeyBitsHex.empty()) {
+    if (!key.PrivateKey.Text().empty() && signer && !signer->PublicKeyBitsHex.empty()) {
         const std::string publicKey = UnitEncoding::EncodeBytes(HexDecode(signer->PublicKeyBitsHex), 7);
-        const std::string signedDigest = UnitCryptHash::DigestBytes(*signedBytes, hash);
-        auto result = UnitCryptKeyRSA::RawSign(privateKey.Text(), publicKey, signedDigest,
+        const std::string signedDigest = UnitCryptHash::DigestBytes(signedBytes, hash);
+        auto result = UnitCryptKeyRSA::RawSign(key.PrivateKey.Text(), publicKey, signedDigest,
                                                UnitCryptHash::HashRow(hash).DigestOid);
         if (result.Ok)
             signatureHex = result.Text;
-    } else if (storeCertificate) {
-        const std::string signedDigest = UnitCryptHash::DigestBytes(*signedBytes, hash);
-        if (!UnitCertificates::SignWithCertificateKey(reference, *signedBytes, signedDigest,
+    } else if (key.StoreCertificate) {
+        const std::string signedDigest = UnitCryptHash::DigestBytes(signedBytes, hash);
+        if (!UnitCertificates::SignWithCertificateKey(key.Reference, signedBytes, signedDigest,
                                                       UnitCryptHash::HashRow(hash).DigestOid, signatureHex))
             signatureHex.clear();
     }
     if (signatureHex.empty())
         Fail(SignatureFailed);
-    signature->Setp("Value", std::move(signatureHex));
+    return signatureHex;
+}
 
-    // 10. The whole ContentInfo.
-    auto der = UnitAsn1::EncodeNode(contentInfo, BuildSignedData);
+// After step 9, when "TimestampURL" asks for it: the TSA's token over the signature value, as
+// the unsigned attribute after it; everything before stays as it is.
+void AddSignatureTimestamp(TXmlDoc& signerInfo, const std::string& signatureHex,
+                           const UnitTimestamp::TTimestampOptions& options, UnitHttp::THttpClient& http)
+{
+    const auto stamp = UnitTimestamp::Stamp(HexDecode(signatureHex), options, http);
+    if (!stamp.Word.empty())
+        Fail(stamp.Word);
+    TXmlDoc& value = AddAttribute(*signerInfo.New("161"), UnitTimestamp::TimeStampTokenOid);
+    value.New("BINARY")->SetValue(HexEncode(stamp.Token));
+}
+
+// Step 10. The whole ContentInfo.
+std::vector<uint8_t> EncodeContentInfo(TXmlDoc& contentInfo, const UnitAsn1::TEntityBuilder& nested)
+{
+    auto der = UnitAsn1::EncodeNode(contentInfo, nested);
     if (!der)
         Fail(SignatureFailed);
     return std::move(*der);
 }
 
-// The PDF road: the content is a PDF, signed in place; the result is the whole signed file.
-std::vector<uint8_t> BuildPades(TXmlDoc& request)
+// `stamp`: the time-stamp asked for (no value: none).
+std::vector<uint8_t> BuildCms(TXmlDoc& request, const std::optional<UnitTimestamp::TTimestampOptions>& stamp,
+                              UnitHttp::THttpClient& http)
 {
+    // A SIGNEDDATA element met while encoding is built the same way.
+    const UnitAsn1::TEntityBuilder nested = [&](TXmlDoc& node) { return Build(node, http, nullptr); };
+    const TCmsDigest digest = ApplyDefaults(request);
+    TSignerKey key;
+    LoadKeyAndPkcs12(request, key);
+    LocateStoreCertificate(request, key);
+    const bool binary = request.Getb("Binary");
+    const std::string digestHex = ContentDigest(request, digest.Hash, binary);
+
+    TXmlDoc contentInfo("SEQUENCE");
+    TXmlDoc& signedData = AddSignedData(contentInfo, request, digest.Oid, binary, key.Certificates);
+
+    const std::optional<TSigner> signer = ReadSignerCertificate(key.Certificates, digest.Hash);
+    const TSigner* signerPtr = signer ? &*signer : nullptr;
+
+    const TSignerInfo signerInfo = AddSignerInfo(signedData, request, digestHex, signerPtr, digest);
+    const std::vector<uint8_t> signedBytes = EncodeSignedAttributes(*signerInfo.Attributes, nested);
+    std::string signatureHex = SignAttributes(key, signerPtr, signedBytes, digest.Hash);
+    if (stamp)
+        AddSignatureTimestamp(*signerInfo.Node, signatureHex, *stamp, http);
+    signerInfo.Signature->Setp("Value", std::move(signatureHex));
+    return EncodeContentInfo(contentInfo, nested);
+}
+
+// The PDF road: the content is a PDF, signed in place; the result is the whole signed file.
+std::vector<uint8_t> BuildPades(TXmlDoc& request, UnitHttp::THttpClient& http)
+{
+    // Taken before the document copies the request: the password leaves it here.
+    const std::optional<UnitTimestamp::TTimestampOptions> stamp = UnitTimestamp::TakeOptions(request);
     TXmlDoc* content = request.GetPropertyByName("Content", false);
     std::string bytes;
     if (content) {
@@ -408,9 +505,9 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request)
     }
     // The CMS over the two byte ranges: the request copy the document prepares goes straight
     // to the encoder, whose SIGNEDDATA element comes back here for a detached CMS.
-    TPDF pdf([](TXmlDoc& copy, TPDF&) {
+    TPDF pdf([&](TXmlDoc& copy, TPDF&) {
         std::string hex;
-        UnitAsn1::EncodeNodeHex(copy, hex, BuildSignedData);
+        UnitAsn1::EncodeNodeHex(copy, hex, [&](TXmlDoc& node) { return Build(node, http, &stamp); });
         return hex;
     });
     if (!pdf.LoadFromBytes(std::move(bytes)))
@@ -428,15 +525,17 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request)
     return std::vector<uint8_t>(signedPdf.begin(), signedPdf.end());
 }
 
-}  // namespace
-
-std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request)
+// `stamp`: null to read the time-stamp options from the request; else the ones already taken.
+std::optional<std::vector<uint8_t>> Build(TXmlDoc& request, UnitHttp::THttpClient& http,
+                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp)
 {
     UnitEncoding::SetAsn1ErrorWord({});
     try {
         if (UnitXmlDoc::SameText(Prop(request, "Format"), "PADES"))
-            return BuildPades(request);
-        return BuildCms(request);
+            return BuildPades(request, http);
+        if (stamp)
+            return BuildCms(request, *stamp, http);
+        return BuildCms(request, UnitTimestamp::TakeOptions(request), http);
     } catch (const TFailure& failure) {
         // An empty word keeps the one a nested build left.
         if (!failure.Word.empty())
@@ -446,6 +545,13 @@ std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request)
         UnitEncoding::SetAsn1ErrorWord(std::string(SignatureFailed));
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request, UnitHttp::THttpClient& http)
+{
+    return Build(request, http, nullptr);
 }
 
 }  // namespace UnitSignedData

@@ -5,6 +5,7 @@
 
 #include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
+#include "platform/UnitHttp.h"
 
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,10 @@ using Words::SignatureFailed;
 
 // Builds the signature for the request node (defaults are written back into it). No value on
 // failure, with the error word set. The SIGNEDDATA builder of the library's ASN.1 encodings
-// (crypto/UnitLibraryEncodings.h).
-std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request);
+// (crypto/UnitLibraryEncodings.h). A request with "TimestampURL" gets the time-stamp token of
+// that authority over its signature value, asked through `http` ("TimestampPolicy",
+// "TimestampHash", "TimestampUser", "TimestampPassword", "TimestampTimeout" in seconds); a
+// stamp that cannot be had fails the signature with the word of crypto/UnitTimestamp.h.
+std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request, UnitHttp::THttpClient& http);
 
 }  // namespace UnitSignedData

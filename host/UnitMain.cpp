@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 
 #include <poll.h>
+#include <strings.h>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -229,6 +231,34 @@ std::string CompactJson(const ordered_json& value)
     // Texts are UTF-8 already (the system's code page); bytes that are not are replaced rather
     // than failing the answer.
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The request as the trace shows it: the value of a secret attribute (the time-stamp
+// authority's password) is replaced; any other request is traced as it came.
+std::string RequestTraceText(const std::string& body)
+{
+    // Only a request that names it is parsed again (requests carry whole documents).
+    constexpr std::string_view secret = "timestamppassword";
+    const auto named = std::search(body.begin(), body.end(), secret.begin(), secret.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+    });
+    if (named == body.end())
+        return body;
+    ordered_json request = ordered_json::parse(body, nullptr, false);
+    if (!request.is_object())
+        return body;
+    const auto attrs = request.find("attrs");
+    if (attrs == request.end() || !attrs->is_array())
+        return body;
+    bool hidden = false;
+    for (size_t i = 0; i + 1 < attrs->size(); i += 2) {
+        const auto& name = (*attrs)[i];
+        if (name.is_string() && strcasecmp(name.get_ref<const std::string&>().c_str(), "TimestampPassword") == 0) {
+            (*attrs)[i + 1] = "(hidden)";
+            hidden = true;
+        }
+    }
+    return hidden ? CompactJson(request) : body;
 }
 
 void Sleep25ms()
@@ -453,7 +483,7 @@ bool TNativeMessagingHost::ServeOneFrame()
     }
     if (frame.Body.empty())
         return false;
-    Trace("Request " + frame.Body);
+    Trace("Request " + RequestTraceText(frame.Body));
     FChunkedAnswer = false;
     if (const auto answer = ServeRequest(frame.Body)) {
         Trace("Response " + *answer);

@@ -293,7 +293,9 @@ std::string BuildSigningRequest(const std::string& code, std::string contentHex,
         if (name.empty())
             continue;  // a property needs a name
         request.Setp(name, child->GetValue());
-        UnitTrace::Trace("Attr " + name + " = " + child->GetValue());
+        // A secret is named, never written to the trace.
+        UnitTrace::Trace("Attr " + name + " = " +
+                         (UnitXmlDoc::SameText(name, "TimestampPassword") ? std::string("(hidden)") : child->GetValue()));
     }
     return request.GetXML();
 }
@@ -324,8 +326,13 @@ std::string SignFailureWord()
     // The conversion status of the library's last conversion, the signing one.
     char status[64] = {};
     const int32_t n = GetError(status, static_cast<int32_t>(sizeof status - 1));
-    if (n > 0 && std::string_view(status, static_cast<size_t>(n)) == "PdfAlreadySigned")
-        return "PdfAlreadySigned";
+    const std::string_view word(status, n > 0 ? static_cast<size_t>(n) : 0);
+    // The words the user can act on pass through: a document signed already, and a
+    // time-stamp authority that could not be reached, refused, or answered wrongly.
+    for (const std::string_view passed : {"PdfAlreadySigned", "TimestampUnavailable", "TimestampRejected",
+                                          "TimestampInvalid"})
+        if (word == passed)
+            return std::string(passed);
     return "FailedToSign";
 }
 

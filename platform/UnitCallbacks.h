@@ -2,8 +2,9 @@
 // explicit dependencies: the file helpers of core expand path macros themselves
 // (UnitLocalUtils::LocalFileName), each program converts with the table it names
 // (UnitEncoding::TEncodingTable::Host() in kelvane, UnitLibraryEncodings::Table() in
-// libdorvik.so), the ASN.1 encoder is handed its SIGNEDDATA builder by its caller, and a TPDF
-// gets its CMS maker through its constructor.
+// libdorvik.so), the ASN.1 encoder is handed its SIGNEDDATA builder by its caller, the CMS
+// builder its HTTP client (platform/UnitHttp.h), and a TPDF gets its CMS maker through its
+// constructor.
 //
 // What remains is a callback only because what it reaches is optional (a desktop, a trace
 // file) or lives in the program above. Each one has a safe default, so a program that does
