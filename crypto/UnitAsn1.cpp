@@ -301,10 +301,13 @@ void WriteLength(TBytes& out, size_t length)
 
 // The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
 // into the tree, which outlives the writing pass.
-void ValueSource(const TXmlDoc& node, TPrepared& prep)
+void ValueSource(const TXmlDoc& node, TPrepared& prep, std::span<const TOuterValue> outer)
 {
     const TXmlDoc* value = node.FindProperty("Value");
     prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
+    for (const TOuterValue& o : outer)
+        if (o.Node == &node)
+            prep.Source = o.Value;
     prep.SourceIsHex = PropBool(node, "Binary");
 }
 
@@ -329,13 +332,19 @@ void WriteSource(const TPrepared& prep, TBytes& out)
     }
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData);
+// What one encoding is given besides the tree.
+struct TEncodeContext {
+    const TEntityBuilder& SignedData;
+    std::span<const TOuterValue> Outer;
+};
 
-bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context);
+
+bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
 {
     prep.Children.resize(static_cast<size_t>(node.GetNodeCount()));
     for (size_t i = 0; i < prep.Children.size(); ++i)
-        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, signedData))
+        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, context))
             return false;
     return true;
 }
@@ -381,8 +390,9 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
     return EncodeNode(sequence, signedData);
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
 {
+    const TEntityBuilder& signedData = context.SignedData;
     node.DeleteProperty(WorkProperty);
     if (depth > MaxEncodeDepth)
         return false;
@@ -391,7 +401,7 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& si
     if (kind == TKind::Unknown)
         return false;
     // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
+    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, context))
         return false;
     prep.Identifier = tag;
     switch (kind) {
@@ -416,12 +426,12 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& si
         break;
     case TKind::OctetString: case TKind::PrintableString: case TKind::Utf8String:
     case TKind::Ia5String: case TKind::NumericString:
-        ValueSource(node, prep);
+        ValueSource(node, prep, context.Outer);
         break;
     case TKind::BitString:
         prep.HasUnused = true;
         prep.Unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
-        ValueSource(node, prep);
+        ValueSource(node, prep, context.Outer);
         break;
     case TKind::UtcTime:
     case TKind::GenTime:
@@ -669,10 +679,15 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node)
 
 std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData)
 {
+    return EncodeNode(node, signedData, {});
+}
+
+std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData, std::span<const TOuterValue> outer)
+{
     TPrepared prep;
     bool ok = false;
     try {
-        ok = Prepare(node, prep, 0, signedData);
+        ok = Prepare(node, prep, 0, TEncodeContext{signedData, outer});
     } catch (...) {
         RemoveWorkProperties(node);
         throw;

@@ -2,6 +2,7 @@
 
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitSignedData.h"
+#include "crypto/UnitSigningRequestText.h"
 
 namespace UnitLibraryEncodings {
 
@@ -9,7 +10,7 @@ const UnitEncoding::TEncodingTable& Table()
 {
     static const UnitEncoding::TEncodingTable table(UnitEncoding::TUpperNumbers{
         .DerToXml = [](std::span<const uint8_t> der) { return UnitAsn1::DerToXml(der); },
-        .XmlToDer = [](std::string_view xml) { return UnitAsn1::XmlToDer(xml, UnitSignedData::BuildSignedData); },
+        .XmlToDer = [](std::string_view xml) { return UnitSigningRequestText::XmlToDer(xml); },
         // No plugin actions are built in yet: number 16 encodes to "".
         .Plugin = {},
     });

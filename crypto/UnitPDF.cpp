@@ -1,13 +1,12 @@
 #include "crypto/UnitPDF.h"
 
 #include "core/UnitXmlDoc.h"
+#include "crypto/UnitCryptHash.h"
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFWords.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitPlatformFiles.h"
 
-#include <openssl/evp.h>
-#include <openssl/objects.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -101,6 +100,19 @@ std::string Padded(long long value, int width)
 [[noreturn]] void Fail(std::string_view word, const std::string& message)
 {
     throw EPdfError(word, message);
+}
+
+// Replaces `length` bytes at `position` with the text; only what follows moves.
+void ReplaceBytes(TPDF::TBytes& data, size_t position, size_t length, std::string_view text)
+{
+    const auto* from = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t common = std::min(length, text.size());
+    std::copy(from, from + common, data.begin() + static_cast<std::ptrdiff_t>(position));
+    const auto rest = data.begin() + static_cast<std::ptrdiff_t>(position + common);
+    if (text.size() > length)
+        data.insert(rest, from + common, from + text.size());
+    else if (length > text.size())
+        data.erase(rest, rest + static_cast<std::ptrdiff_t>(length - common));
 }
 
 // The objects of a PDF dictionary, enough to find where each top-level entry begins and ends.
@@ -339,7 +351,7 @@ std::string LocalDateToPdfUtc(std::string_view text)
 // may be inherited from a parent field.
 bool HoldsSignature(TPDF& pdf)
 {
-    const std::string_view data(pdf.GetBytes());
+    const std::string_view data(pdf.GetText());
     for (size_t i = 0; i < pdf.GetObjectCount(); ++i) {
         TPDFObject& object = pdf.GetObject(i);
         // Keys are compared as written, so an object without the bytes "/V" has no /V key.
@@ -376,30 +388,8 @@ namespace UnitPDF {
 
 std::string DigestHex(std::string_view bytes, const std::string& oid)
 {
-    using TObj = std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)>;
-    TObj obj(OBJ_txt2obj(oid.c_str(), 1), &ASN1_OBJECT_free);
-    if (!obj)
-        return {};
-    const EVP_MD* md = EVP_get_digestbyobj(obj.get());
-    if (!md) {
-        // An RSA signature OID names its digest.
-        int digestNid = 0;
-        if (OBJ_find_sigid_algs(OBJ_obj2nid(obj.get()), &digestNid, nullptr))
-            md = EVP_get_digestbynid(digestNid);
-    }
-    if (!md)
-        return {};
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr))
-        return {};
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += Hex[out[i] >> 4];
-        hex += Hex[out[i] & 15];
-    }
-    return hex;
+    const auto hash = UnitCryptHash::FindHashByOid(oid);
+    return hash ? UnitCryptHash::DigestText(bytes, *hash) : std::string();
 }
 
 std::string LiteralString(std::string_view text)
@@ -518,7 +508,7 @@ std::string TPDFObject::GetReference() const
 
 std::string TPDFObject::GetBody() const
 {
-    std::string_view text = std::string_view(FOwner.FData).substr(FPosition, FLength);
+    std::string_view text = FOwner.GetText().substr(FPosition, FLength);
     text.remove_prefix(std::min(FHeaderLength, text.size()));
     if (IsObject()) {
         const size_t end = text.rfind("endobj");
@@ -648,7 +638,7 @@ void TPDF::Clear()
 
 bool TPDF::LoadFromFile(const std::string& fileName)
 {
-    std::string bytes;
+    TBytes bytes;
     std::error_code regular;
     // A FIFO or device would be read without end.
     std::ifstream in;
@@ -661,10 +651,10 @@ bool TPDF::LoadFromFile(const std::string& fileName)
         if (ok) {
             // Room for what signing adds (new objects, the reserved /Contents, the table), so
             // the edits never reallocate, and so never copy, a large document.
-            bytes.reserve(static_cast<size_t>(size) + 64 * 1024);
+            bytes.reserve(static_cast<size_t>(size) + SigningRoom);
             bytes.resize(static_cast<size_t>(size));
             in.seekg(0);
-            in.read(bytes.data(), size);
+            in.read(reinterpret_cast<char*>(bytes.data()), size);
             ok = static_cast<bool>(in);
         }
     }
@@ -678,7 +668,23 @@ bool TPDF::LoadFromFile(const std::string& fileName)
     return LoadFromBytes(std::move(bytes));
 }
 
-bool TPDF::LoadFromBytes(std::string bytes)
+TPDF::TBytes TPDF::TakeBytes()
+{
+    TBytes bytes = std::move(FData);
+    FData.clear();
+    Clear();
+    return bytes;
+}
+
+bool TPDF::LoadFromBytes(std::string_view bytes)
+{
+    TBytes copy;
+    copy.reserve(bytes.size() + SigningRoom);
+    copy.assign(bytes.begin(), bytes.end());
+    return LoadFromBytes(std::move(copy));
+}
+
+bool TPDF::LoadFromBytes(TBytes bytes)
 {
     Clear();
     FData = std::move(bytes);
@@ -691,7 +697,7 @@ bool TPDF::LoadFromBytes(std::string bytes)
     }
     // Documents the rewrite cannot edit in place, and signed or linearized ones, are signed by
     // an incremental update instead (crypto/UnitPDFIncremental.h).
-    FIncremental = UnitPDFIncremental::Takes(FData, FLoaded, FError);
+    FIncremental = UnitPDFIncremental::Takes(GetText(), FLoaded, FError);
     if (FIncremental) {
         Clear();
         FLoaded = FIncremental = true;
@@ -746,7 +752,8 @@ bool TPDF::LoadFromText(std::string_view text, int encoding)
         FError = Words::PdfStructureInvalid;
         return false;
     }
-    return LoadFromBytes(std::string(bytes->begin(), bytes->end()));
+    bytes->reserve(bytes->size() + SigningRoom);
+    return LoadFromBytes(std::move(*bytes));
 }
 
 bool TPDF::SaveToText(std::string& out, int encoding) const
@@ -754,8 +761,7 @@ bool TPDF::SaveToText(std::string& out, int encoding) const
     out.clear();
     if (!FLoaded)
         return false;
-    const auto* begin = reinterpret_cast<const uint8_t*>(FData.data());
-    out = UnitEncoding::EncodeBytes(std::span<const uint8_t>(begin, FData.size()), encoding);
+    out = UnitEncoding::EncodeBytes(std::span<const uint8_t>(FData.data(), FData.size()), encoding);
     return !out.empty() || FData.empty();
 }
 
@@ -774,7 +780,7 @@ TPDFObject& TPDF::AddPart(std::string header, size_t position, size_t length)
 
 void TPDF::Parse()
 {
-    const std::string_view data(FData);
+    const std::string_view data(GetText());
     // Readers look for the last "startxref" in the last kilobyte.
     const size_t tail = data.size() > 1024 ? data.size() - 1024 : 0;
     const size_t start = data.rfind("startxref");
@@ -815,7 +821,7 @@ void TPDF::Parse()
 
 void TPDF::ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen)
 {
-    const std::string_view data(FData);
+    const std::string_view data(GetText());
     if (data.substr(xrefOffset, 4) != "xref") {
         // "N G obj" here is a cross-reference stream.
         const bool stream = std::isdigit(static_cast<unsigned char>(data[xrefOffset])) &&
@@ -1015,7 +1021,7 @@ TPDFObject* TPDF::GetFirstPage()
 
 void TPDF::Splice(size_t position, size_t length, std::string_view text, const TPDFObject* self)
 {
-    FData.replace(position, length, text);
+    ReplaceBytes(FData, position, length, text);
     const auto diff = static_cast<long long>(text.size()) - static_cast<long long>(length);
     if (diff == 0)
         return;
@@ -1122,8 +1128,8 @@ std::string TPDF::ExistingFields()
 
 void TPDF::UpdateHeader()
 {
-    const size_t eol = FData.find_first_of("\r\n");
-    const std::string_view line = std::string_view(FData).substr(0, eol);
+    const size_t eol = GetText().find_first_of("\r\n");
+    const std::string_view line = GetText().substr(0, eol);
     if (line.substr(0, 5) != "%PDF-" || !(line < std::string_view("%PDF-1.6")))
         return;
     const size_t length = line.size();
@@ -1212,27 +1218,27 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         const auto length = static_cast<long long>(FData.size());
         const std::string_view tailOfS = "/Contents \n>>\nendobj\n";
         if (a < static_cast<long long>(tailOfS.size()) ||
-            std::string_view(FData).substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
+            GetText().substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
             Fail(Words::PdfStructureInvalid, "signature dictionary is not right before the table");
         FByteRange = {0, a - 11, a + static_cast<long long>(ContentsBytes) - 11, length - a + 11};
         const std::string numbers = std::to_string(FByteRange[1]) + " " +
                                     std::to_string(FByteRange[2]) + " " +
                                     std::to_string(FByteRange[3]) + " ]";
         const std::string_view placeholder = "0 0 0 ]";
-        const size_t rangeAt = FData.rfind("/ByteRange [ 0 0 0 0 ]", static_cast<size_t>(a));
+        const size_t rangeAt = GetText().rfind("/ByteRange [ 0 0 0 0 ]", static_cast<size_t>(a));
         if (rangeAt == std::string::npos || rangeAt < signature.GetPosition())
             Fail(Words::PdfStructureInvalid, "byte range placeholder not found");
         const size_t zeros = rangeAt + std::string_view("/ByteRange [ 0 ").size();
         const size_t replaced = std::max(placeholder.size(), numbers.size());
-        if (FData.compare(zeros + placeholder.size(), replaced - placeholder.size(),
-                          std::string(replaced - placeholder.size(), ' ')) != 0)
+        if (GetText().substr(zeros + placeholder.size(), replaced - placeholder.size()) !=
+            std::string(replaced - placeholder.size(), ' '))
             Fail(Words::PdfStructureInvalid, "byte range does not fit its space");
         std::string fill = numbers;
         fill.resize(replaced, ' ');
-        FData.replace(zeros, replaced, fill);
+        ReplaceBytes(FData, zeros, replaced, fill);
 
         const std::string oid = UnitPDF::DigestOid(request);
-        const std::string digest = UnitPDF::DigestHex(FData, oid);
+        const std::string digest = UnitPDF::DigestHex(GetText(), oid);
         if (digest.empty())
             Fail(Words::PdfDigestFailed, "unknown digest algorithm " + oid);
 

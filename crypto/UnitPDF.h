@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -90,6 +91,11 @@ public:
     // Reserved /Contents size in hex digits, and the bytes "<", the digits and ">" take.
     static constexpr size_t ContentsHexSize = 20480;
     static constexpr size_t ContentsBytes = ContentsHexSize + 2;
+    // Room a document's bytes are given beyond their size, so that what signing adds (the new
+    // objects, the reserved /Contents, the table) never moves, and so never copies, them.
+    static constexpr size_t SigningRoom = 2 * ContentsBytes + 32 * 1024;
+    // A document as the system holds it.
+    using TBytes = std::vector<uint8_t>;
 
     // Makes the CMS for the request copy (ContentHash, Dettached, Order already set) and
     // returns its DER as hex, "" when it cannot. The document then stands exactly as the
@@ -109,7 +115,10 @@ public:
     TPDF& operator=(const TPDF&) = delete;
 
     bool LoadFromFile(const std::string& fileName);
-    bool LoadFromBytes(std::string bytes);
+    // The document is taken over; give it SigningRoom spare capacity to sign it without a copy.
+    bool LoadFromBytes(TBytes bytes);
+    // A copy of the text's bytes.
+    bool LoadFromBytes(std::string_view bytes);
     // Text in the given encoding number (12: upper-case hex).
     bool LoadFromText(std::string_view text, int encoding);
     bool SaveToText(std::string& out, int encoding) const;
@@ -130,7 +139,11 @@ public:
     // Failure word of the last Load or Sign ("" after success).
     const std::string& GetError() const { return FError; }
     bool IsLoaded() const { return FLoaded; }
-    const std::string& GetBytes() const { return FData; }
+    const TBytes& GetBytes() const { return FData; }
+    // The same bytes as text, for searching and comparing.
+    std::string_view GetText() const { return {reinterpret_cast<const char*>(FData.data()), FData.size()}; }
+    // Hands the document over; the PDF is empty afterwards.
+    TBytes TakeBytes();
     const std::string& GetFileName() const { return FFileName; }
 
     size_t GetObjectCount() const { return FObjects.size(); }
@@ -166,7 +179,7 @@ private:
     void ApplyInfo(const TPdfSignProperties& request);
     bool SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker);
 
-    std::string FData;
+    TBytes FData;
     std::string FFileName;
     std::string FError;
     bool FLoaded = false;

@@ -103,10 +103,12 @@ TXmlDoc& AddAttribute(TXmlDoc& attrs, std::string_view oid)
     return *attr->New("SET");
 }
 
-std::string LocalNowText()
+std::string LocalNowText(const TSignedDataInputs& inputs)
 {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
+    if (inputs.SigningTime)
+        ts = {*inputs.SigningTime, 0};
     struct tm tm {};
     gmtime_r(&ts.tv_sec, &tm);
     UnitAsn1::TUtcTime utc{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
@@ -187,7 +189,7 @@ void AddRawAttribute(TXmlDoc& attrs, std::string_view text)
 }
 
 void AddSignedAttributes(TXmlDoc& attrs, TXmlDoc& request, const std::string& digestHex, const TSigner* signer,
-                         std::string_view digestOid, TCryptHash hash)
+                         std::string_view digestOid, TCryptHash hash, const TSignedDataInputs& inputs)
 {
     std::string order = Prop(request, "Order");
     if (order.empty())
@@ -201,7 +203,7 @@ void AddSignedAttributes(TXmlDoc& attrs, TXmlDoc& request, const std::string& di
             AddOctets(AddAttribute(attrs, "1.2.840.113549.1.9.4"), digestHex);
         } else if (is("SigningTime")) {
             if (request.Getb("SigningTime"))
-                AddAttribute(attrs, "1.2.840.113549.1.9.5").New("UTCTIME")->Setp("Value", LocalNowText());
+                AddAttribute(attrs, "1.2.840.113549.1.9.5").New("UTCTIME")->Setp("Value", LocalNowText(inputs));
         } else if (is("Policy")) {
             const auto fields = SplitComma(Prop(request, "Policy"));
             if (!fields[0].empty())
@@ -248,7 +250,7 @@ std::vector<std::string> ChainCertificates(const std::string& chainXml)
     return certificates;
 }
 
-std::vector<uint8_t> BuildCms(TXmlDoc& request)
+std::vector<uint8_t> BuildCms(TXmlDoc& request, const TSignedDataInputs& inputs)
 {
     // 1. Defaults, written back.
     std::string digestOid = Prop(request, "Hash");
@@ -307,7 +309,9 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     if (digestHex.empty()) {
         const TXmlDoc* content = request.FindProperty("Content");
         // A view, not a copy: the content may be the size of the whole document.
-        const std::string_view text = content ? std::string_view(content->GetValue()) : std::string_view();
+        const std::string_view text = inputs.Content ? *inputs.Content
+                                      : content      ? std::string_view(content->GetValue())
+                                                     : std::string_view();
         digestHex = binary ? UnitCryptHash::DigestHex(text, hash) : UnitCryptHash::DigestText(text, hash);
     }
     if (digestHex.empty())
@@ -322,9 +326,12 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     AddAlgorithm(*signedData.New("49"), digestOid);
     TXmlDoc* encap = signedData.New("SEQUENCE");
     AddOid(*encap, type);
+    std::vector<UnitAsn1::TOuterValue> outer;
     if (!request.Getb("Dettached")) {
         TXmlDoc* octets = encap->New("CONTEXT")->New("OCTETSTRING");
         octets->Setp("Binary", binary ? "1" : "0");
+        if (inputs.Content)
+            outer.push_back({octets, *inputs.Content});
         // The content is moved, not copied: for a large document it is the biggest thing here.
         TXmlDoc* content = request.GetPropertyByName("Content", false);
         std::string value;
@@ -353,7 +360,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     }
     AddAlgorithm(signerInfo, digestOid);
     TXmlDoc& attrs = *signerInfo.New("CONTEXT");
-    AddSignedAttributes(attrs, request, digestHex, signer ? &*signer : nullptr, digestOid, hash);
+    AddSignedAttributes(attrs, request, digestHex, signer ? &*signer : nullptr, digestOid, hash, inputs);
     AddAlgorithm(signerInfo, UnitCryptHash::SignatureOidForDigestOid(digestOid));
     TXmlDoc* signature = AddOctets(signerInfo, {});
 
@@ -385,34 +392,46 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request)
     signature->Setp("Value", std::move(signatureHex));
 
     // 10. The whole ContentInfo.
-    auto der = UnitAsn1::EncodeNode(contentInfo, BuildSignedData);
+    auto der = UnitAsn1::EncodeNode(contentInfo, BuildSignedData, outer);
     if (!der)
         Fail(SignatureFailed);
     return std::move(*der);
 }
 
 // The PDF road: the content is a PDF, signed in place; the result is the whole signed file.
-std::vector<uint8_t> BuildPades(TXmlDoc& request)
+std::vector<uint8_t> BuildPades(TXmlDoc& request, const TSignedDataInputs& inputs)
 {
     TXmlDoc* content = request.GetPropertyByName("Content", false);
-    std::string bytes;
-    if (content) {
-        if (request.Getb("Binary")) {
-            const auto decoded = HexDecode(content->GetValue());
-            bytes.assign(decoded.begin(), decoded.end());
-        } else {
-            bytes = content->GetValue();
+    const std::string_view text = inputs.Content ? *inputs.Content
+                                  : content      ? std::string_view(content->GetValue())
+                                                 : std::string_view();
+    // The document held once, as bytes, with room for what signing adds.
+    std::vector<uint8_t> bytes;
+    if (request.Getb("Binary")) {
+        bytes.reserve(text.size() / 2 + TPDF::SigningRoom);
+        constexpr size_t Slice = size_t{1} << 20;
+        for (size_t pos = 0; pos + 1 < text.size(); pos += Slice) {
+            const auto part = HexDecode(text.substr(pos, std::min(Slice, text.size() / 2 * 2 - pos)));
+            bytes.insert(bytes.end(), part.begin(), part.end());
         }
-        // The request copy that the PDF makes for its CMS leaves the content out anyway.
-        content->SetValue({});
+    } else {
+        bytes.reserve(text.size() + TPDF::SigningRoom);
+        bytes.assign(text.begin(), text.end());
     }
+    // The request copy that the PDF makes for its CMS leaves the content out anyway.
+    if (content)
+        content->SetValue({});
     // The CMS over the two byte ranges: the request copy the document prepares goes straight
     // to the encoder, whose SIGNEDDATA element comes back here for a detached CMS.
-    TPDF pdf([](TXmlDoc& copy, TPDF&) {
+    TSignedDataInputs nested;
+    nested.SigningTime = inputs.SigningTime;
+    TPDF pdf([&nested](TXmlDoc& copy, TPDF&) {
         std::string hex;
-        UnitAsn1::EncodeNodeHex(copy, hex, BuildSignedData);
+        UnitAsn1::EncodeNodeHex(copy, hex, [&nested](TXmlDoc& node) { return BuildSignedDataWith(node, nested); });
         return hex;
     });
+    if (inputs.SigningTime)
+        pdf.SetSigningTime(*inputs.SigningTime);
     if (!pdf.LoadFromBytes(std::move(bytes)))
         Fail(pdf.GetError().empty() ? SignatureFailed : std::string_view(pdf.GetError()));
     if (!pdf.Sign(request)) {
@@ -422,21 +441,26 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request)
             throw TFailure{};
         Fail(pdf.GetError().empty() ? SignatureFailed : std::string_view(pdf.GetError()));
     }
-    const std::string& signedPdf = pdf.GetBytes();
+    std::vector<uint8_t> signedPdf = pdf.TakeBytes();
     if (signedPdf.empty())
         Fail(SignatureFailed);
-    return std::vector<uint8_t>(signedPdf.begin(), signedPdf.end());
+    return signedPdf;
 }
 
 }  // namespace
 
 std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request)
 {
+    return BuildSignedDataWith(request, TSignedDataInputs{});
+}
+
+std::optional<std::vector<uint8_t>> BuildSignedDataWith(TXmlDoc& request, const TSignedDataInputs& inputs)
+{
     UnitEncoding::SetAsn1ErrorWord({});
     try {
         if (UnitXmlDoc::SameText(Prop(request, "Format"), "PADES"))
-            return BuildPades(request);
-        return BuildCms(request);
+            return BuildPades(request, inputs);
+        return BuildCms(request, inputs);
     } catch (const TFailure& failure) {
         // An empty word keeps the one a nested build left.
         if (!failure.Word.empty())

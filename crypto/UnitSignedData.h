@@ -6,6 +6,7 @@
 #include "core/UnitXmlDoc.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -24,5 +25,16 @@ inline constexpr std::string_view SignatureFailed = "SignatureFailed";
 // failure, with the error word set. The SIGNEDDATA builder of the library's ASN.1 encodings
 // (crypto/UnitLibraryEncodings.h).
 std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request);
+
+// What a build may take from outside the request node.
+struct TSignedDataInputs {
+    // The "Content" value when it stays in the text the request was read from (a document of
+    // hundreds of megabytes is not copied into the node): hex when "Binary" is true, else
+    // text. It replaces the node's own "Content" and must outlive the build.
+    std::optional<std::string_view> Content;
+    // The signing time (signing-time attribute, the PDF's /M); the clock when not set.
+    std::optional<std::time_t> SigningTime;
+};
+std::optional<std::vector<uint8_t>> BuildSignedDataWith(TXmlDoc& request, const TSignedDataInputs& inputs);
 
 }  // namespace UnitSignedData

@@ -58,7 +58,7 @@ public:
     // The maker for TPDF::Sign: signs the document as it stands when asked.
     TPDF::TCmsMaker MakerFor(const TPDF& pdf) const
     {
-        return [this, &pdf](const std::string&, const std::string&) { return Sign(pdf.GetBytes()); };
+        return [this, &pdf](const std::string&, const std::string&) { return Sign(std::string(pdf.GetText())); };
     }
 
 private:
