@@ -78,18 +78,27 @@ std::optional<TSplitRequest> SplitContent(std::string_view xml)
     return std::nullopt;
 }
 
-std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml)
+std::optional<UnitAsn1::TBytes> XmlToDerAsRead(std::string_view xml, const UnitSignedData::TSignedDataInputs& inputs)
+{
+    UnitSignedData::TSignedDataInputs nested = inputs;
+    nested.Content.reset();
+    return UnitAsn1::XmlToDer(xml, [&](TXmlDoc& node) { return UnitSignedData::BuildSignedDataWith(node, nested); });
+}
+
+std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml, const UnitSignedData::TSignedDataInputs& inputs)
 {
     auto split = SplitContent(xml);
     if (!split)
-        return UnitAsn1::XmlToDer(xml, UnitSignedData::BuildSignedData);
+        return XmlToDerAsRead(xml, inputs);
     TXmlDoc request;
     request.SetXML(split->Rest);
-    UnitSignedData::TSignedDataInputs inputs;
-    inputs.Content = split->Content;
+    UnitSignedData::TSignedDataInputs outer = inputs;
+    outer.Content = split->Content;
+    UnitSignedData::TSignedDataInputs nested = inputs;
+    nested.Content.reset();
     // Only the request element itself has its content outside.
     return UnitAsn1::EncodeNode(request, [&](TXmlDoc& node) {
-        return &node == &request ? UnitSignedData::BuildSignedDataWith(node, inputs) : UnitSignedData::BuildSignedData(node);
+        return UnitSignedData::BuildSignedDataWith(node, &node == &request ? outer : nested);
     });
 }
 

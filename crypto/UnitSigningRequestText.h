@@ -6,6 +6,7 @@
 #pragma once
 
 #include "crypto/UnitAsn1.h"
+#include "crypto/UnitSignedData.h"
 
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ std::optional<TSplitRequest> SplitContent(std::string_view xml);
 
 // Encoding 14 of the library: the XML description to DER, with SIGNEDDATA built by the CMS
 // builder; a signing request's document is taken from the text itself.
-std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml);
+// `inputs` go to every SIGNEDDATA element built (their Content is replaced by the request's).
+std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml, const UnitSignedData::TSignedDataInputs& inputs = {});
+// The same read as the XML reader reads it, the Content copied into the node.
+std::optional<UnitAsn1::TBytes> XmlToDerAsRead(std::string_view xml, const UnitSignedData::TSignedDataInputs& inputs = {});
 
 }  // namespace UnitSigningRequestText

@@ -428,6 +428,16 @@ bool TakesContentHash(TXmlDoc& request)
     return false;
 }
 
+bool UseContentHash(TXmlDoc& request, const std::string& systemName)
+{
+    const std::string digest = DigestFile(systemName, RequestDigestOid(request));
+    if (digest.empty())
+        return false;
+    request.Setp("Content", "");
+    request.Setp("ContentHash", digest);
+    return true;
+}
+
 uint64_t MemoryNeeded(uint64_t size)
 {
     // Hex text in the library, the signed bytes (CMS with the content, or the signed PDF) and
@@ -561,14 +571,11 @@ std::string SignFile(const std::string& code, const std::string& fileName, const
     if (carriesFile && TakesContentHash(*request)) {
         // A detached signature needs only the document's digest.
         UnitTrace::Trace("Signing the document's digest");
-        const std::string digest = DigestFile(name, RequestDigestOid(*request));
-        if (digest.empty()) {
+        if (!UseContentHash(*request, name)) {
             UnitTrace::Trace("FailedToLoad: no digest of " + name);
             UnitTrace::Trace("}");
             return "FailedToLoad";
         }
-        request->Setp("Content", "");
-        request->Setp("ContentHash", digest);
         UnitTrace::Trace("Signing...");
         signedText = RecodeText(request->GetXML(), 14, 12);
         if (signedText.empty()) {

@@ -83,6 +83,10 @@ std::string RequestDigestOid(TXmlDoc& request);
 // document itself gives.
 bool TakesContentHash(TXmlDoc& request);
 
+// Puts the digest of the file (a POSIX name) into a request that TakesContentHash, as
+// "ContentHash", and empties its "Content"; false when the file gives no digest.
+bool UseContentHash(TXmlDoc& request, const std::string& systemName);
+
 // The memory a file request of `size` bytes needs on the road through the library: the hex of
 // the document in the library's text buffer (2 bytes a byte) and the signed bytes beside it.
 uint64_t MemoryNeeded(uint64_t size);
