@@ -171,7 +171,7 @@ DORVIK_API int32_t Encode(int32_t encoding) noexcept
     return WithBuffers("Encode", 0, [&](TBuffers& b) {
         // The new text replaces the old whole; moved in, as it may be large. The old one goes
         // first: a signing request's text and its answer are each twice the document.
-        b.Text.Assign({});
+        b.Text.Assign(std::string());
         b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding, UnitActionEncodings::Table()));
         return SizeResult(b.Text.Text().size());
     });

@@ -80,7 +80,9 @@ void TTextBuffer::Seek(int64_t position)
 
 void TTextBuffer::Assign(std::string text)
 {
-    FText = std::move(text);
+    // Swapped, not move-assigned: a move of a short text keeps the old allocation, and the
+    // old text may be the size of a whole document. It is freed with `text` here.
+    FText.swap(text);
     FPosition = FText.size();
 }
 
