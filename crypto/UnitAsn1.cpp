@@ -305,10 +305,12 @@ void ValueSource(const TXmlDoc& node, TPrepared& prep, std::span<const TOuterVal
 {
     const TXmlDoc* value = node.FindProperty("Value");
     prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
-    for (const TOuterValue& o : outer)
-        if (o.Node == &node)
-            prep.Source = o.Value;
     prep.SourceIsHex = PropBool(node, "Binary");
+    for (const TOuterValue& o : outer)
+        if (o.Node == &node) {
+            prep.Source = o.Value;
+            prep.SourceIsHex = prep.SourceIsHex && !o.Bytes;
+        }
 }
 
 size_t SourceSize(const TPrepared& prep)

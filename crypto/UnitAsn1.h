@@ -40,6 +40,7 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
 struct TOuterValue {
     const TXmlDoc* Node = nullptr;
     std::string_view Value;
+    bool Bytes = false;  // Value holds the content bytes themselves, whatever "Binary" says
 };
 std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData, std::span<const TOuterValue> outer);
 // The same as upper-case hex; "" on failure.

@@ -312,7 +312,8 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request, const TSignedDataInputs& inputs)
         const std::string_view text = inputs.Content ? *inputs.Content
                                       : content      ? std::string_view(content->GetValue())
                                                      : std::string_view();
-        digestHex = binary ? UnitCryptHash::DigestHex(text, hash) : UnitCryptHash::DigestText(text, hash);
+        digestHex = binary && !inputs.ContentIsBytes ? UnitCryptHash::DigestHex(text, hash)
+                                                     : UnitCryptHash::DigestText(text, hash);
     }
     if (digestHex.empty())
         Fail(MessageDigestFailed);
@@ -331,7 +332,7 @@ std::vector<uint8_t> BuildCms(TXmlDoc& request, const TSignedDataInputs& inputs)
         TXmlDoc* octets = encap->New("CONTEXT")->New("OCTETSTRING");
         octets->Setp("Binary", binary ? "1" : "0");
         if (inputs.Content)
-            outer.push_back({octets, *inputs.Content});
+            outer.push_back({octets, *inputs.Content, inputs.ContentIsBytes});
         // The content is moved, not copied: for a large document it is the biggest thing here.
         TXmlDoc* content = request.GetPropertyByName("Content", false);
         std::string value;
@@ -407,7 +408,7 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request, const TSignedDataInputs& input
                                                  : std::string_view();
     // The document held once, as bytes, with room for what signing adds.
     std::vector<uint8_t> bytes;
-    if (request.Getb("Binary")) {
+    if (request.Getb("Binary") && !inputs.ContentIsBytes) {
         bytes.reserve(text.size() / 2 + TPDF::SigningRoom);
         constexpr size_t Slice = size_t{1} << 20;
         for (size_t pos = 0; pos + 1 < text.size(); pos += Slice) {

@@ -32,6 +32,8 @@ struct TSignedDataInputs {
     // hundreds of megabytes is not copied into the node): hex when "Binary" is true, else
     // text. It replaces the node's own "Content" and must outlive the build.
     std::optional<std::string_view> Content;
+    // Content holds the document's bytes themselves, not their hex.
+    bool ContentIsBytes = false;
     // The signing time (signing-time attribute, the PDF's /M); the clock when not set.
     std::optional<std::time_t> SigningTime;
 };

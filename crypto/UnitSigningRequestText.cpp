@@ -94,11 +94,18 @@ std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml, const UnitSignedD
     request.SetXML(split->Rest);
     UnitSignedData::TSignedDataInputs outer = inputs;
     outer.Content = split->Content;
+    outer.ContentIsBytes = false;
+    return RequestToDer(request, outer);
+}
+
+std::optional<UnitAsn1::TBytes> RequestToDer(TXmlDoc& request, const UnitSignedData::TSignedDataInputs& inputs)
+{
     UnitSignedData::TSignedDataInputs nested = inputs;
     nested.Content.reset();
+    nested.ContentIsBytes = false;
     // Only the request element itself has its content outside.
     return UnitAsn1::EncodeNode(request, [&](TXmlDoc& node) {
-        return UnitSignedData::BuildSignedDataWith(node, &node == &request ? outer : nested);
+        return UnitSignedData::BuildSignedDataWith(node, &node == &request ? inputs : nested);
     });
 }
 

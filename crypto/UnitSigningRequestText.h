@@ -27,6 +27,10 @@ std::optional<TSplitRequest> SplitContent(std::string_view xml);
 
 // Encoding 14 of the library: the XML description to DER, with SIGNEDDATA built by the CMS
 // builder; a signing request's document is taken from the text itself.
+// The DER of a request element read from the text SplitContent left (Content="" in it), its
+// content given in `inputs`; nested SIGNEDDATA elements get the other inputs, not the content.
+std::optional<UnitAsn1::TBytes> RequestToDer(TXmlDoc& request, const UnitSignedData::TSignedDataInputs& inputs);
+
 // `inputs` go to every SIGNEDDATA element built (their Content is replaced by the request's).
 std::optional<UnitAsn1::TBytes> XmlToDer(std::string_view xml, const UnitSignedData::TSignedDataInputs& inputs = {});
 // The same read as the XML reader reads it, the Content copied into the node.
