@@ -152,7 +152,7 @@ DORVIK_API int32_t ReadTextChunck(int32_t offset, int32_t count, char* bytes) no
 DORVIK_API int32_t CopyTextToBinary(void) noexcept
 {
     return WithBuffers("CopyTextToBinary", 0, [&](TBuffers& b) {
-        const std::string& text = b.Text.Text();
+        const std::string_view text = b.Text.Text();
         b.Binary.Assign(std::vector<uint8_t>(text.begin(), text.end()));
         return SizeResult(b.Binary.Bytes().size());
     });

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -108,9 +111,27 @@ void TBinaryBuffer::Clear()
     FPosition = 0;
 }
 
+TTextBuffer::~TTextBuffer()
+{
+    FreeGrown();
+}
+
+void TTextBuffer::FreeGrown()
+{
+    std::free(FGrown);
+    FGrown = nullptr;
+    FGrownSize = FGrownCapacity = 0;
+    FIsGrown = false;
+}
+
+std::string_view TTextBuffer::Plain() const
+{
+    return FIsGrown ? std::string_view(FGrown, FGrownSize) : std::string_view(FText);
+}
+
 size_t TTextBuffer::Size() const
 {
-    return FBytes ? FBefore.size() + 2 * FBytes->size() + FAfter.size() : FText.size();
+    return FBytes ? FBefore.size() + 2 * FBytes->size() + FAfter.size() : Plain().size();
 }
 
 void TTextBuffer::WriteOut()
@@ -131,17 +152,40 @@ void TTextBuffer::WriteOut()
 void TTextBuffer::Write(std::string_view text)
 {
     WriteOut();
-    FText.resize(FPosition);
-    FText.append(text);
-    FPosition = FText.size();
+    if (!FIsGrown) {
+        // The text given whole moves into memory that can grow.
+        const std::string old = std::exchange(FText, std::string());
+        FIsGrown = true;
+        FGrownSize = 0;
+        if (!old.empty()) {
+            FGrownSize = 0;
+            Write(std::string_view(old).substr(0, FPosition));
+            return Write(text);
+        }
+    }
+    FGrownSize = std::min(FGrownSize, FPosition);
+    const size_t needed = FGrownSize + text.size();
+    if (needed > FGrownCapacity) {
+        const size_t capacity = std::max(needed, FGrownCapacity + FGrownCapacity / 2);
+        char* grown = static_cast<char*>(std::realloc(FGrown, capacity));
+        if (!grown)
+            throw std::bad_alloc();
+        FGrown = grown;
+        FGrownCapacity = capacity;
+    }
+    if (!text.empty())
+        std::memcpy(FGrown + FGrownSize, text.data(), text.size());
+    FGrownSize = needed;
+    FPosition = FGrownSize;
 }
 
 size_t TTextBuffer::Read(std::span<char> out)
 {
     if (!FBytes) {
-        const size_t count = std::min(out.size(), FText.size() - FPosition);
+        const std::string_view plain = Plain();
+        const size_t count = std::min(out.size(), plain.size() - FPosition);
         if (count > 0)
-            std::memcpy(out.data(), FText.data() + FPosition, count);
+            std::memcpy(out.data(), plain.data() + FPosition, count);
         FPosition += count;
         return count;
     }
@@ -176,6 +220,7 @@ void TTextBuffer::Seek(int64_t position)
 
 void TTextBuffer::Assign(std::string text)
 {
+    FreeGrown();
     FBytes.reset();
     std::string().swap(FBefore);
     std::string().swap(FAfter);
@@ -192,17 +237,18 @@ void TTextBuffer::AssignHexOf(TSharedBytes bytes)
     FPosition = Size();
 }
 
-const std::string& TTextBuffer::Text()
+std::string_view TTextBuffer::Text()
 {
     WriteOut();
-    return FText;
+    return Plain();
 }
 
 bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
 {
-    if (FBytes || start > end || end > FText.size() || (end - start) % 2 != 0)
+    const std::string_view plain = Plain();
+    if (FBytes || start > end || end > plain.size() || (end - start) % 2 != 0)
         return false;
-    const auto* hex = reinterpret_cast<const uint8_t*>(FText.data());
+    const auto* hex = reinterpret_cast<const uint8_t*>(plain.data());
     // All digits first: the text may not be changed by a failure halfway.
     uint8_t bad = 0;
     for (size_t i = start; i < end; ++i)
@@ -212,11 +258,11 @@ bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
     // Reserved, not sized: the bytes take memory only as they are decoded.
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     bytes->reserve((end - start) / 2);
-    FBefore.assign(FText, 0, start);
-    FAfter.assign(FText, end, std::string::npos);
+    FBefore.assign(plain.substr(0, start));
+    FAfter.assign(plain.substr(end));
     constexpr size_t Slice = size_t{8} << 20;
     std::vector<uint8_t> part(Slice / 2);
-    const char* released = FText.data() + start;
+    const char* released = plain.data() + start;
     for (size_t pos = start; pos < end;) {
         const size_t stop = std::min(end, pos + Slice);
         uint8_t* out = part.data();
@@ -224,9 +270,10 @@ bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
             *out++ = static_cast<uint8_t>(UpperHexValues[hex[pos]] << 4 | UpperHexValues[hex[pos + 1]]);
         bytes->insert(bytes->end(), part.data(), out);
         // What is decoded is never read again: its memory goes now, not with the whole text.
-        released = Release(released, FText.data() + pos);
+        released = Release(released, plain.data() + pos);
     }
     std::string().swap(FText);
+    FreeGrown();
     FBytes = std::move(bytes);
     return true;
 }

@@ -49,8 +49,8 @@ public:
     void Assign(std::string text); // position moves to the end
     // The text becomes the upper-case hex of the bytes (Encode(12)), without writing it out.
     void AssignHexOf(TSharedBytes bytes);
-    // The whole text (written out first when it is held as bytes).
-    const std::string& Text();
+    // The whole text (written out first when it is held as bytes); valid until the next change.
+    std::string_view Text();
     size_t Size() const;
     size_t Position() const { return FPosition; }
 
@@ -67,10 +67,23 @@ public:
     };
     std::optional<THeld> Held() const;
 
+    TTextBuffer() = default;
+    ~TTextBuffer();
+    TTextBuffer(const TTextBuffer&) = delete;
+    TTextBuffer& operator=(const TTextBuffer&) = delete;
+
 private:
     void WriteOut();
+    std::string_view Plain() const;
+    void FreeGrown();
 
+    // A plain text is either a whole string given to Assign, or what Write appended to, kept in
+    // memory that grows in place (realloc: a large block is remapped, never copied, so a
+    // document appended a slice at a time is in memory once while it grows).
     std::string FText;
+    char* FGrown = nullptr;
+    size_t FGrownSize = 0, FGrownCapacity = 0;
+    bool FIsGrown = false;
     // Set when the text is FBefore + hex(FBytes) + FAfter; FText is then empty.
     TSharedBytes FBytes;
     std::string FBefore, FAfter;

@@ -10,7 +10,7 @@ std::optional<std::optional<std::vector<uint8_t>>> DecodeSigningRequest(UnitLibr
 {
     auto held = text.Held();
     if (!held) {
-        const std::string& whole = text.Text();
+        const std::string_view whole = text.Text();
         const auto split = UnitSigningRequestText::SplitContent(whole);
         if (!split || split->Content.size() < HeldContent)
             return std::nullopt;
