@@ -32,6 +32,16 @@ constexpr std::array<uint8_t, 256> UpperHexValues = [] {
     return values;
 }();
 
+// The two upper-case hex digits of every byte value.
+constexpr std::array<char, 512> HexPairs = [] {
+    std::array<char, 512> pairs{};
+    for (int i = 0; i < 256; ++i) {
+        pairs[static_cast<size_t>(2 * i)] = UpperHex[i >> 4];
+        pairs[static_cast<size_t>(2 * i + 1)] = UpperHex[i & 15];
+    }
+    return pairs;
+}();
+
 // Copies the hex of bytes, starting at hex character `from`, into out; returns the count.
 size_t ReadHex(std::span<const uint8_t> bytes, size_t from, std::span<char> out)
 {
@@ -39,11 +49,13 @@ size_t ReadHex(std::span<const uint8_t> bytes, size_t from, std::span<char> out)
     if (from >= total)
         return 0;
     const size_t count = std::min(out.size(), total - from);
-    for (size_t i = 0; i < count; ++i) {
-        const size_t at = from + i;
-        const uint8_t b = bytes[at / 2];
-        out[i] = UpperHex[(at % 2 == 0) ? b >> 4 : b & 15];
-    }
+    size_t i = 0;
+    if (from % 2 == 1)  // the second digit of a byte
+        out[i++] = HexPairs[2 * size_t{bytes[from / 2]} + 1];
+    for (; i + 1 < count; i += 2)
+        std::memcpy(&out[i], &HexPairs[2 * size_t{bytes[(from + i) / 2]}], 2);
+    if (i < count)      // the first digit of the last byte asked for
+        out[i] = HexPairs[2 * size_t{bytes[(from + i) / 2]}];
     return count;
 }
 
