@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 class TPdfCmsSigner {
 public:
@@ -27,7 +28,7 @@ public:
     bool Ready() const { return FKey && FCert; }
 
     // DER hex of a detached CMS SignedData over `bytes`; "" on failure.
-    std::string Sign(const std::string& bytes) const
+    std::string Sign(std::string_view bytes) const
     {
         if (!Ready())
             return {};
@@ -58,7 +59,7 @@ public:
     // The maker for TPDF::Sign: signs the document as it stands when asked.
     TPDF::TCmsMaker MakerFor(const TPDF& pdf) const
     {
-        return [this, &pdf](const std::string&, const std::string&) { return Sign(std::string(pdf.GetText())); };
+        return [this, &pdf](const std::string&, const std::string&) { return Sign(pdf.GetText()); };
     }
 
 private:
