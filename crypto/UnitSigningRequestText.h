@@ -1,5 +1,5 @@
 // A signing request read without copying its document: the XML text of a SIGNEDDATA element
-// (the host's request, Part of the library's encoding 14) carries the document as the hex of
+// (the host's request, read by the library's encoding 14) carries the document as the hex of
 // its "Content" attribute, hundreds of megabytes for a large file. The value is left where it
 // is, in the caller's text (the library's text buffer), and the CMS builder reads, digests and
 // embeds it from there; only the rest of the element goes through the XML reader.
