@@ -7,13 +7,13 @@
 #   file request  10 MiB PDF, PADES                     vs pdfsig -add-signature
 #   small content request, answer latency (median)      vs one 25 ms loop pass
 # kelvane's time runs from writing the frame to reading the answer; its peak is the process's
-# VmHWM after the answer. Every output is verified (openssl cms -verify, pdfsig) before its
-# figures count. BENCH_ROAD_SCALE=n divides every size by n (a quick look, not the benchmark).
+# VmHWM after the answer. Every output is verified (openssl cms -verify, pdfsig and
+# qpdf --check) before its figures count. BENCH_ROAD_SCALE=n divides every size by n (a quick look, not the benchmark).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 top=$(pwd)
 [ -x build/bin/kelvane ] || { echo "build/bin/kelvane is not built (./run build)"; exit 1; }
-for tool in openssl pdfsig certutil pk12util /usr/bin/time python3; do
+for tool in openssl pdfsig qpdf certutil pk12util /usr/bin/time python3; do
   command -v "$tool" >/dev/null || { echo "missing $tool"; exit 1; }
 done
 work=$(mktemp -d /tmp/bench-road.XXXXXX)
@@ -91,14 +91,17 @@ def check_pdf(path):
                          capture_output=True, text=True).stdout
     if "Signature Validation: Signature is Valid." not in out:
         sys.exit("pdfsig does not accept %s:\n%s" % (path, out))
+    check = subprocess.run(["qpdf", "--check", path], env=hostkit.clean_env(), capture_output=True, text=True)
+    if check.returncode != 0:
+        sys.exit("qpdf --check refuses %s:\n%s" % (path, check.stdout + check.stderr))
 
 
 rows = []
 
 
-def row(name, ours, theirs, peer_name):
+def row(name, ours, theirs, peer_name, size):
     (kt, kp), (pt, pp) = ours, theirs
-    rows.append((name, kt, kp, pt, pp, peer_name))
+    rows.append((name, kt, kp, pt, pp, peer_name, size))
 
 
 # Detached and attached CMS of one file.
@@ -124,7 +127,7 @@ for attached in (False, True):
     check_cms(out, doc, attached)
     os.unlink(out)
     row("file %s %s" % (label, "attached" if attached else "detached"), (kt, kp), (pt, pp),
-        "openssl cms -sign" + (" -nodetach" if attached else ""))
+        "openssl cms -sign" + (" -nodetach" if attached else ""), size)
 os.unlink(doc)
 
 # PDFs.
@@ -143,13 +146,14 @@ for mib in (200, 10):
     check_pdf(out)
     os.unlink(out)
     os.unlink(pdf)
-    row("PADES %d MiB" % (size // MiB), (kt, kp), (pt, pp), "pdfsig -add-signature")
+    row("PADES %d MiB" % (size // MiB), (kt, kp), (pt, pp), "pdfsig -add-signature", size)
 
-print("%-24s %10s %10s %10s %10s %7s %7s  peer" % ("request", "kelvane s", "kelv MiB", "peer s", "peer MiB",
-                                                   "time x", "mem x"))
-for name, kt, kp, pt, pp, peer_name in rows:
-    print("%-24s %10.3f %10.1f %10.3f %10.1f %7.2f %7.2f  %s" % (name, kt, kp / 1024, pt, pp / 1024, kt / pt,
-                                                                  kp / pp, peer_name))
+print("scale 1/%d; every output verified before its figures count" % scale)
+print("%-24s %10s %10s %10s %10s %7s %7s %7s  peer" % ("request", "kelvane s", "kelv MiB", "peer s", "peer MiB",
+                                                       "time x", "mem x", "x file"))
+for name, kt, kp, pt, pp, peer_name, size in rows:
+    print("%-24s %10.3f %10.1f %10.3f %10.1f %7.2f %7.2f %7.2f  %s" % (name, kt, kp / 1024, pt, pp / 1024, kt / pt,
+                                                                        kp / pp, kp * 1024 / size, peer_name))
 
 # Answer latency of small content requests in one running host.
 host = hostkit.Host(env=env)

@@ -35,6 +35,15 @@ using Words::SignedDataUnavailable;
 // Without a builder a SIGNEDDATA element fails with SignedDataUnavailable.
 std::optional<TBytes> EncodeNode(TXmlDoc& node);
 std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData);
+// A string element whose content is kept outside the tree: the encoder writes Value in place
+// of the node's "Value" property (hex when the node's "Binary" is true). A document being
+// signed stays where it was read, and is written straight into the DER.
+struct TOuterValue {
+    const TXmlDoc* Node = nullptr;
+    std::string_view Value;
+    bool Bytes = false;  // Value holds the content bytes themselves, whatever "Binary" says
+};
+std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData, std::span<const TOuterValue> outer);
 // The same as upper-case hex; "" on failure.
 bool EncodeNodeHex(TXmlDoc& node, std::string& hex, const TEntityBuilder& signedData = {});
 

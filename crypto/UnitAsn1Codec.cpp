@@ -192,11 +192,16 @@ void WriteLength(TBytes& out, size_t length)
 
 // The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
 // into the tree, which outlives the writing pass.
-void ValueSource(const TXmlDoc& node, TPrepared& prep)
+void ValueSource(const TXmlDoc& node, TPrepared& prep, std::span<const TOuterValue> outer)
 {
     const TXmlDoc* value = node.FindProperty("Value");
     prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
     prep.SourceIsHex = PropBool(node, "Binary");
+    for (const TOuterValue& o : outer)
+        if (o.Node == &node) {
+            prep.Source = o.Value;
+            prep.SourceIsHex = prep.SourceIsHex && !o.Bytes;
+        }
 }
 
 size_t SourceSize(const TPrepared& prep)
@@ -220,13 +225,19 @@ void WriteSource(const TPrepared& prep, TBytes& out)
     }
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData);
+// What one encoding is given besides the tree.
+struct TEncodeContext {
+    const TEntityBuilder& SignedData;
+    std::span<const TOuterValue> Outer;
+};
 
-bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context);
+
+bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
 {
     prep.Children.resize(static_cast<size_t>(node.GetNodeCount()));
     for (size_t i = 0; i < prep.Children.size(); ++i)
-        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, signedData))
+        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, context))
             return false;
     return true;
 }
@@ -283,8 +294,9 @@ bool PrepareBuilt(std::optional<TBytes> bytes, TPrepared& prep)
 }
 
 // The element's own content, by its kind; the children are prepared already.
-bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEntityBuilder& signedData)
+bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEncodeContext& context)
 {
+    const TEntityBuilder& signedData = context.SignedData;
     switch (kind) {
     case TKind::Entity: {
         if (node.GetName().empty() || !(node.GetName()[0] >= '0' && node.GetName()[0] <= '9'))
@@ -307,12 +319,12 @@ bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEntityBui
         break;
     case TKind::OctetString: case TKind::PrintableString: case TKind::Utf8String:
     case TKind::Ia5String: case TKind::NumericString:
-        ValueSource(node, prep);
+        ValueSource(node, prep, context.Outer);
         break;
     case TKind::BitString:
         prep.HasUnused = true;
         prep.Unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
-        ValueSource(node, prep);
+        ValueSource(node, prep, context.Outer);
         break;
     case TKind::UtcTime:
     case TKind::GenTime:
@@ -351,7 +363,7 @@ void MeasureElement(TPrepared& prep)
     prep.Total = 1 + LengthFieldSize(content) + content;
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& signedData)
+bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
 {
     node.DeleteProperty(WorkProperty);
     if (depth > MaxEncodeDepth)
@@ -361,10 +373,10 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEntityBuilder& si
     if (kind == TKind::Unknown)
         return false;
     // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, signedData))
+    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, context))
         return false;
     prep.Identifier = tag;
-    if (!PrepareContent(node, kind, prep, signedData))
+    if (!PrepareContent(node, kind, prep, context))
         return false;
     MeasureElement(prep);
     return true;
@@ -610,10 +622,15 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node)
 
 std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData)
 {
+    return EncodeNode(node, signedData, {});
+}
+
+std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData, std::span<const TOuterValue> outer)
+{
     TPrepared prep;
     bool ok = false;
     try {
-        ok = Prepare(node, prep, 0, signedData);
+        ok = Prepare(node, prep, 0, TEncodeContext{signedData, outer});
     } catch (...) {
         RemoveWorkProperties(node);
         throw;

@@ -2,7 +2,11 @@
 
 #include "crypto/UnitOpenSsl.h"
 #include "encoding/UnitCodecs.h"
+#include "platform/UnitPlatformFiles.h"
 #include "platform/UnitTrace.h"
+
+#include <cerrno>
+#include <unistd.h>
 
 #include <array>
 #include <fstream>
@@ -98,7 +102,7 @@ const TCryptHashRow& HashRow(TCryptHash hash)
                                                      : static_cast<size_t>(TCryptHash::SHA1)];
 }
 
-TCryptHash HashFromOid(std::string_view oid)
+std::optional<TCryptHash> FindHashByOid(std::string_view oid)
 {
     for (const auto& row : Rows)
         if (row.DigestOid == oid)
@@ -106,7 +110,12 @@ TCryptHash HashFromOid(std::string_view oid)
     for (const auto& row : Rows)
         if (row.SignatureOid == oid)
             return row.Hash;
-    return TCryptHash::RIPEMD160;
+    return std::nullopt;
+}
+
+TCryptHash HashFromOid(std::string_view oid)
+{
+    return FindHashByOid(oid).value_or(TCryptHash::RIPEMD160);
 }
 
 TCryptHash HashFromHexLength(size_t hexDigits)
@@ -172,18 +181,34 @@ std::string DigestStream(std::istream& stream, TCryptHash hash)
     });
 }
 
+std::string DigestFileDescriptor(int fd, TCryptHash hash)
+{
+    return DigestOrEmpty(hash, [&](TDigester& d) {
+        std::vector<uint8_t> chunk(ChunkSize);
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk.data(), chunk.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            CheckOpenSsl(n >= 0, "read");
+            if (n == 0)
+                break;
+            d.Update(chunk.data(), static_cast<size_t>(n));
+        }
+    });
+}
+
 std::string DigestFile(const std::filesystem::path& path, TCryptHash hash)
 {
     // Regular files only: /dev/zero or a FIFO would be digested without end.
-    std::error_code ec;
-    std::ifstream file;
-    if (std::filesystem::is_regular_file(path, ec))
-        file.open(path, std::ios::binary);
-    if (!file.is_open() || !file) {
+    std::string_view word;
+    const int fd = UnitPlatformFiles::OpenRegularPosixFile(path.string(), word);
+    if (fd < 0) {
         UnitTrace::Trace("digest: cannot open " + path.string());
         return {};
     }
-    return DigestStream(file, hash);
+    std::string digest = DigestFileDescriptor(fd, hash);
+    ::close(fd);
+    return digest;
 }
 
 }  // namespace UnitCryptHash

@@ -41,6 +41,8 @@ const TCryptHashRow& HashRow(TCryptHash hash);
 
 // Digest OID first, then signature OID; an OID in neither column gives RIPEMD-160.
 TCryptHash HashFromOid(std::string_view oid);
+// The same lookup; nothing for an OID in neither column.
+std::optional<TCryptHash> FindHashByOid(std::string_view oid);
 
 // The row of a digest known only by its hex length; unknown lengths are taken as SHA-1.
 TCryptHash HashFromHexLength(size_t hexDigits);
@@ -54,6 +56,10 @@ std::string DigestText(std::string_view text, TCryptHash hash);
 std::string DigestHex(std::string_view hex, TCryptHash hash);
 // Read to the end in chunks, so a stream or file of any size needs only one chunk of memory.
 std::string DigestStream(std::istream& stream, TCryptHash hash);
+// Regular files only (a FIFO or /dev/zero would never end); the name is handed to the kernel
+// as it is. "" when the file cannot be opened or read.
 std::string DigestFile(const std::filesystem::path& path, TCryptHash hash);
+// Reads the open file to its end in chunks.
+std::string DigestFileDescriptor(int fd, TCryptHash hash);
 
 }  // namespace UnitCryptHash

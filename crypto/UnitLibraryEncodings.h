@@ -5,9 +5,12 @@
 #pragma once
 
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitHttp.h"
 
 namespace UnitLibraryEncodings {
 
 const UnitEncoding::TEncodingTable& Table();
+// The HTTP client the table's CMS builder asks time-stamp authorities through.
+UnitHttp::THttpClient& Http();
 
 }  // namespace UnitLibraryEncodings

@@ -2,12 +2,11 @@
 
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDFIncremental.h"
+#include "crypto/UnitPDFLexer.h"
 #include "crypto/UnitPDFWords.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitPlatformFiles.h"
 
-#include <openssl/evp.h>
-#include <openssl/objects.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,349 +20,7 @@
 #include <set>
 #include <span>
 
-namespace {
-
-constexpr std::string_view Blanks = " \t\r\n\f";
-constexpr int MaxNesting = 64;
-
-bool IsWhite(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\0';
-}
-
-bool IsDelimiter(char c)
-{
-    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
-           c == '}' || c == '/' || c == '%';
-}
-
-std::string_view Trim(std::string_view s, std::string_view chars = Blanks)
-{
-    const size_t b = s.find_first_not_of(chars);
-    if (b == std::string_view::npos)
-        return {};
-    const size_t e = s.find_last_not_of(chars);
-    return s.substr(b, e - b + 1);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto x = static_cast<unsigned char>(a[i]);
-        const auto y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y))
-            return false;
-    }
-    return true;
-}
-
-bool StartsNoCase(std::string_view s, std::string_view prefix)
-{
-    return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
-}
-
-// Whole text as a non-negative decimal number.
-bool ParseUnsigned(std::string_view s, long long& value)
-{
-    if (s.empty() || s.size() > 18)
-        return false;
-    const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && ptr == s.data() + s.size() && value >= 0;
-}
-
-long long LeadingInt(std::string_view s)
-{
-    s = Trim(s);
-    long long value = 0;
-    std::from_chars(s.data(), s.data() + s.size(), value);
-    return value;
-}
-
-std::string_view FirstWord(std::string_view s)
-{
-    s = Trim(s);
-    size_t e = 0;
-    while (e < s.size() && !IsWhite(s[e]) && (e == 0 || !IsDelimiter(s[e])))
-        ++e;
-    return s.substr(0, e);
-}
-
-std::string Padded(long long value, int width)
-{
-    std::string digits = std::to_string(value);
-    if (static_cast<int>(digits.size()) < width)
-        digits.insert(0, static_cast<size_t>(width) - digits.size(), '0');
-    return digits;
-}
-
-[[noreturn]] void Fail(std::string_view word, const std::string& message)
-{
-    throw EPdfError(word, message);
-}
-
-// The objects of a PDF dictionary, enough to find where each top-level entry begins and ends.
-class TLexer {
-public:
-    explicit TLexer(std::string_view text) : FText(text) {}
-
-    size_t Pos() const { return FPos; }
-    bool AtEnd() { SkipSpace(); return FPos >= FText.size(); }
-    bool Next(std::string_view s) { SkipSpace(); return FText.substr(FPos, s.size()) == s; }
-
-    void SkipSpace()
-    {
-        while (FPos < FText.size()) {
-            const char c = FText[FPos];
-            if (IsWhite(c)) {
-                ++FPos;
-            } else if (c == '%') {
-                while (FPos < FText.size() && FText[FPos] != '\r' && FText[FPos] != '\n')
-                    ++FPos;
-            } else {
-                break;
-            }
-        }
-    }
-
-    std::string_view Name()
-    {
-        SkipSpace();
-        if (FPos >= FText.size() || FText[FPos] != '/')
-            Fail(Words::PdfStructureInvalid, "dictionary key expected");
-        const size_t start = FPos++;
-        while (FPos < FText.size() && !IsWhite(FText[FPos]) && !IsDelimiter(FText[FPos]))
-            ++FPos;
-        return FText.substr(start + 1, FPos - start - 1);
-    }
-
-    void Object(int depth)
-    {
-        if (depth > MaxNesting)
-            Fail(Words::PdfStructureInvalid, "objects nested too deep");
-        SkipSpace();
-        if (FPos >= FText.size())
-            Fail(Words::PdfStructureInvalid, "object expected");
-        const char c = FText[FPos];
-        if (c == '<' && FText.substr(FPos, 2) == "<<") {
-            FPos += 2;
-            while (!Next(">>")) {
-                if (FPos >= FText.size())
-                    Fail(Words::PdfStructureInvalid, "unterminated dictionary");
-                Name();
-                Object(depth + 1);
-            }
-            FPos += 2;
-        } else if (c == '<') {
-            const size_t end = FText.find('>', FPos);
-            if (end == std::string_view::npos)
-                Fail(Words::PdfStructureInvalid, "unterminated hex string");
-            FPos = end + 1;
-        } else if (c == '(') {
-            int open = 0;
-            for (; FPos < FText.size(); ++FPos) {
-                const char s = FText[FPos];
-                if (s == '\\')
-                    ++FPos;
-                else if (s == '(')
-                    ++open;
-                else if (s == ')' && --open == 0)
-                    break;
-            }
-            if (FPos >= FText.size())
-                Fail(Words::PdfStructureInvalid, "unterminated string");
-            ++FPos;
-        } else if (c == '[') {
-            ++FPos;
-            while (!Next("]")) {
-                if (FPos >= FText.size())
-                    Fail(Words::PdfStructureInvalid, "unterminated array");
-                Object(depth + 1);
-            }
-            ++FPos;
-        } else if (c == '/') {
-            Name();
-        } else if (IsDelimiter(c)) {
-            Fail(Words::PdfStructureInvalid, "unexpected delimiter");
-        } else {
-            const std::string_view word = Word();
-            long long n = 0;
-            if (ParseUnsigned(word, n)) {
-                // "N G R" is one object.
-                const size_t save = FPos;
-                const std::string_view generation = Word();
-                const std::string_view r = Word();
-                if (!(ParseUnsigned(generation, n) && r == "R"))
-                    FPos = save;
-            }
-        }
-    }
-
-private:
-    std::string_view Word()
-    {
-        SkipSpace();
-        const size_t start = FPos;
-        while (FPos < FText.size() && !IsWhite(FText[FPos]) && !IsDelimiter(FText[FPos]))
-            ++FPos;
-        return FText.substr(start, FPos - start);
-    }
-
-    std::string_view FText;
-    size_t FPos = 0;
-};
-
-struct TDictEntry {
-    std::string_view Key;
-    size_t KeyStart;   // the "/" of the key
-    size_t ValueStart;
-    size_t ValueEnd;
-};
-
-struct TDict {
-    std::vector<TDictEntry> Entries;
-    size_t Close = 0;  // the top-level ">>"
-};
-
-// Top-level entries of the dictionary the text begins with; throws when it has none.
-TDict ParseDict(std::string_view text)
-{
-    TLexer lexer(text);
-    if (!lexer.Next("<<"))
-        Fail(Words::PdfStructureInvalid, "dictionary expected");
-    TDict dict;
-    const size_t base = lexer.Pos() + 2;
-    TLexer entries(text.substr(base));
-    while (true) {
-        if (entries.AtEnd())
-            Fail(Words::PdfStructureInvalid, "unterminated dictionary");
-        if (entries.Next(">>")) {
-            dict.Close = base + entries.Pos();
-            break;
-        }
-        entries.SkipSpace();
-        const size_t keyStart = base + entries.Pos();
-        const std::string_view key = entries.Name();
-        const size_t valueStart = base + entries.Pos();
-        entries.Object(1);
-        dict.Entries.push_back({key, keyStart, valueStart, base + entries.Pos()});
-    }
-    return dict;
-}
-
-const TDictEntry* FindEntry(const TDict& dict, std::string_view key)
-{
-    for (const TDictEntry& entry : dict.Entries)
-        if (entry.Key == key)
-            return &entry;
-    return nullptr;
-}
-
-// Spaces and PDF delimiters in a name written "#XX".
-std::string NameText(std::string_view text)
-{
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x7F || c == '#' || IsDelimiter(c)) {
-            out += '#';
-            out += Hex[u >> 4];
-            out += Hex[u & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string FormatUtc(std::time_t t)
-{
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    return Padded(tm.tm_year + 1900, 4) + Padded(tm.tm_mon + 1, 2) + Padded(tm.tm_mday, 2) +
-           Padded(tm.tm_hour, 2) + Padded(tm.tm_min, 2) + Padded(tm.tm_sec, 2);
-}
-
-int Field(std::string_view text, size_t from, size_t count)
-{
-    if (from >= text.size())
-        return 0;
-    const std::string_view s = text.substr(from, count);
-    int value = 0;
-    const auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && ptr == s.data() + s.size() ? value : 0;
-}
-
-// "YYYY-MM-DD HH:NN:SS" (local time, or with "Z" and an offset in minutes) as a UTC
-// "YYYYMMDDHHNNSS"; "" when the date cannot be read.
-std::string LocalDateToPdfUtc(std::string_view text)
-{
-    text = Trim(text);
-    long long offset = 0;
-    bool zoned = false;
-    const size_t z = text.find_first_of("Zz");
-    if (z != std::string_view::npos) {
-        zoned = true;
-        std::string_view rest = Trim(text.substr(z + 1));
-        if (!rest.empty() && rest.front() == '+')
-            rest.remove_prefix(1);
-        std::from_chars(rest.data(), rest.data() + rest.size(), offset);
-        text = Trim(text.substr(0, z));
-    }
-    std::tm tm{};
-    tm.tm_year = Field(text, 0, 4) - 1900;
-    tm.tm_mon = Field(text, 5, 2) - 1;
-    tm.tm_mday = Field(text, 8, 2);
-    tm.tm_hour = Field(text, 11, 2);
-    tm.tm_min = Field(text, 14, 2);
-    tm.tm_sec = Field(text, 17, 2);
-    if (tm.tm_year < 0 || tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 ||
-        tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
-        return {};
-    std::time_t t;
-    if (zoned) {
-        t = timegm(&tm) + static_cast<std::time_t>(offset) * 60;
-    } else {
-        tm.tm_isdst = -1;
-        t = std::mktime(&tm);
-    }
-    if (t == static_cast<std::time_t>(-1))
-        return {};
-    return FormatUtc(t);
-}
-
-// Whether a signature field of the document already holds a value (/V): the signed bytes of
-// that signature are the document as it stands, so no edit of it may be made. The field type
-// may be inherited from a parent field.
-bool HoldsSignature(TPDF& pdf)
-{
-    const std::string_view data(pdf.GetBytes());
-    for (size_t i = 0; i < pdf.GetObjectCount(); ++i) {
-        TPDFObject& object = pdf.GetObject(i);
-        // Keys are compared as written, so an object without the bytes "/V" has no /V key.
-        if (data.substr(object.GetPosition(), object.GetLength()).find("/V") == std::string_view::npos)
-            continue;
-        const std::string value = object.GetValue("V");
-        if (value.empty() || value == "null")
-            continue;
-        const TPDFObject* field = &object;
-        std::set<const TPDFObject*> seen;
-        while (field && seen.insert(field).second && seen.size() <= static_cast<size_t>(MaxNesting)) {
-            const std::string type = field->GetWord("FT");
-            if (!type.empty()) {
-                if (type == "/Sig")
-                    return true;
-                break;
-            }
-            field = pdf.FindObject(static_cast<int>(LeadingInt(field->GetWord("Parent"))));
-        }
-    }
-    return false;
-}
-
-}  // namespace
+using namespace UnitPDFLexer;
 
 // ---------------------------------------------------------------------------------------------
 
@@ -372,114 +29,6 @@ EPdfError::EPdfError(std::string_view word, const std::string& message)
 {
 }
 
-namespace UnitPDF {
-
-std::string DigestHex(std::string_view bytes, const std::string& oid)
-{
-    using TObj = std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)>;
-    TObj obj(OBJ_txt2obj(oid.c_str(), 1), &ASN1_OBJECT_free);
-    if (!obj)
-        return {};
-    const EVP_MD* md = EVP_get_digestbyobj(obj.get());
-    if (!md) {
-        // An RSA signature OID names its digest.
-        int digestNid = 0;
-        if (OBJ_find_sigid_algs(OBJ_obj2nid(obj.get()), &digestNid, nullptr))
-            md = EVP_get_digestbynid(digestNid);
-    }
-    if (!md)
-        return {};
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (!EVP_Digest(bytes.data(), bytes.size(), out, &size, md, nullptr))
-        return {};
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += Hex[out[i] >> 4];
-        hex += Hex[out[i] & 15];
-    }
-    return hex;
-}
-
-std::string LiteralString(std::string_view text)
-{
-    std::string out = "(";
-    for (const char c : text) {
-        if (c == '(' || c == ')' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    out += ')';
-    return out;
-}
-
-std::string NameText(std::string_view text)
-{
-    return ::NameText(text);
-}
-
-std::string FormatUtc(std::time_t t)
-{
-    return ::FormatUtc(t);
-}
-
-std::string InfoText(std::string_view rawValue)
-{
-    const std::string_view value = Trim(rawValue, " \t\r\n");
-    std::string text;
-    if (StartsNoCase(value, "$D:")) {
-        const std::string date = LocalDateToPdfUtc(value.substr(3));
-        if (!date.empty())
-            text = "(D:" + date + ")";
-    } else if (StartsNoCase(value, "$UTF:")) {
-        std::string utf16 = "\xFE\xFF";
-        for (const char c : value.substr(5)) {
-            utf16 += '\0';
-            utf16 += c;
-        }
-        text = LiteralString(utf16);
-    } else if (value == "$EMPTY:") {
-        text = "()";
-    } else if (!value.empty()) {
-        text = LiteralString(value);
-    }
-    return text;
-}
-
-std::string BuildInformation(const TPdfSignProperties& request)
-{
-    const std::string appName = request.Get("propbuild:AppName");
-    if (appName.empty())
-        return {};
-    std::vector<std::string> entries;
-    entries.push_back("/Name /" + NameText(appName));
-    const std::string version = request.Get("propbuild:AppVersion");
-    if (!version.empty())
-        entries.push_back("/REx " + LiteralString(version));
-    const std::string os = request.Get("propbuild:AppOS");
-    if (!os.empty())
-        entries.push_back("/OS [/" + NameText(os) + "]");
-    entries.push_back("/TrustedMode true");
-    std::string joined;
-    for (const auto& entry : entries)
-        joined += (joined.empty() ? "" : " ") + entry;
-    return "/Prop_Build << /App << " + joined + " >> >>\n";
-}
-
-std::string DigestOid(const TPdfSignProperties& request)
-{
-    std::string oid = request.Get("Hash");
-    if (oid.empty()) {
-        const std::string policy = request.Get("Policy");
-        const size_t comma = policy.find(',');
-        if (comma != std::string::npos)
-            oid = std::string(Trim(std::string_view(policy).substr(comma + 1, policy.find(',', comma + 1) - comma - 1)));
-    }
-    return oid.empty() ? "2.16.840.1.101.3.4.2.1" : oid;
-}
-
-}  // namespace UnitPDF
 
 // ---------------------------------------------------------------------------------------------
 
@@ -518,7 +67,7 @@ std::string TPDFObject::GetReference() const
 
 std::string TPDFObject::GetBody() const
 {
-    std::string_view text = std::string_view(FOwner.FData).substr(FPosition, FLength);
+    std::string_view text = FOwner.GetText().substr(FPosition, FLength);
     text.remove_prefix(std::min(FHeaderLength, text.size()));
     if (IsObject()) {
         const size_t end = text.rfind("endobj");
@@ -648,7 +197,7 @@ void TPDF::Clear()
 
 bool TPDF::LoadFromFile(const std::string& fileName)
 {
-    std::string bytes;
+    TBytes bytes;
     std::error_code regular;
     // A FIFO or device would be read without end.
     std::ifstream in;
@@ -661,10 +210,10 @@ bool TPDF::LoadFromFile(const std::string& fileName)
         if (ok) {
             // Room for what signing adds (new objects, the reserved /Contents, the table), so
             // the edits never reallocate, and so never copy, a large document.
-            bytes.reserve(static_cast<size_t>(size) + 64 * 1024);
+            bytes.reserve(static_cast<size_t>(size) + SigningRoom);
             bytes.resize(static_cast<size_t>(size));
             in.seekg(0);
-            in.read(bytes.data(), size);
+            in.read(reinterpret_cast<char*>(bytes.data()), size);
             ok = static_cast<bool>(in);
         }
     }
@@ -678,7 +227,23 @@ bool TPDF::LoadFromFile(const std::string& fileName)
     return LoadFromBytes(std::move(bytes));
 }
 
-bool TPDF::LoadFromBytes(std::string bytes)
+TPDF::TBytes TPDF::TakeBytes()
+{
+    TBytes bytes = std::move(FData);
+    FData.clear();
+    Clear();
+    return bytes;
+}
+
+bool TPDF::LoadFromBytes(std::string_view bytes)
+{
+    TBytes copy;
+    copy.reserve(bytes.size() + SigningRoom);
+    copy.assign(bytes.begin(), bytes.end());
+    return LoadFromBytes(std::move(copy));
+}
+
+bool TPDF::LoadFromBytes(TBytes bytes)
 {
     Clear();
     FData = std::move(bytes);
@@ -691,7 +256,7 @@ bool TPDF::LoadFromBytes(std::string bytes)
     }
     // Documents the rewrite cannot edit in place, and signed or linearized ones, are signed by
     // an incremental update instead (crypto/UnitPDFIncremental.h).
-    FIncremental = UnitPDFIncremental::Takes(FData, FLoaded, FError);
+    FIncremental = UnitPDFIncremental::Takes(GetText(), FLoaded, FError);
     if (FIncremental) {
         Clear();
         FLoaded = FIncremental = true;
@@ -746,7 +311,8 @@ bool TPDF::LoadFromText(std::string_view text, int encoding)
         FError = Words::PdfStructureInvalid;
         return false;
     }
-    return LoadFromBytes(std::string(bytes->begin(), bytes->end()));
+    bytes->reserve(bytes->size() + SigningRoom);
+    return LoadFromBytes(std::move(*bytes));
 }
 
 bool TPDF::SaveToText(std::string& out, int encoding) const
@@ -754,8 +320,7 @@ bool TPDF::SaveToText(std::string& out, int encoding) const
     out.clear();
     if (!FLoaded)
         return false;
-    const auto* begin = reinterpret_cast<const uint8_t*>(FData.data());
-    out = UnitEncoding::EncodeBytes(std::span<const uint8_t>(begin, FData.size()), encoding);
+    out = UnitEncoding::EncodeBytes(std::span<const uint8_t>(FData.data(), FData.size()), encoding);
     return !out.empty() || FData.empty();
 }
 
@@ -774,7 +339,7 @@ TPDFObject& TPDF::AddPart(std::string header, size_t position, size_t length)
 
 void TPDF::Parse()
 {
-    const std::string_view data(FData);
+    const std::string_view data(GetText());
     // Readers look for the last "startxref" in the last kilobyte.
     const size_t tail = data.size() > 1024 ? data.size() - 1024 : 0;
     const size_t start = data.rfind("startxref");
@@ -815,7 +380,7 @@ void TPDF::Parse()
 
 void TPDF::ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen)
 {
-    const std::string_view data(FData);
+    const std::string_view data(GetText());
     if (data.substr(xrefOffset, 4) != "xref") {
         // "N G obj" here is a cross-reference stream.
         const bool stream = std::isdigit(static_cast<unsigned char>(data[xrefOffset])) &&
@@ -1015,7 +580,7 @@ TPDFObject* TPDF::GetFirstPage()
 
 void TPDF::Splice(size_t position, size_t length, std::string_view text, const TPDFObject* self)
 {
-    FData.replace(position, length, text);
+    ReplaceBytes(FData, position, length, text);
     const auto diff = static_cast<long long>(text.size()) - static_cast<long long>(length);
     if (diff == 0)
         return;
@@ -1095,205 +660,3 @@ TPDFObject& TPDF::NewObject()
     return ref;
 }
 
-std::string TPDF::ExistingFields()
-{
-    std::string form = FCatalog->GetValue("AcroForm");
-    if (form.empty())
-        return {};
-    if (form.front() != '<') {
-        const TPDFObject* object = FindObject(static_cast<int>(LeadingInt(form)));
-        if (!object)
-            return {};
-        form = object->GetBody();
-    }
-    try {
-        const TDict dict = ParseDict(form);
-        if (const TDictEntry* entry = FindEntry(dict, "Fields")) {
-            const std::string_view value =
-                Trim(std::string_view(form).substr(entry->ValueStart, entry->ValueEnd - entry->ValueStart));
-            if (value.size() >= 2 && value.front() == '[')
-                return std::string(Trim(value.substr(1, value.size() - 2)));
-        }
-    } catch (const EPdfError&) {
-        // Not a dictionary: nothing to keep.
-    }
-    return {};
-}
-
-void TPDF::UpdateHeader()
-{
-    const size_t eol = FData.find_first_of("\r\n");
-    const std::string_view line = std::string_view(FData).substr(0, eol);
-    if (line.substr(0, 5) != "%PDF-" || !(line < std::string_view("%PDF-1.6")))
-        return;
-    const size_t length = line.size();
-    Splice(0, length, "%PDF-1.6", nullptr);
-    if (length != 8)
-        RegenerateXref();
-}
-
-void TPDF::ApplyInfo(const TPdfSignProperties& request)
-{
-    TPDFObject* info = nullptr;
-    for (const auto& [name, rawValue] : request.Items()) {
-        if (!StartsNoCase(name, "info:") || name.size() == 5)
-            continue;
-        if (!info) {
-            info = FindObject(static_cast<int>(LeadingInt(FTrailer->GetWord("Info"))));
-            if (info) {
-                try {
-                    (void)ParseDict(info->GetBody());
-                } catch (const EPdfError&) {
-                    info = nullptr;
-                }
-            }
-            if (!info) {
-                info = &NewObject();
-                FTrailer->SetValue("Info", info->GetReference());
-            }
-        }
-        info->SetValue(NameText(std::string_view(name).substr(5)), UnitPDF::InfoText(rawValue));
-    }
-}
-
-size_t TPDF::ContentsHexSizeFor(const TPdfSignProperties& request)
-{
-    return request.Get("TimestampURL").find_first_not_of(" \t\r\n") == std::string::npos
-               ? ContentsHexSize
-               : ContentsHexSize + TimestampHexSize;
-}
-
-bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
-{
-    FError.clear();
-    FByteRange.clear();
-    if (!FLoaded) {
-        FError = Words::PdfStructureInvalid;
-        return false;
-    }
-    if (FIncremental)
-        return SignIncremental(request, maker);
-    try {
-        // Before any edit: a refused document stays as it was loaded.
-        if (HoldsSignature(*this))
-            Fail(Words::PdfAlreadySigned, "the document already holds a signature");
-        UpdateHeader();
-        ApplyInfo(request);
-
-        TPDFObject* page = GetFirstPage();
-        if (!page)
-            Fail(Words::PdfStructureInvalid, "no first page");
-        const std::string pageRef = page->GetReference();
-        const std::string catalogRef = FCatalog->GetReference();
-
-        TPDFObject& widget = NewObject();
-        TPDFObject& form = NewObject();
-        TPDFObject& signature = NewObject();
-
-        // Fields of a form the document already has stay in the new one.
-        std::string fields = ExistingFields();
-        if (!fields.empty())
-            fields += ' ';
-        form.SetBody("<<\n/Type /AcroForm\n/Parent " + catalogRef + "\n/Fields [ " + fields +
-                     widget.GetReference() + " ]\n/SigFlags 3\n>>");
-        FCatalog->SetValue("AcroForm", form.GetReference());
-        widget.SetBody("<<\n/Type /Annot\n/Subtype /Widget\n/Rect [ 0 0 0 0 ]\n/F 4\n/P " +
-                       pageRef + "\n/FT /Sig\n/T (DigitalSignature)\n/Ff 0\n/V " +
-                       signature.GetReference() + "\n>>");
-
-        const size_t hexSize = ContentsHexSizeFor(request);
-        const size_t contentsBytes = hexSize + 2;
-        const size_t digits = std::to_string(FData.size() + hexSize).size();
-        const size_t reserve = std::max<size_t>(digits + 1, 4);
-
-        const std::string build = UnitPDF::BuildInformation(request);
-        signature.SetBody("<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
-                          build + "/M (D:" + FormatUtc(FSigningTime ? FSigningTime : std::time(nullptr)) + "+00'00')\n" +
-                          "/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') + "\n" +
-                          "/Contents \n>>");
-
-        // The /Contents value about to be written sits before the table: move startxref now,
-        // so the file length below is final.
-        FStartXref->SetBody(std::to_string(LeadingInt(FStartXref->GetBody()) +
-                                           static_cast<long long>(contentsBytes)));
-
-        const auto a = static_cast<long long>(FXref->GetPosition());
-        const auto length = static_cast<long long>(FData.size());
-        const std::string_view tailOfS = "/Contents \n>>\nendobj\n";
-        if (a < static_cast<long long>(tailOfS.size()) ||
-            std::string_view(FData).substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
-            Fail(Words::PdfStructureInvalid, "signature dictionary is not right before the table");
-        FByteRange = {0, a - 11, a + static_cast<long long>(contentsBytes) - 11, length - a + 11};
-        const std::string numbers = std::to_string(FByteRange[1]) + " " +
-                                    std::to_string(FByteRange[2]) + " " +
-                                    std::to_string(FByteRange[3]) + " ]";
-        const std::string_view placeholder = "0 0 0 ]";
-        const size_t rangeAt = FData.rfind("/ByteRange [ 0 0 0 0 ]", static_cast<size_t>(a));
-        if (rangeAt == std::string::npos || rangeAt < signature.GetPosition())
-            Fail(Words::PdfStructureInvalid, "byte range placeholder not found");
-        const size_t zeros = rangeAt + std::string_view("/ByteRange [ 0 ").size();
-        const size_t replaced = std::max(placeholder.size(), numbers.size());
-        if (FData.compare(zeros + placeholder.size(), replaced - placeholder.size(),
-                          std::string(replaced - placeholder.size(), ' ')) != 0)
-            Fail(Words::PdfStructureInvalid, "byte range does not fit its space");
-        std::string fill = numbers;
-        fill.resize(replaced, ' ');
-        FData.replace(zeros, replaced, fill);
-
-        const std::string oid = UnitPDF::DigestOid(request);
-        const std::string digest = UnitPDF::DigestHex(FData, oid);
-        if (digest.empty())
-            Fail(Words::PdfDigestFailed, "unknown digest algorithm " + oid);
-
-        std::string cms = maker ? maker(oid, digest) : std::string();
-        if (cms.empty())
-            Fail(Words::PdfCmsFailed, "no CMS was made");
-        if (cms.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
-            Fail(Words::PdfCmsFailed, "CMS is not hex");
-        if (cms.size() > hexSize)
-            Fail(Words::PdfCmsTooLarge, "CMS does not fit the reserved space");
-        cms.resize(hexSize, '0');
-        std::string body = signature.GetBody();
-        const size_t contents = body.rfind("/Contents ");
-        body.insert(contents + 10, "<" + cms + ">");
-        signature.SetBody(body);
-        return true;
-    } catch (const EPdfError& e) {
-        FError = e.Word();
-    } catch (const std::exception&) {
-        FError = Words::PdfStructureInvalid;
-    }
-    return false;
-}
-
-bool TPDF::SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker)
-{
-    UnitPDFIncremental::TSigned result;
-    if (!UnitPDFIncremental::Sign(FData, request, maker, FSigningTime ? FSigningTime : std::time(nullptr),
-                                  FError, result))
-        return false;
-    FByteRange = result.ByteRange;
-    return true;
-}
-
-bool TPDF::Sign(TXmlDoc& request)
-{
-    TPdfSignProperties properties;
-    for (int i = 0; i < request.GetPropertyCount(); ++i) {
-        const TXmlDoc* property = request.GetPropertyByIndex(i);
-        properties.Set(property->GetName(), property->GetValue());
-    }
-    const TCmsMaker maker = [&](const std::string&, const std::string& digest) {
-        const std::unique_ptr<TXmlDoc> copy = request.Duplicate();
-        copy->Setp("ContentHash", digest);
-        copy->Setp("Dettached", "1");
-        const TXmlDoc* order = copy->FindProperty("Order");
-        if (!order || order->GetValue().empty())
-            copy->Setp("Order", "ContentType,MessageDigest,SigningCertificate");
-        copy->Setp("Content", "");
-        copy->Setp("Binary", "");
-        copy->Setp("Format", "");
-        return FCmsHook ? FCmsHook(*copy, *this) : std::string();
-    };
-    return Sign(properties, maker);
-}

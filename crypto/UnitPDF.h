@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -94,6 +95,11 @@ public:
     static constexpr size_t TimestampHexSize = 32768;
     // The reserved /Contents size in hex digits for this request.
     static size_t ContentsHexSizeFor(const TPdfSignProperties& request);
+    // Room a document's bytes are given beyond their size, so that what signing adds (the new
+    // objects, the reserved /Contents, the table) never moves, and so never copies, them.
+    static constexpr size_t SigningRoom = 2 * ContentsBytes + TimestampHexSize + 32 * 1024;
+    // A document as the system holds it.
+    using TBytes = std::vector<uint8_t>;
 
     // Makes the CMS for the request copy (ContentHash, Dettached, Order already set) and
     // returns its DER as hex, "" when it cannot. The document then stands exactly as the
@@ -113,7 +119,10 @@ public:
     TPDF& operator=(const TPDF&) = delete;
 
     bool LoadFromFile(const std::string& fileName);
-    bool LoadFromBytes(std::string bytes);
+    // The document is taken over; give it SigningRoom spare capacity to sign it without a copy.
+    bool LoadFromBytes(TBytes bytes);
+    // A copy of the text's bytes.
+    bool LoadFromBytes(std::string_view bytes);
     // Text in the given encoding number (12: upper-case hex).
     bool LoadFromText(std::string_view text, int encoding);
     bool SaveToText(std::string& out, int encoding) const;
@@ -134,7 +143,11 @@ public:
     // Failure word of the last Load or Sign ("" after success).
     const std::string& GetError() const { return FError; }
     bool IsLoaded() const { return FLoaded; }
-    const std::string& GetBytes() const { return FData; }
+    const TBytes& GetBytes() const { return FData; }
+    // The same bytes as text, for searching and comparing.
+    std::string_view GetText() const { return {reinterpret_cast<const char*>(FData.data()), FData.size()}; }
+    // Hands the document over; the PDF is empty afterwards.
+    TBytes TakeBytes();
     const std::string& GetFileName() const { return FFileName; }
 
     size_t GetObjectCount() const { return FObjects.size(); }
@@ -170,7 +183,7 @@ private:
     void ApplyInfo(const TPdfSignProperties& request);
     bool SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker);
 
-    std::string FData;
+    TBytes FData;
     std::string FFileName;
     std::string FError;
     bool FLoaded = false;

@@ -455,16 +455,18 @@ bool HasSignature(std::string_view bytes)
     }
 }
 
-bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCmsMaker& maker,
+bool Sign(TPDF::TBytes& data, const TPdfSignProperties& request, const TPDF::TCmsMaker& maker,
           std::time_t signingTime, std::string& error, TSigned& result)
 {
+    const auto text = [&data] { return std::string_view(reinterpret_cast<const char*>(data.data()), data.size()); };
+    const auto append = [&data](std::string_view part) { data.insert(data.end(), part.begin(), part.end()); };
     error.clear();
     result = {};
     const size_t original = data.size();
     try {
         TPlan plan;
         try {
-            plan = MakePlan(data, request, signingTime);
+            plan = MakePlan(text(), request, signingTime);
         } catch (const TRefused&) {
             throw;
         } catch (const std::exception&) {
@@ -502,10 +504,10 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
 
         // The document as the two byte ranges, for the digest and the signer.
         data.reserve(original + filled.size());
-        data.append(filled, 0, contentsInUpdate + contentsKey.size() - 1);
-        data.append(filled, contentsInUpdate + contentsKey.size() - 1 + hexSize + 2, std::string::npos);
+        append(std::string_view(filled).substr(0, contentsInUpdate + contentsKey.size() - 1));
+        append(std::string_view(filled).substr(contentsInUpdate + contentsKey.size() - 1 + hexSize + 2));
 
-        const std::string digest = UnitPDF::DigestHex(data, oid);
+        const std::string digest = UnitPDF::DigestHex(text(), oid);
         if (digest.empty())
             Refuse(Words::PdfDigestFailed);
         std::string cms = maker ? maker(oid, digest) : std::string();
@@ -514,11 +516,12 @@ bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCms
         if (cms.size() > hexSize)
             Refuse(Words::PdfCmsTooLarge);
         cms.resize(hexSize, '0');
-        data.insert(static_cast<size_t>(gapStart), "<" + cms + ">");
+        const std::string contents = "<" + cms + ">";
+        data.insert(data.begin() + static_cast<std::ptrdiff_t>(gapStart), contents.begin(), contents.end());
         // The reader must find the new signature through the new section. A file whose own
         // cross-references contradict each other (one number for two objects) can read
         // differently once a section follows; such a file is refused, not signed.
-        if (!Readable(data, plan.SignatureNumber))
+        if (!Readable(text(), plan.SignatureNumber))
             Refuse(Words::PdfStructureInvalid);
         return true;
     } catch (const TRefused& refused) {

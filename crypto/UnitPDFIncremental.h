@@ -34,7 +34,7 @@ struct TSigned {
 // Appends the signed update to `data`. The maker is called while `data` stands exactly as the
 // two byte ranges of the final file. False with the failure word in `error`; `data` is then
 // as it was.
-bool Sign(std::string& data, const TPdfSignProperties& request, const TPDF::TCmsMaker& maker,
+bool Sign(TPDF::TBytes& data, const TPdfSignProperties& request, const TPDF::TCmsMaker& maker,
           std::time_t signingTime, std::string& error, TSigned& result);
 
 // Whether a document already holds a signature (a signature field with a value); false when

@@ -103,10 +103,12 @@ TXmlDoc& AddAttribute(TXmlDoc& attrs, std::string_view oid)
     return *attr->New("SET");
 }
 
-std::string LocalNowText()
+std::string LocalNowText(const TSignedDataInputs& inputs)
 {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
+    if (inputs.SigningTime)
+        ts = {*inputs.SigningTime, 0};
     struct tm tm {};
     gmtime_r(&ts.tv_sec, &tm);
     UnitAsn1::TUtcTime utc{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
@@ -187,7 +189,7 @@ void AddRawAttribute(TXmlDoc& attrs, std::string_view text)
 }
 
 void AddSignedAttributes(TXmlDoc& attrs, TXmlDoc& request, const std::string& digestHex, const TSigner* signer,
-                         std::string_view digestOid, TCryptHash hash)
+                         std::string_view digestOid, TCryptHash hash, const TSignedDataInputs& inputs)
 {
     std::string order = Prop(request, "Order");
     if (order.empty())
@@ -201,7 +203,7 @@ void AddSignedAttributes(TXmlDoc& attrs, TXmlDoc& request, const std::string& di
             AddOctets(AddAttribute(attrs, "1.2.840.113549.1.9.4"), digestHex);
         } else if (is("SigningTime")) {
             if (request.Getb("SigningTime"))
-                AddAttribute(attrs, "1.2.840.113549.1.9.5").New("UTCTIME")->Setp("Value", LocalNowText());
+                AddAttribute(attrs, "1.2.840.113549.1.9.5").New("UTCTIME")->Setp("Value", LocalNowText(inputs));
         } else if (is("Policy")) {
             const auto fields = SplitComma(Prop(request, "Policy"));
             if (!fields[0].empty())
@@ -249,7 +251,8 @@ std::vector<std::string> ChainCertificates(const std::string& chainXml)
 }
 
 std::optional<std::vector<uint8_t>> Build(TXmlDoc& request, UnitHttp::THttpClient& http,
-                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp);
+                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp,
+                                          const TSignedDataInputs& inputs);
 
 // The digest of the signature, after the defaults are written back into the request.
 struct TCmsDigest {
@@ -325,14 +328,17 @@ void LocateStoreCertificate(const TXmlDoc& request, TSignerKey& key)
 }
 
 // Step 4. Content digest: the request's "ContentHash", else the digest of its content.
-std::string ContentDigest(const TXmlDoc& request, TCryptHash hash, bool binary)
+std::string ContentDigest(const TXmlDoc& request, TCryptHash hash, bool binary, const TSignedDataInputs& inputs)
 {
     std::string digestHex = Prop(request, "ContentHash");
     if (digestHex.empty()) {
         const TXmlDoc* content = request.FindProperty("Content");
         // A view, not a copy: the content may be the size of the whole document.
-        const std::string_view text = content ? std::string_view(content->GetValue()) : std::string_view();
-        digestHex = binary ? UnitCryptHash::DigestHex(text, hash) : UnitCryptHash::DigestText(text, hash);
+        const std::string_view text = inputs.Content ? *inputs.Content
+                                      : content      ? std::string_view(content->GetValue())
+                                                     : std::string_view();
+        digestHex = binary && !inputs.ContentIsBytes ? UnitCryptHash::DigestHex(text, hash)
+                                                     : UnitCryptHash::DigestText(text, hash);
     }
     if (digestHex.empty())
         Fail(MessageDigestFailed);
@@ -341,7 +347,8 @@ std::string ContentDigest(const TXmlDoc& request, TCryptHash hash, bool binary)
 
 // Step 5. ContentInfo and SignedData up to the certificates; returns the SignedData.
 TXmlDoc& AddSignedData(TXmlDoc& contentInfo, TXmlDoc& request, std::string_view digestOid, bool binary,
-                       const std::vector<std::string>& certificates)
+                       const std::vector<std::string>& certificates, const TSignedDataInputs& inputs,
+                       std::vector<UnitAsn1::TOuterValue>& outer)
 {
     const std::string type = Prop(request, "Type");
     AddOid(contentInfo, IdSignedData);
@@ -353,6 +360,8 @@ TXmlDoc& AddSignedData(TXmlDoc& contentInfo, TXmlDoc& request, std::string_view 
     if (!request.Getb("Dettached")) {
         TXmlDoc* octets = encap->New("CONTEXT")->New("OCTETSTRING");
         octets->Setp("Binary", binary ? "1" : "0");
+        if (inputs.Content)
+            outer.push_back({octets, *inputs.Content, inputs.ContentIsBytes});
         // The content is moved, not copied: for a large document it is the biggest thing here.
         TXmlDoc* content = request.GetPropertyByName("Content", false);
         std::string value;
@@ -384,7 +393,7 @@ struct TSignerInfo {
 };
 
 TSignerInfo AddSignerInfo(TXmlDoc& signedData, TXmlDoc& request, const std::string& digestHex,
-                          const TSigner* signer, const TCmsDigest& digest)
+                          const TSigner* signer, const TCmsDigest& digest, const TSignedDataInputs& inputs)
 {
     TXmlDoc& signerInfo = *signedData.New("SET")->New("SEQUENCE");
     signerInfo.New("INTEGER")->Setp("Value", "1");
@@ -395,7 +404,7 @@ TSignerInfo AddSignerInfo(TXmlDoc& signedData, TXmlDoc& request, const std::stri
     }
     AddAlgorithm(signerInfo, digest.Oid);
     TXmlDoc& attrs = *signerInfo.New("CONTEXT");
-    AddSignedAttributes(attrs, request, digestHex, signer, digest.Oid, digest.Hash);
+    AddSignedAttributes(attrs, request, digestHex, signer, digest.Oid, digest.Hash, inputs);
     AddAlgorithm(signerInfo, UnitCryptHash::SignatureOidForDigestOid(digest.Oid));
     TXmlDoc* signature = AddOctets(signerInfo, {});
     return {&signerInfo, &attrs, signature};
@@ -450,9 +459,10 @@ void AddSignatureTimestamp(TXmlDoc& signerInfo, const std::string& signatureHex,
 }
 
 // Step 10. The whole ContentInfo.
-std::vector<uint8_t> EncodeContentInfo(TXmlDoc& contentInfo, const UnitAsn1::TEntityBuilder& nested)
+std::vector<uint8_t> EncodeContentInfo(TXmlDoc& contentInfo, const UnitAsn1::TEntityBuilder& nested,
+                                       std::span<const UnitAsn1::TOuterValue> outer)
 {
-    auto der = UnitAsn1::EncodeNode(contentInfo, nested);
+    auto der = UnitAsn1::EncodeNode(contentInfo, nested, outer);
     if (!der)
         Fail(SignatureFailed);
     return std::move(*der);
@@ -460,56 +470,69 @@ std::vector<uint8_t> EncodeContentInfo(TXmlDoc& contentInfo, const UnitAsn1::TEn
 
 // `stamp`: the time-stamp asked for (no value: none).
 std::vector<uint8_t> BuildCms(TXmlDoc& request, const std::optional<UnitTimestamp::TTimestampOptions>& stamp,
-                              UnitHttp::THttpClient& http)
+                              UnitHttp::THttpClient& http, const TSignedDataInputs& inputs)
 {
     // A SIGNEDDATA element met while encoding is built the same way.
-    const UnitAsn1::TEntityBuilder nested = [&](TXmlDoc& node) { return Build(node, http, nullptr); };
+    const UnitAsn1::TEntityBuilder nested = [&](TXmlDoc& node) { return Build(node, http, nullptr, {}); };
     const TCmsDigest digest = ApplyDefaults(request);
     TSignerKey key;
     LoadKeyAndPkcs12(request, key);
     LocateStoreCertificate(request, key);
     const bool binary = request.Getb("Binary");
-    const std::string digestHex = ContentDigest(request, digest.Hash, binary);
+    const std::string digestHex = ContentDigest(request, digest.Hash, binary, inputs);
 
     TXmlDoc contentInfo("SEQUENCE");
-    TXmlDoc& signedData = AddSignedData(contentInfo, request, digest.Oid, binary, key.Certificates);
+    std::vector<UnitAsn1::TOuterValue> outer;
+    TXmlDoc& signedData = AddSignedData(contentInfo, request, digest.Oid, binary, key.Certificates, inputs, outer);
 
     const std::optional<TSigner> signer = ReadSignerCertificate(key.Certificates, digest.Hash);
     const TSigner* signerPtr = signer ? &*signer : nullptr;
 
-    const TSignerInfo signerInfo = AddSignerInfo(signedData, request, digestHex, signerPtr, digest);
+    const TSignerInfo signerInfo = AddSignerInfo(signedData, request, digestHex, signerPtr, digest, inputs);
     const std::vector<uint8_t> signedBytes = EncodeSignedAttributes(*signerInfo.Attributes, nested);
     std::string signatureHex = SignAttributes(key, signerPtr, signedBytes, digest.Hash);
     if (stamp)
         AddSignatureTimestamp(*signerInfo.Node, signatureHex, *stamp, http);
     signerInfo.Signature->Setp("Value", std::move(signatureHex));
-    return EncodeContentInfo(contentInfo, nested);
+    return EncodeContentInfo(contentInfo, nested, outer);
 }
 
 // The PDF road: the content is a PDF, signed in place; the result is the whole signed file.
-std::vector<uint8_t> BuildPades(TXmlDoc& request, UnitHttp::THttpClient& http)
+std::vector<uint8_t> BuildPades(TXmlDoc& request, UnitHttp::THttpClient& http, const TSignedDataInputs& inputs)
 {
     // Taken before the document copies the request: the password leaves it here.
     const std::optional<UnitTimestamp::TTimestampOptions> stamp = UnitTimestamp::TakeOptions(request);
     TXmlDoc* content = request.GetPropertyByName("Content", false);
-    std::string bytes;
-    if (content) {
-        if (request.Getb("Binary")) {
-            const auto decoded = HexDecode(content->GetValue());
-            bytes.assign(decoded.begin(), decoded.end());
-        } else {
-            bytes = content->GetValue();
+    const std::string_view text = inputs.Content ? *inputs.Content
+                                  : content      ? std::string_view(content->GetValue())
+                                                 : std::string_view();
+    // The document held once, as bytes, with room for what signing adds.
+    std::vector<uint8_t> bytes;
+    if (request.Getb("Binary") && !inputs.ContentIsBytes) {
+        bytes.reserve(text.size() / 2 + TPDF::SigningRoom);
+        constexpr size_t Slice = size_t{1} << 20;
+        for (size_t pos = 0; pos + 1 < text.size(); pos += Slice) {
+            const auto part = HexDecode(text.substr(pos, std::min(Slice, text.size() / 2 * 2 - pos)));
+            bytes.insert(bytes.end(), part.begin(), part.end());
         }
-        // The request copy that the PDF makes for its CMS leaves the content out anyway.
-        content->SetValue({});
+    } else {
+        bytes.reserve(text.size() + TPDF::SigningRoom);
+        bytes.assign(text.begin(), text.end());
     }
+    // The request copy that the PDF makes for its CMS leaves the content out anyway.
+    if (content)
+        content->SetValue({});
     // The CMS over the two byte ranges: the request copy the document prepares goes straight
     // to the encoder, whose SIGNEDDATA element comes back here for a detached CMS.
+    TSignedDataInputs nested;
+    nested.SigningTime = inputs.SigningTime;
     TPDF pdf([&](TXmlDoc& copy, TPDF&) {
         std::string hex;
-        UnitAsn1::EncodeNodeHex(copy, hex, [&](TXmlDoc& node) { return Build(node, http, &stamp); });
+        UnitAsn1::EncodeNodeHex(copy, hex, [&](TXmlDoc& node) { return Build(node, http, &stamp, nested); });
         return hex;
     });
+    if (inputs.SigningTime)
+        pdf.SetSigningTime(*inputs.SigningTime);
     if (!pdf.LoadFromBytes(std::move(bytes)))
         Fail(pdf.GetError().empty() ? SignatureFailed : std::string_view(pdf.GetError()));
     if (!pdf.Sign(request)) {
@@ -519,23 +542,24 @@ std::vector<uint8_t> BuildPades(TXmlDoc& request, UnitHttp::THttpClient& http)
             throw TFailure{};
         Fail(pdf.GetError().empty() ? SignatureFailed : std::string_view(pdf.GetError()));
     }
-    const std::string& signedPdf = pdf.GetBytes();
+    std::vector<uint8_t> signedPdf = pdf.TakeBytes();
     if (signedPdf.empty())
         Fail(SignatureFailed);
-    return std::vector<uint8_t>(signedPdf.begin(), signedPdf.end());
+    return signedPdf;
 }
 
 // `stamp`: null to read the time-stamp options from the request; else the ones already taken.
 std::optional<std::vector<uint8_t>> Build(TXmlDoc& request, UnitHttp::THttpClient& http,
-                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp)
+                                          const std::optional<UnitTimestamp::TTimestampOptions>* stamp,
+                                          const TSignedDataInputs& inputs)
 {
     UnitEncoding::SetAsn1ErrorWord({});
     try {
         if (UnitXmlDoc::SameText(Prop(request, "Format"), "PADES"))
-            return BuildPades(request, http);
+            return BuildPades(request, http, inputs);
         if (stamp)
-            return BuildCms(request, *stamp, http);
-        return BuildCms(request, UnitTimestamp::TakeOptions(request), http);
+            return BuildCms(request, *stamp, http, inputs);
+        return BuildCms(request, UnitTimestamp::TakeOptions(request), http, inputs);
     } catch (const TFailure& failure) {
         // An empty word keeps the one a nested build left.
         if (!failure.Word.empty())
@@ -551,7 +575,13 @@ std::optional<std::vector<uint8_t>> Build(TXmlDoc& request, UnitHttp::THttpClien
 
 std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request, UnitHttp::THttpClient& http)
 {
-    return Build(request, http, nullptr);
+    return Build(request, http, nullptr, {});
+}
+
+std::optional<std::vector<uint8_t>> BuildSignedDataWith(TXmlDoc& request, UnitHttp::THttpClient& http,
+                                                        const TSignedDataInputs& inputs)
+{
+    return Build(request, http, nullptr, inputs);
 }
 
 }  // namespace UnitSignedData

@@ -8,6 +8,7 @@
 #include "platform/UnitHttp.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -29,5 +30,19 @@ using Words::SignatureFailed;
 // "TimestampHash", "TimestampUser", "TimestampPassword", "TimestampTimeout" in seconds); a
 // stamp that cannot be had fails the signature with the word of crypto/UnitTimestamp.h.
 std::optional<std::vector<uint8_t>> BuildSignedData(TXmlDoc& request, UnitHttp::THttpClient& http);
+
+// What a build may take from outside the request node.
+struct TSignedDataInputs {
+    // The "Content" value when it stays in the text the request was read from (a document of
+    // hundreds of megabytes is not copied into the node): hex when "Binary" is true, else
+    // text. It replaces the node's own "Content" and must outlive the build.
+    std::optional<std::string_view> Content;
+    // Content holds the document's bytes themselves, not their hex.
+    bool ContentIsBytes = false;
+    // The signing time (signing-time attribute, the PDF's /M); the clock when not set.
+    std::optional<std::time_t> SigningTime;
+};
+std::optional<std::vector<uint8_t>> BuildSignedDataWith(TXmlDoc& request, UnitHttp::THttpClient& http,
+                                                        const TSignedDataInputs& inputs);
 
 }  // namespace UnitSignedData

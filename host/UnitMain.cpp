@@ -143,6 +143,19 @@ void SetMessageDispatcher(TMessageDispatcher dispatcher)
 
 // ---- streams
 
+bool TFileDescriptorInput::WaitReady(int milliseconds)
+{
+    // Input waiting, or the input's end: the pass goes on at once. A poll that cannot wait
+    // (interrupted, an error) leaves the pass to its sleep.
+    pollfd p{FFd, POLLIN, 0};
+    const int n = ::poll(&p, 1, milliseconds);
+    if (n > 0 && (p.revents & POLLIN) != 0)
+        return true;
+    if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+        return false;  // an ended input keeps the pace of the passes
+    return n == 0;
+}
+
 bool TFileDescriptorInput::Ready()
 {
     pollfd p{FFd, POLLIN, 0};
@@ -261,9 +274,13 @@ std::string RequestTraceText(const std::string& body)
     return hidden ? CompactJson(request) : body;
 }
 
-void Sleep25ms()
+// One pass's wait: 25 ms, or less when input arrives first, so that a request is read as soon
+// as it is there instead of at the end of the pass.
+void WaitForPass(TInputStream& input)
 {
     timespec delay{0, 25'000'000};
+    if (input.WaitReady(25))
+        return;
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR && !UnitMain::TerminateRequested()) {
     }
 }
@@ -394,19 +411,14 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         const auto code = UnitSigning::SelectCertificateCode(origin);
         if (!code)
             return "CertificateNotSelected";
-        if (isFile) {
-            auto loaded = UnitSigning::LoadFileAsText(fileName, 12);
-            if (!loaded)
-                return "FailedToLoad";
-            content = std::move(*loaded);
-        }
+        // A file goes from the disk to the library and back in slices; only its digest when
+        // the signature is detached.
+        if (isFile)
+            return UnitSigning::SignFile(*code, fileName, hashOid, type, *FRequest, signedFileName, FMemoryAvailable);
         signedText = UnitSigning::PutSignature(*code, std::move(content), hashOid, type, fileName, *FRequest);
         if (signedText.empty())
             return UnitSigning::SignFailureWord();
-        if (isFile) {
-            if (!UnitSigning::SaveTextAsFile(signedFileName, signedText, 12))
-                return "FailedToSave";
-        } else {
+        {
             Trace("Encoding mime response");
             signedText = UnitSigning::RecodeText(std::move(signedText), 12, 7);
             std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
@@ -497,7 +509,7 @@ void TNativeMessagingHost::RunMessageLoop()
 {
     FCountdown = UnitMain::StartCountdown;
     while (!UnitMain::TerminateRequested()) {
-        Sleep25ms();
+        WaitForPass(*FStdIn);
         if (UnitMain::TerminateRequested())
             break;
         if (auto& dispatcher = UnitMain::Dispatcher())
@@ -549,17 +561,9 @@ void TNativeMessagingHost::RunSign()
         FResultWord = "FailedToSelect";
         return;
     }
-    auto content = UnitSigning::LoadFileAsText(file, 12);
-    if (!content) {
-        FResultWord = "FailedToLoad";
-        return;
-    }
-    const std::string signedText = UnitSigning::PutSignature(*code, std::move(*content), oid, type, file, *FRequest);
-    content.reset();
-    if (signedText.empty())
-        FResultWord = "FailedToSign";
-    else
-        FResultWord = UnitSigning::SaveTextAsFile(signedFileName, signedText, 12) ? "OK" : "FailedToSave";
+    const std::string word = UnitSigning::SignFile(*code, file, oid, type, *FRequest, signedFileName, FMemoryAvailable);
+    // The mode's words: the library's own refusals read as "FailedToSign".
+    FResultWord = word.empty() ? "OK" : word == "FailedToLoad" || word == "FailedToSave" ? word : "FailedToSign";
 }
 
 void TNativeMessagingHost::Listen(const std::vector<std::string>& arguments)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/UnitXmlDoc.h"
+#include "host/UnitSigning.h"
 
 #include <cstdint>
 #include <exception>
@@ -60,6 +61,10 @@ public:
     virtual ~TInputStream() = default;
     // True when a read would not wait: bytes are waiting or the input has ended.
     virtual bool Ready() = 0;
+    // Waits up to `milliseconds` for bytes to arrive; true when the wait is over (bytes are
+    // waiting, or the time passed), false when it did not wait (the caller then keeps its own
+    // pace). Streams that never wait answer false.
+    virtual bool WaitReady(int /*milliseconds*/) { return false; }
     // Up to `count` bytes; 0 at the end of input, on an error, or when the terminate flag is set.
     virtual size_t Read(void* buffer, size_t count) = 0;
 };
@@ -75,6 +80,7 @@ class TFileDescriptorInput : public TInputStream {
 public:
     explicit TFileDescriptorInput(int fd) : FFd(fd) {}
     bool Ready() override;
+    bool WaitReady(int milliseconds) override;
     size_t Read(void* buffer, size_t count) override;
 
 private:
@@ -150,6 +156,10 @@ public:
     // waiting, or a prefix of 0 or below).
     bool ServeOneFrame();
 
+    // Where the host learns how much memory the machine has available before it takes on a
+    // document (MemAvailable of /proc/meminfo unless set).
+    void SetMemoryAvailable(UnitSigning::TMemoryAvailable source) { FMemoryAvailable = std::move(source); }
+
     int Countdown() const { return FCountdown; }
     void SetCountdown(int countdown) { FCountdown = countdown; }
     const std::string& ResultWord() const { return FResultWord; }
@@ -167,4 +177,5 @@ private:
     int FCountdown = UnitMain::StartCountdown;
     std::string FResultWord = "Unknown";
     bool FChunkedAnswer = false;  // the request being answered takes chunk frames
+    UnitSigning::TMemoryAvailable FMemoryAvailable = UnitSigning::MemAvailableFromProc;
 };

@@ -11,10 +11,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace UnitSigning {
@@ -264,10 +266,11 @@ std::string ProgramVersion()
     return info.GetVersion("%d.%d.%d.%d");
 }
 
-std::string BuildSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
-                                const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
+std::unique_ptr<TXmlDoc> MakeSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
+                                            const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
 {
-    TXmlDoc request("SIGNEDDATA");
+    auto node = std::make_unique<TXmlDoc>("SIGNEDDATA");
+    TXmlDoc& request = *node;
     request.Setp("CertificateCode", code);
     request.Setp("Content", std::move(contentHex));
     request.Setp("Binary", "1");
@@ -297,7 +300,13 @@ std::string BuildSigningRequest(const std::string& code, std::string contentHex,
         UnitTrace::Trace("Attr " + name + " = " +
                          (UnitXmlDoc::SameText(name, "TimestampPassword") ? std::string("(hidden)") : child->GetValue()));
     }
-    return request.GetXML();
+    return node;
+}
+
+std::string BuildSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
+                                const std::string& type, const std::string& fileName, TXmlDoc& requestTree)
+{
+    return MakeSigningRequest(code, std::move(contentHex), hashOid, type, fileName, requestTree)->GetXML();
 }
 
 std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
@@ -319,6 +328,288 @@ std::string PutSignature(const std::string& code, std::string contentHex, const 
     }
     UnitTrace::Trace("}");
     return signedText;
+}
+
+std::optional<uint64_t> ParseMemAvailable(std::string_view meminfo)
+{
+    constexpr std::string_view Key = "MemAvailable:";
+    size_t at = meminfo.find(Key);
+    // The key starts a line.
+    while (at != std::string_view::npos && at > 0 && meminfo[at - 1] != '\n')
+        at = meminfo.find(Key, at + 1);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    std::string_view rest = meminfo.substr(at + Key.size());
+    rest = rest.substr(0, rest.find('\n'));
+    const size_t digits = rest.find_first_of("0123456789");
+    if (digits == std::string_view::npos)
+        return std::nullopt;
+    uint64_t kib = 0;
+    size_t i = digits;
+    for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i) {
+        if (kib > (UINT64_MAX >> 10) / 10)
+            return std::nullopt;
+        kib = kib * 10 + static_cast<uint64_t>(rest[i] - '0');
+    }
+    // The kernel writes the figure in kB (KiB).
+    const std::string_view unit = rest.substr(i);
+    if (unit.find("kB") == std::string_view::npos)
+        return std::nullopt;
+    return kib << 10;
+}
+
+std::optional<uint64_t> MemAvailableFromProc()
+{
+    std::ifstream in("/proc/meminfo");
+    if (!in)
+        return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return ParseMemAvailable(text);
+}
+
+std::string RequestDigestOid(TXmlDoc& request)
+{
+    const TXmlDoc* hash = request.FindProperty("Hash");
+    std::string oid = hash ? hash->GetValue() : std::string();
+    if (oid.empty()) {
+        const TXmlDoc* policy = request.FindProperty("Policy");
+        const std::string fields = policy ? policy->GetValue() : std::string();
+        const size_t comma = fields.find(',');
+        if (comma != std::string::npos) {
+            std::string field = fields.substr(comma + 1, fields.find(',', comma + 1) - comma - 1);
+            const size_t first = field.find_first_not_of(" \t\r\n");
+            const size_t last = field.find_last_not_of(" \t\r\n");
+            oid = first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
+        }
+    }
+    return oid.empty() ? std::string(DigestRows[0].Oid) : oid;
+}
+
+bool TakesContentHash(TXmlDoc& request)
+{
+    const TXmlDoc* format = request.FindProperty("Format");
+    if (format && UnitXmlDoc::SameText(format->GetValue(), "PADES"))
+        return false;
+    if (request.FindProperty("ContentHash"))
+        return false;
+    const TXmlDoc* detached = request.FindProperty("Dettached");
+    const TXmlDoc* binary = request.FindProperty("Binary");
+    if (!detached || !detached->GetAsBool() || !binary || !binary->GetAsBool())
+        return false;
+    const std::string oid = RequestDigestOid(request);
+    if (oid == Sha1Oid)
+        return true;
+    for (const auto& row : DigestRows)
+        if (row.Oid == oid)
+            return true;
+    return false;
+}
+
+bool UseContentHash(TXmlDoc& request, const std::string& systemName)
+{
+    const std::string digest = DigestFile(systemName, RequestDigestOid(request));
+    if (digest.empty())
+        return false;
+    request.Setp("Content", "");
+    request.Setp("ContentHash", digest);
+    return true;
+}
+
+uint64_t MemoryNeeded(uint64_t size)
+{
+    // Hex text in the library, the signed bytes (CMS with the content, or the signed PDF) and
+    // the hex of those bytes as the answer; the text is let go before the answer is made.
+    constexpr uint64_t Working = 32u << 20;
+    return 3 * size + Working;
+}
+
+namespace {
+
+// Where the document's hex goes in the request text while the request is written: a value the
+// XML writer leaves as it is, and that no property can take because no property value holds a
+// blank or a quote once written.
+constexpr std::string_view ContentPlaceholder = "0DOCUMENT0CONTENT0";
+
+constexpr size_t Slice = size_t{1} << 20;
+
+struct TFd {
+    int Fd;
+    explicit TFd(int fd) : Fd(fd) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+};
+
+// Appends the file's bytes to the library's text buffer as upper-case hex, a slice at a time.
+bool AppendFileAsHex(int fd)
+{
+    std::vector<uint8_t> bytes(Slice);
+    std::string hex;
+    for (;;) {
+        const ssize_t n = ::read(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        hex = UnitEncoding::EncodeBytes({bytes.data(), static_cast<size_t>(n)}, 12, UnitEncoding::TEncodingTable::Host());
+        // The text is taken up to its zero byte: hex has none.
+        AppendTextChunck(hex.c_str(), static_cast<int32_t>(hex.size()));
+    }
+}
+
+std::string MiB(uint64_t bytes)
+{
+    return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB";
+}
+
+}  // namespace
+
+bool SaveLibraryHexAsFile(const std::string& file, int32_t size)
+{
+    std::string temporary;
+    try {
+        const std::string name = FileSystemName(file);
+        if (name.empty() || size <= 0 || size % 2 != 0)
+            return false;
+        const std::filesystem::path path(name);
+        std::error_code ec;
+        if (path.has_parent_path())
+            std::filesystem::create_directories(path.parent_path(), ec);
+        temporary = name + ".~tmp";
+        TFd out(UnitPlatformFiles::CreateTemporaryFile(temporary));
+        if (out.Fd < 0)
+            return false;
+        std::string hex(2 * Slice, '\0');
+        bool ok = true;
+        for (int32_t offset = 0; ok && offset < size;) {
+            const int32_t want = static_cast<int32_t>(std::min<int64_t>(size - offset, static_cast<int64_t>(hex.size())));
+            const int32_t got = ReadTextChunck(offset, want, hex.data());
+            if (got != want) {
+                ok = false;
+                break;
+            }
+            offset += got;
+            const auto bytes = UnitEncoding::DecodeText(std::string_view(hex.data(), static_cast<size_t>(got)), 12,
+                                                        UnitEncoding::TEncodingTable::Host());
+            if (!bytes)
+                ok = false;
+            for (size_t done = 0; ok && bytes && done < bytes->size();) {
+                const ssize_t n = ::write(out.Fd, bytes->data() + done, bytes->size() - done);
+                if (n > 0)
+                    done += static_cast<size_t>(n);
+                else if (!(n < 0 && errno == EINTR))
+                    ok = false;
+            }
+        }
+        ok = ok && ::fsync(out.Fd) == 0;
+        ok = ::close(out.Fd) == 0 && ok;
+        out.Fd = -1;
+        if (ok && std::rename(temporary.c_str(), name.c_str()) == 0)
+            return true;
+        std::remove(temporary.c_str());
+        return false;
+    } catch (const std::exception& ex) {
+        UnitTrace::Trace(std::string("ERROR: ") + ex.what());
+        if (!temporary.empty())
+            std::remove(temporary.c_str());
+        return false;
+    }
+}
+
+std::string SignFile(const std::string& code, const std::string& fileName, const std::string& hashOid,
+                     const std::string& type, TXmlDoc& requestTree, const std::string& signedFileName,
+                     const TMemoryAvailable& memory)
+{
+    const std::string name = FileSystemName(fileName);
+    if (name.empty())
+        return "FailedToLoad";
+    std::string_view word;
+    TFd file(UnitPlatformFiles::OpenRegularPosixFile(name, word));
+    struct stat st {};
+    if (file.Fd < 0 || ::fstat(file.Fd, &st) != 0) {
+        UnitTrace::Trace("FailedToLoad: " + std::string(word.empty() ? "unreadable" : word) + ": " + name);
+        return "FailedToLoad";
+    }
+    const auto size = static_cast<uint64_t>(st.st_size);
+
+    UnitTrace::Trace("PutSignature {");
+    const auto request = MakeSigningRequest(code, std::string(ContentPlaceholder), hashOid, type, fileName, requestTree);
+    const TXmlDoc* content = request->FindProperty("Content");
+    // An attribute may have replaced the document ("Content"): the request is then whole.
+    const bool carriesFile = content && content->GetValue() == ContentPlaceholder;
+
+    std::string signedText;
+    if (carriesFile && TakesContentHash(*request)) {
+        // A detached signature needs only the document's digest.
+        UnitTrace::Trace("Signing the document's digest");
+        if (!UseContentHash(*request, name)) {
+            UnitTrace::Trace("FailedToLoad: no digest of " + name);
+            UnitTrace::Trace("}");
+            return "FailedToLoad";
+        }
+        UnitTrace::Trace("Signing...");
+        signedText = RecodeText(request->GetXML(), 14, 12);
+        if (signedText.empty()) {
+            UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
+            UnitTrace::Trace("}");
+            return SignFailureWord();
+        }
+        UnitTrace::Trace("}");
+        return SaveTextAsFile(signedFileName, signedText, 12) ? std::string() : "FailedToSave";
+    }
+
+    if (carriesFile) {
+        const uint64_t needed = MemoryNeeded(size);
+        const std::optional<uint64_t> available = memory ? memory() : std::nullopt;
+        if (available && needed > *available) {
+            UnitTrace::Trace("FailedToLoad: the document of " + MiB(size) + " needs about " + MiB(needed) +
+                             " of memory, MemAvailable is " + MiB(*available));
+            UnitTrace::Trace("}");
+            return "FailedToLoad";
+        }
+    }
+    const std::string xml = request->GetXML();
+    size_t head = xml.size(), tail = xml.size();
+    if (carriesFile) {
+        const std::string marker = " Content=\"" + std::string(ContentPlaceholder) + "\"";
+        const size_t at = xml.find(marker);
+        if (at == std::string::npos) {
+            UnitTrace::Trace("ERROR: the request has no place for the document");
+            UnitTrace::Trace("}");
+            return "FailedToSign";
+        }
+        head = at + std::string_view(" Content=\"").size();
+        tail = head + ContentPlaceholder.size();
+    }
+    UnitTrace::Trace("Signing...");
+    bool saved = false;
+    int32_t n = 0;
+    {
+        TLibraryBuffers buffers;
+        AppendTextChunck(xml.substr(0, head).c_str(), static_cast<int32_t>(head));
+        if (carriesFile && !AppendFileAsHex(file.Fd)) {
+            UnitTrace::Trace("FailedToLoad: read error in " + name);
+            UnitTrace::Trace("}");
+            return "FailedToLoad";
+        }
+        AppendTextChunck(xml.c_str() + tail, static_cast<int32_t>(xml.size() - tail));
+        Decode(14);
+        n = Encode(12);
+        if (n <= 0)
+            UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
+        UnitTrace::Trace("}");
+        if (n > 0)
+            saved = SaveLibraryHexAsFile(signedFileName, n);
+    }
+    if (n <= 0)
+        return SignFailureWord();
+    return saved ? std::string() : "FailedToSave";
 }
 
 std::string SignFailureWord()

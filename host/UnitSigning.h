@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -50,6 +52,11 @@ bool SaveTextAsFile(const std::string& file, const std::string& text, int e);
 // Raises ESignError for an "attrs" member that is not an array of name/value pairs.
 void CopyRequestAttributes(const nlohmann::json& request, TXmlDoc& requestTree);
 
+// The signing request (the SIGNEDDATA node) for these inputs, with the request tree's "attr"
+// children applied.
+std::unique_ptr<TXmlDoc> MakeSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
+                                            const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
+
 // The XML text of the signing request (the SIGNEDDATA node) for these inputs.
 std::string BuildSigningRequest(const std::string& code, std::string contentHex, const std::string& hashOid,
                                 const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
@@ -57,6 +64,44 @@ std::string BuildSigningRequest(const std::string& code, std::string contentHex,
 // Builds the signing request and has the library sign it; the hex of the signed bytes, "" on failure.
 std::string PutSignature(const std::string& code, std::string contentHex, const std::string& hashOid,
                          const std::string& type, const std::string& fileName, TXmlDoc& requestTree);
+
+// Bytes of memory the machine can still give (MemAvailable of /proc/meminfo); nothing when
+// unknown. Handed to whoever must judge a document before working on it.
+using TMemoryAvailable = std::function<std::optional<uint64_t>()>;
+std::optional<uint64_t> MemAvailableFromProc();
+// The MemAvailable line of a /proc/meminfo text, in bytes.
+std::optional<uint64_t> ParseMemAvailable(std::string_view meminfo);
+
+// The digest OID a signing request's builder uses: "Hash", else field 1 of "Policy", else
+// SHA-256.
+std::string RequestDigestOid(TXmlDoc& request);
+// Whether a request may carry the document's digest ("ContentHash") instead of the document:
+// a detached CMS of binary content, with no digest of its own, whose digest is one the host
+// names (the digest table above, SHA-1 included). The CMS is then byte for byte the one the
+// document itself gives.
+bool TakesContentHash(TXmlDoc& request);
+
+// Puts the digest of the file (a POSIX name) into a request that TakesContentHash, as
+// "ContentHash", and empties its "Content"; false when the file gives no digest.
+bool UseContentHash(TXmlDoc& request, const std::string& systemName);
+
+// The memory a file request of `size` bytes needs on the road through the library: the hex of
+// the document in the library's text buffer (2 bytes a byte) and the signed bytes beside it.
+uint64_t MemoryNeeded(uint64_t size);
+
+// Signs a file request: the document goes from the file to the library's text buffer in
+// slices, as the hex of the request's "Content" (or, for a detached signature, only its digest
+// goes, as "ContentHash"), and the signed bytes come back from the library's text into the
+// signed file in slices. "" when signed, else the error word: "FailedToLoad" (file missing or
+// unreadable, or more memory needed than the machine has available), "FailedToSign" (or the
+// library's word, SignFailureWord), "FailedToSave".
+std::string SignFile(const std::string& code, const std::string& fileName, const std::string& hashOid,
+                     const std::string& type, TXmlDoc& requestTree, const std::string& signedFileName,
+                     const TMemoryAvailable& memory);
+
+// Writes the library's text buffer, `size` characters of upper-case hex, decoded into the file
+// a slice at a time (name.~tmp, then moved over name); false on any failure.
+bool SaveLibraryHexAsFile(const std::string& file, int32_t size);
 
 // The answer's error word for a signature the library did not make: "FailedToSign", or the
 // library's own word when it refused a document the user can do something about

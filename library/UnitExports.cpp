@@ -12,6 +12,7 @@
 #include "library/UnitImageLibrary.h"
 #include "library/UnitLibraryBuffers.h"
 #include "library/UnitLibraryFiles.h"
+#include "library/UnitLibrarySigning.h"
 #include "library/UnitXmlHandles.h"
 #include "platform/UnitTrace.h"
 
@@ -151,7 +152,7 @@ DORVIK_API int32_t ReadTextChunck(int32_t offset, int32_t count, char* bytes) no
 DORVIK_API int32_t CopyTextToBinary(void) noexcept
 {
     return WithBuffers("CopyTextToBinary", 0, [&](TBuffers& b) {
-        const std::string& text = b.Text.Text();
+        const std::string_view text = b.Text.Text();
         b.Binary.Assign(std::vector<uint8_t>(text.begin(), text.end()));
         return SizeResult(b.Binary.Bytes().size());
     });
@@ -162,16 +163,21 @@ DORVIK_API int32_t CopyBinaryToText(void) noexcept
     return WithBuffers("CopyBinaryToText", 0, [&](TBuffers& b) {
         const auto& bytes = b.Binary.Bytes();
         b.Text.Assign(std::string(bytes.begin(), bytes.end()));
-        return SizeResult(b.Text.Text().size());
+        return SizeResult(b.Text.Size());
     });
 }
 
 DORVIK_API int32_t Encode(int32_t encoding) noexcept
 {
     return WithBuffers("Encode", 0, [&](TBuffers& b) {
-        // The new text replaces the old whole; moved in, as it may be large.
-        b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding, UnitActionEncodings::Table()));
-        return SizeResult(b.Text.Text().size());
+        // The new text replaces the old whole; moved in, as it may be large. The old one goes
+        // first: a signing request's text and its answer are each twice the document.
+        b.Text.Assign(std::string());
+        if (encoding == 12)
+            b.Text.AssignHexOf(b.Binary.Share());  // read out as hex, a slice at a time
+        else
+            b.Text.Assign(UnitEncoding::EncodeBytes(b.Binary.Bytes(), encoding, UnitActionEncodings::Table()));
+        return SizeResult(b.Text.Size());
     });
 }
 
@@ -179,6 +185,12 @@ DORVIK_API int32_t Decode(int32_t encoding) noexcept
 {
     return WithBuffers("Decode", 0, [&](TBuffers& b) {
         try {
+            // A signing request's document is kept in the text as its bytes and signed from there.
+            if (encoding == 14)
+                if (auto der = UnitLibrarySigning::DecodeSigningRequest(b.Text)) {
+                    b.Binary.Replace(*der ? std::move(**der) : std::vector<uint8_t>());
+                    return SizeResult(b.Binary.Bytes().size());
+                }
             auto bytes = UnitEncoding::DecodeText(b.Text.Text(), encoding, UnitActionEncodings::Table());
             b.Binary.Replace(bytes ? std::move(*bytes) : std::vector<uint8_t>());
         } catch (...) {
@@ -197,7 +209,7 @@ DORVIK_API int32_t Transform(const char* templateText) noexcept
         if (!UnitXmlHandles::RunConversion(b.Text.Text(), CText(templateText), output))
             output.clear();
         b.Text.Assign(std::move(output));
-        return SizeResult(b.Text.Text().size());
+        return SizeResult(b.Text.Size());
     });
 }
 
@@ -229,7 +241,7 @@ DORVIK_API int32_t LoadTextFromFile(const char* fileName) noexcept
         if (!bytes)
             return 0;
         b.Text.Write({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
-        return SizeResult(b.Text.Text().size());
+        return SizeResult(b.Text.Size());
     });
 }
 
@@ -238,7 +250,7 @@ DORVIK_API int32_t SaveTextToFile(const char* fileName) noexcept
     return WithBuffers("SaveTextToFile", 0, [&](TBuffers& b) {
         if (!UnitLibraryFiles::SaveFileSafely(CText(fileName), b.Text.Text()))
             return 0;
-        return SizeResult(b.Text.Text().size());
+        return SizeResult(b.Text.Size());
     });
 }
 
@@ -251,7 +263,7 @@ DORVIK_API int32_t HashFile(const char* fileName, int32_t algorithm) noexcept
         } catch (...) {
             TraceFailure("HashFile");
         }
-        return SizeResult(b.Text.Text().size());
+        return SizeResult(b.Text.Size());
     });
 }
 

@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 class TPdfCmsSigner {
 public:
@@ -28,7 +29,7 @@ public:
     bool Ready() const { return FKey && FCert; }
 
     // DER hex of a detached CMS SignedData over `bytes`; "" on failure.
-    std::string Sign(const std::string& bytes) const
+    std::string Sign(std::string_view bytes) const
     {
         if (!Ready())
             return {};
@@ -53,7 +54,7 @@ public:
     // The maker for TPDF::Sign: signs the document as it stands when asked.
     TPDF::TCmsMaker MakerFor(const TPDF& pdf) const
     {
-        return [this, &pdf](const std::string&, const std::string&) { return Sign(pdf.GetBytes()); };
+        return [this, &pdf](const std::string&, const std::string&) { return Sign(pdf.GetText()); };
     }
 
 private:

@@ -31,7 +31,7 @@ int main(int argc, char** argv)
         return 1;
     }
     // The request copy carries the digest; OpenSSL digests the same bytes itself.
-    TPDF pdf([&](TXmlDoc&, TPDF& document) { return signer.Sign(document.GetBytes()); });
+    TPDF pdf([&](TXmlDoc&, TPDF& document) { return signer.Sign(document.GetText()); });
     if (!pdf.LoadFromFile(argv[1])) {
         std::fprintf(stderr, "%s\n", pdf.GetError().c_str());
         return 1;

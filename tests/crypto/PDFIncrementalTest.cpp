@@ -88,7 +88,7 @@ struct TSeen {
 TPDF::TCmsMaker Maker(const TPDF& pdf, TSeen& seen)
 {
     return [&pdf, &seen](const std::string&, const std::string& digest) {
-        seen.Bytes = pdf.GetBytes();
+        seen.Bytes = pdf.GetText();
         seen.Digest = digest;
         return PdfTest::GoldenCms(digest);
     };
@@ -112,7 +112,7 @@ std::string SignAppended(const std::string& source, const TPdfSignProperties& pr
     pdf.SetSigningTime(PdfTest::GoldenTime);
     TSeen seen;
     EXPECT_TRUE(pdf.Sign(props, Maker(pdf, seen))) << pdf.GetError();
-    const std::string out = pdf.GetBytes();
+    const std::string out(pdf.GetText());
     EXPECT_EQ(out.substr(0, source.size()), source) << "the original bytes changed";
     const auto r = LastByteRange(out);
     EXPECT_EQ(r, pdf.GetByteRange());
@@ -275,10 +275,10 @@ TEST(TPDFIncremental, ThreeSignaturesInARowEachCoverTheFileBeforeIt)
     ASSERT_TRUE(pdf.LoadFromBytes(source));
     TSeen seen;
     ASSERT_TRUE(pdf.Sign({}, Maker(pdf, seen)));
-    const std::string first = pdf.GetBytes();
+    const std::string first(pdf.GetText());
     ASSERT_TRUE(pdf.Sign({}, Maker(pdf, seen)));
-    EXPECT_EQ(pdf.GetBytes().substr(0, first.size()), first);
-    EXPECT_EQ(QpdfCheck(pdf.GetBytes()), "");
+    EXPECT_EQ(pdf.GetText().substr(0, first.size()), first);
+    EXPECT_EQ(QpdfCheck(std::string(pdf.GetText())), "");
 }
 
 TEST(TPDFIncremental, RefusalsWriteNothing)
@@ -289,7 +289,7 @@ TEST(TPDFIncremental, RefusalsWriteNothing)
         TPDF pdf;
         EXPECT_FALSE(pdf.LoadFromBytes(Qpdf(plain, options))) << options;
         EXPECT_EQ(pdf.GetError(), Words::PdfEncryptedUnsupported) << options;
-        EXPECT_EQ(pdf.GetBytes(), "");
+        EXPECT_EQ(pdf.GetText(), "");
         EXPECT_FALSE(pdf.Sign({}, [](const std::string&, const std::string&) { return std::string("30"); }));
     }
     // A cross-reference stream cut short, and one whose /Prev points nowhere.
@@ -299,23 +299,23 @@ TEST(TPDFIncremental, RefusalsWriteNothing)
         TPDF pdf;
         EXPECT_FALSE(pdf.LoadFromBytes(broken));
         EXPECT_EQ(pdf.GetError(), Words::PdfStructureInvalid);
-        EXPECT_EQ(pdf.GetBytes(), "");
+        EXPECT_EQ(pdf.GetText(), "");
     }
     // A CMS that fails, or does not fit, leaves the document as it was.
     TPDF pdf;
     ASSERT_TRUE(pdf.LoadFromBytes(streams));
     EXPECT_FALSE(pdf.Sign({}, [](const std::string&, const std::string&) { return std::string(); }));
     EXPECT_EQ(pdf.GetError(), Words::PdfCmsFailed);
-    EXPECT_EQ(pdf.GetBytes(), streams);
+    EXPECT_EQ(pdf.GetText(), streams);
     EXPECT_FALSE(pdf.Sign({}, [](const std::string&, const std::string&) {
         return std::string(TPDF::ContentsHexSize + 2, 'A');
     }));
     EXPECT_EQ(pdf.GetError(), Words::PdfCmsTooLarge);
-    EXPECT_EQ(pdf.GetBytes(), streams);
+    EXPECT_EQ(pdf.GetText(), streams);
     EXPECT_FALSE(pdf.Sign(PdfTest::One("Hash", "1.2.3.4"),
                           [](const std::string&, const std::string&) { return std::string("30"); }));
     EXPECT_EQ(pdf.GetError(), Words::PdfDigestFailed);
-    EXPECT_EQ(pdf.GetBytes(), streams);
+    EXPECT_EQ(pdf.GetText(), streams);
 }
 
 // The rewrite keeps producing, byte for byte, what it produced before incremental updates.
@@ -344,7 +344,7 @@ TEST(TPDFRewrite, OutputsStayByteIdenticalToTheRecordedOnes)
         pdf.SetSigningTime(PdfTest::GoldenTime);
         ASSERT_TRUE(pdf.Sign(c.Props, [](const std::string&, const std::string& d) { return PdfTest::GoldenCms(d); }))
             << c.Name << ": " << pdf.GetError();
-        EXPECT_EQ(pdf.GetBytes().size(), golden[c.Name].first) << c.Name;
-        EXPECT_EQ(PdfTest::Sha256Hex(pdf.GetBytes()), golden[c.Name].second) << c.Name;
+        EXPECT_EQ(pdf.GetText().size(), golden[c.Name].first) << c.Name;
+        EXPECT_EQ(PdfTest::Sha256Hex(pdf.GetText()), golden[c.Name].second) << c.Name;
     }
 }

@@ -94,7 +94,7 @@ TEST(TPDFLoad, WhatTheRewriteDoesNotHandleGoesByIncrementalUpdate)
     ASSERT_TRUE(pdf.LoadFromBytes(two)) << pdf.GetError();
     EXPECT_TRUE(pdf.IsIncremental());
     EXPECT_EQ(pdf.GetError(), "");
-    EXPECT_EQ(pdf.GetBytes(), two);
+    EXPECT_EQ(pdf.GetText(), two);
     EXPECT_EQ(pdf.GetCatalog(), nullptr);  // the rewrite's own reading is dropped
 
     // A cross-reference stream that is not one, and a hybrid file whose stream is missing:
@@ -157,14 +157,14 @@ TEST(TPDFLoad, TextFormsRoundTripThroughEncodingNumbers)
     const std::string hex = UnitEncoding::EncodeBytes({begin, bytes.size()}, 12);
     TPDF pdf;
     ASSERT_TRUE(pdf.LoadFromText(hex, 12));
-    EXPECT_EQ(pdf.GetBytes(), bytes);
+    EXPECT_EQ(pdf.GetText(), bytes);
     std::string out;
     ASSERT_TRUE(pdf.SaveToText(out, 12));
     EXPECT_EQ(out, hex);
     ASSERT_TRUE(pdf.SaveToText(out, 7));
     TPDF again;
     ASSERT_TRUE(again.LoadFromText(out, 7));
-    EXPECT_EQ(again.GetBytes(), bytes);
+    EXPECT_EQ(again.GetText(), bytes);
     EXPECT_FALSE(TPDF().LoadFromText("not hex at all", 12));
 }
 
@@ -192,7 +192,7 @@ TEST(TPDFLoad, NewerSectionOfAPrevChainWinsAndChainStaysValidAfterEdits)
 
     // Growing the catalog moves the older table; the newer trailer must follow it.
     doc.GetCatalog()->SetValue("Lang", "(pt-BR)");
-    const std::string& out = doc.GetBytes();
+    const std::string out(doc.GetText());
     const long long prev = doc.GetTrailer().GetInt("Prev");
     EXPECT_EQ(out.substr(static_cast<size_t>(prev), 4), "xref");
     EXPECT_GT(prev, firstXref);

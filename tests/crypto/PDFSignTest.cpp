@@ -23,7 +23,7 @@ struct TFakeCms {
     TPDF::TCmsMaker For(const TPDF& pdf)
     {
         return [this, &pdf](const std::string& oid, const std::string& digest) {
-            SeenBytes = pdf.GetBytes();
+            SeenBytes = pdf.GetText();
             SeenDigest = digest;
             SeenOid = oid;
             return std::string(HexSize, 'A');
@@ -47,7 +47,7 @@ std::string SignedBytes(const std::string& source, TPdfSignProperties props = {}
     TFakeCms local;
     TFakeCms& fake = cms ? *cms : local;
     EXPECT_TRUE(pdf.Sign(props, fake.For(pdf))) << pdf.GetError();
-    return pdf.GetBytes();
+    return std::string(pdf.GetText());
 }
 
 }  // namespace
@@ -177,7 +177,7 @@ TEST(TPDFSign, CmsSizeLimitAndFailures)
         TFakeCms full;
         full.HexSize = TPDF::ContentsHexSize;
         EXPECT_TRUE(pdf.Sign({}, full.For(pdf)));
-        EXPECT_NE(pdf.GetBytes().find("<" + std::string(20480, 'A') + ">"), std::string::npos);
+        EXPECT_NE(pdf.GetText().find("<" + std::string(20480, 'A') + ">"), std::string::npos);
     }
     {
         TPDF pdf;
@@ -186,8 +186,8 @@ TEST(TPDFSign, CmsSizeLimitAndFailures)
         over.HexSize = TPDF::ContentsHexSize + 2;
         EXPECT_FALSE(pdf.Sign({}, over.For(pdf)));
         EXPECT_EQ(pdf.GetError(), Words::PdfCmsTooLarge);
-        EXPECT_NE(pdf.GetBytes().find("/Contents \n>>"), std::string::npos);
-        EXPECT_EQ(pdf.GetBytes().find("AAAA"), std::string::npos);
+        EXPECT_NE(pdf.GetText().find("/Contents \n>>"), std::string::npos);
+        EXPECT_EQ(pdf.GetText().find("AAAA"), std::string::npos);
     }
     {
         TPDF pdf;
@@ -214,7 +214,7 @@ TEST(TPDFSign, RequestCopyHandedToTheCmsHook)
     std::unique_ptr<TXmlDoc> seen;
     TPDF pdf([&](TXmlDoc& copy, TPDF& doc) {
         seen = copy.Duplicate();
-        seenBytes = doc.GetBytes();
+        seenBytes = doc.GetText();
         return std::string("3080");
     });
     ASSERT_TRUE(pdf.LoadFromBytes(MakePdf(ThreePages())));
@@ -236,7 +236,7 @@ TEST(TPDFSign, RequestCopyHandedToTheCmsHook)
     EXPECT_EQ(seen->Getp("CertificateCode"), "ABCD");
     EXPECT_EQ(request.Getp("Format"), "PADES");
     EXPECT_EQ(request.Getp("Content"), "2550");
-    EXPECT_NE(pdf.GetBytes().find("/Contents <3080000"), std::string::npos);
+    EXPECT_NE(pdf.GetText().find("/Contents <3080000"), std::string::npos);
 
     TPDF second([&](TXmlDoc& copy, TPDF&) {
         seen = copy.Duplicate();
@@ -267,7 +267,7 @@ TEST(TPDFSign, SignedOutputIsSignedAgainByIncrementalUpdate)
     EXPECT_TRUE(pdf.IsIncremental());
     TFakeCms cms;
     ASSERT_TRUE(pdf.Sign({}, cms.For(pdf))) << pdf.GetError();
-    const std::string& twice = pdf.GetBytes();
+    const std::string twice(pdf.GetText());
     // The first signature's bytes stay as they were; the update follows them.
     ASSERT_GT(twice.size(), once.size());
     EXPECT_EQ(twice.substr(0, once.size()), once);
@@ -301,7 +301,7 @@ TEST(TPDFSetValue, EditsKeepOtherEntriesStreamsAndOffsets)
     pdf.FindObject(2)->SetValue("Extra", "1");
     EXPECT_EQ(pdf.FindObject(2)->GetBody(), "<< /Type /Pages /Kids [3 0 R] /Count 1 \n/Extra 1\n>>");
 
-    const std::string& out = pdf.GetBytes();
+    const std::string out(pdf.GetText());
     const auto offsets = PdfTest::XrefOffsets(out);
     for (size_t n = 1; n < offsets.size(); ++n)
         EXPECT_EQ(out.substr(static_cast<size_t>(offsets[n]), 8), std::to_string(n) + " 0 obj\n");

@@ -2,6 +2,9 @@
 #include "host/UnitSigning.h"
 
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitTrace.h"
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -258,4 +261,73 @@ TEST(FileText, FailedSaveLeavesTheOldFileAndNoTemporary)
     WriteFile(scratch.Path("blocker"), "x");
     EXPECT_FALSE(SaveTextAsFile(scratch.Path("blocker/inside.p7s"), "00", 12));  // a file where a folder must be
     EXPECT_EQ(scratch.Names(), (std::vector<std::string>{"blocker", "dir.p7s", "doc.p7s", "ro"}));
+}
+
+// ---- Memory judged before a document is taken on
+
+namespace {
+
+struct TTraceLines {
+    TTraceLines()
+    {
+        FOld = UnitTrace::SetHook([this](std::string_view line) { Lines.emplace_back(line); });
+    }
+    ~TTraceLines() { UnitTrace::SetHook(FOld); }
+    bool Has(std::string_view part) const
+    {
+        return std::any_of(Lines.begin(), Lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    }
+    std::vector<std::string> Lines;
+
+private:
+    UnitTrace::THook FOld;
+};
+
+}  // namespace
+
+TEST(MemAvailable, ReadFromTheKernelsText)
+{
+    const std::string meminfo = "MemTotal:       24576000 kB\nMemFree:         1000 kB\nMemAvailable:    2097152 kB\n"
+                                "Buffers:          100 kB\n";
+    EXPECT_EQ(ParseMemAvailable(meminfo), uint64_t(2097152) << 10);
+    EXPECT_EQ(ParseMemAvailable("XMemAvailable: 5 kB\nMemAvailable: 7 kB\n"), uint64_t(7) << 10);
+    EXPECT_FALSE(ParseMemAvailable("MemTotal: 5 kB\n"));
+    EXPECT_FALSE(ParseMemAvailable("MemAvailable: kB\n"));
+    EXPECT_FALSE(ParseMemAvailable("MemAvailable: 5\n"));  // no unit: not the kernel's form
+    EXPECT_FALSE(ParseMemAvailable("MemAvailable: 99999999999999999999999 kB\n"));
+    // The running kernel's own figure.
+    const auto here = MemAvailableFromProc();
+    ASSERT_TRUE(here);
+    EXPECT_GT(*here, uint64_t(1) << 20);
+}
+
+TEST(MemAvailable, DocumentsLargerThanTheMachineCanHoldAreNotLoaded)
+{
+    TScratch scratch;
+    const std::string document = scratch.Path("scan.pdf");
+    WriteFile(document, std::string(4u << 20, 'x'));
+    uint64_t available = 8u << 20;
+    int asked = 0;
+    const TMemoryAvailable memory = [&]() -> std::optional<uint64_t> {
+        ++asked;
+        return available;
+    };
+    for (const char* type : {"CMS", "PADES"}) {
+        TTraceLines trace;
+        TXmlDoc tree;
+        EXPECT_EQ(SignFile("0123456789ABCDEF0123456789ABCDEF01234567", document, "2.16.840.1.101.3.4.2.1", type, tree,
+                           scratch.Path("scan.signed"), memory),
+                  "FailedToLoad")
+            << type;
+        EXPECT_TRUE(trace.Has("FailedToLoad: the document of 4 MiB needs about " + std::to_string((MemoryNeeded(4u << 20) + (1u << 20) - 1) >> 20) +
+                              " MiB of memory, MemAvailable is 8 MiB"))
+            << type;
+        EXPECT_FALSE(trace.Has("Signing...")) << type;
+    }
+    EXPECT_EQ(asked, 2);
+    // Nothing was written.
+    EXPECT_EQ(scratch.Names(), std::vector<std::string>{"scan.pdf"});
+    // The need grows with the document: three times its size and a working margin.
+    EXPECT_GE(MemoryNeeded(256u << 20), uint64_t(3) * (256u << 20));
+    EXPECT_LT(MemoryNeeded(256u << 20), uint64_t(4) * (256u << 20));
 }

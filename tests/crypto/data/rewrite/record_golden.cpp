@@ -12,6 +12,6 @@ int main(int, char** argv)
         TPDF pdf;
         if (!pdf.LoadFromBytes(c.Bytes)) { std::printf("# %s refused %s\n", c.Name.c_str(), pdf.GetError().c_str()); continue; }
         if (!pdf.Sign(c.Props, [](const std::string&, const std::string& d) { return PdfTest::GoldenCms(d); })) { std::printf("# %s sign failed %s\n", c.Name.c_str(), pdf.GetError().c_str()); continue; }
-        std::printf("%s %zu %s\n", c.Name.c_str(), pdf.GetBytes().size(), PdfTest::Sha256Hex(pdf.GetBytes()).c_str());
+        std::printf("%s %zu %s\n", c.Name.c_str(), pdf.GetText().size(), PdfTest::Sha256Hex(pdf.GetText()).c_str());
     }
 }
