@@ -121,7 +121,7 @@ std::optional<std::string> DigestFileHex(std::string_view name, int algorithm)
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
         return std::nullopt;
-    return UnitEncoding::EncodeBytes({digest, length}, 12);
+    return UnitEncoding::EncodeBytes({digest, length}, UnitEncoding::TEncodingNumber::Hex);
 }
 
 }  // namespace UnitLibraryFiles
