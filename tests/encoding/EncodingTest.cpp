@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <utility>
 #include <string>
+#include <utility>
 
 using namespace std::string_literals;
 using namespace UnitEncoding;
