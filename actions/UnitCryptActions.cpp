@@ -530,7 +530,7 @@ TSecretBytes DecryptData(std::string_view base64, int algorithm, std::string_vie
         throw EUnsupportedAlgorithm("no cipher number " + std::to_string(algorithm));
     TCryptKeyPassword key(static_cast<uint8_t>(algorithm));
     key.SetKeyText(keyText);
-    const std::optional<UnitEncoding::TBytes> data = UnitEncoding::DecodeText(base64, 7);
+    const std::optional<UnitEncoding::TBytes> data = UnitEncoding::DecodeText(base64, UnitEncoding::TEncodingNumber::Base64);
     return TSecretBytes(key.Crypt(data ? std::span<const uint8_t>(*data) : std::span<const uint8_t>(), false));
 }
 

@@ -14,8 +14,9 @@ namespace {
 using UnitCodecs::AsBytes;
 using UnitCodecs::AsText;
 using TTarget = std::optional<TBytes>;
+using enum TEncodingNumber;
 
-constexpr int kLastNumber = 21;
+constexpr int kLastNumber = Number(Octal);
 
 // Compressed forms nest only through the recognition inside numbers 4 and 5; real texts nest
 // one or two levels. A text made of thousands of "zip:/" markers must not exhaust the stack.
@@ -33,8 +34,8 @@ constexpr std::string_view kZ113hb = "z113hb:/";
 constexpr std::string_view kZh = "zh:/";
 
 // Recognition order for number 0.
-constexpr int kLibraryRecognition[] = {2, 6, 8, 13, 10, 17, 4, 11, 5, 1};
-constexpr int kHostRecognition[] = {2, 6, 8, 1};
+constexpr TEncodingNumber kLibraryRecognition[] = {Hexbin, Hexbin2, Mime64, Asn1Marked, Zm, Zh, ZipChunked, Z113hb, ZhbChunked, Tes64};
+constexpr TEncodingNumber kHostRecognition[] = {Hexbin, Hexbin2, Mime64, Tes64};
 
 struct TState {
     std::string status;
@@ -55,8 +56,8 @@ bool Knows(const TEncodingTable& table, int number)
         return true;
     static constexpr std::array<bool, kLastNumber + 1> kHost = [] {
         std::array<bool, kLastNumber + 1> known{};
-        for (int n : {0, 1, 2, 3, 6, 7, 8, 12, 15, 19, 20, 21})
-            known[size_t(n)] = true;
+        for (TEncodingNumber n : {Automatic, Tes64, Hexbin, Xml, Hexbin2, Base64, Mime64, Hex, HexLenient, Html, Json, Octal})
+            known[static_cast<size_t>(n)] = true;
         return known;
     }();
     return kHost[size_t(number)];
@@ -78,22 +79,22 @@ TBytes ToBytes(std::string_view text)
 std::string Encode(std::span<const uint8_t> bytes, int number, const TEncodingTable& table);
 TTarget Decode(std::string_view text, int number, TTarget target, const TEncodingTable& table, int depth);
 
-std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view marker, int inner, const TEncodingTable& table)
+std::string EncodeDeflated(std::span<const uint8_t> bytes, std::string_view marker, TEncodingNumber inner, const TEncodingTable& table)
 {
     const TBytes packed = UnitCodecs::Deflate(bytes);
     if (packed.empty())
         return std::string(marker);
     std::string out(marker);
-    out += Encode(packed, inner, table);
+    out += Encode(packed, Number(inner), table);
     return out;
 }
 
-std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marker, int inner, const TEncodingTable& table)
+std::string EncodeChunked(std::span<const uint8_t> bytes, std::string_view marker, TEncodingNumber inner, const TEncodingTable& table)
 {
     const TBytes records = UnitCodecs::ChunkedDeflate(bytes);
     std::string out(marker);
     if (!records.empty())
-        out += Encode(records, inner, table);
+        out += Encode(records, Number(inner), table);
     return out;
 }
 
@@ -135,39 +136,39 @@ std::string Encode(std::span<const uint8_t> bytes, int number, const TEncodingTa
     if (!Knows(table, number))
         return {};
     const std::string_view text = AsText(bytes);
-    switch (number) {
-    case 0:
-    case 6: return bytes.empty() ? std::string() : UnitCodecs::Hexbin2Encode(bytes, kHexbin2);
-    case 1: return UnitCodecs::Tes64Encode(bytes);
-    case 2: return bytes.empty() ? std::string() : UnitCodecs::HexEncode(bytes, kHexbin);
-    case 3: return UnitCodecs::XmlEncode(text);
-    case 4: return EncodeChunked(bytes, kZip, 2, table);
-    case 5: return EncodeChunked(bytes, kZhb, 6, table);
-    case 7: return UnitCodecs::Base64Encode(bytes, true);
-    case 8: return UnitCodecs::Base64Encode(bytes, false, kMime64);
-    case 9: return EncodeDeflated(bytes, {}, 7, table);
-    case 10: return EncodeDeflated(bytes, kZm, 8, table);
-    case 11: return EncodeDeflated(bytes, kZ113hb, 6, table);
-    case 12:
-    case 15: return UnitCodecs::HexEncode(bytes);
-    case 13: return EncodeAsn1(bytes, kAsn1, table);
-    case 14: return EncodeAsn1(bytes, {}, table);
-    case 16: return EncodePlugin(bytes, table);
-    case 17: return EncodeDeflated(bytes, kZh, 2, table);
-    case 18: return EncodeDeflated(bytes, {}, 12, table);
-    case 19: return UnitCodecs::HtmlEncode(text);
-    case 20: return UnitCodecs::JsonEncode(text);
-    case 21: return UnitCodecs::OctalEncode(text);
-    default: return {};
+    switch (static_cast<TEncodingNumber>(number)) {
+    case Automatic:
+    case Hexbin2: return bytes.empty() ? std::string() : UnitCodecs::Hexbin2Encode(bytes, kHexbin2);
+    case Tes64: return UnitCodecs::Tes64Encode(bytes);
+    case Hexbin: return bytes.empty() ? std::string() : UnitCodecs::HexEncode(bytes, kHexbin);
+    case Xml: return UnitCodecs::XmlEncode(text);
+    case ZipChunked: return EncodeChunked(bytes, kZip, Hexbin, table);
+    case ZhbChunked: return EncodeChunked(bytes, kZhb, Hexbin2, table);
+    case Base64: return UnitCodecs::Base64Encode(bytes, true);
+    case Mime64: return UnitCodecs::Base64Encode(bytes, false, kMime64);
+    case DeflatedBase64: return EncodeDeflated(bytes, {}, Base64, table);
+    case Zm: return EncodeDeflated(bytes, kZm, Mime64, table);
+    case Z113hb: return EncodeDeflated(bytes, kZ113hb, Hexbin2, table);
+    case Hex:
+    case HexLenient: return UnitCodecs::HexEncode(bytes);
+    case Asn1Marked: return EncodeAsn1(bytes, kAsn1, table);
+    case Asn1Xml: return EncodeAsn1(bytes, {}, table);
+    case Plugin: return EncodePlugin(bytes, table);
+    case Zh: return EncodeDeflated(bytes, kZh, Hexbin, table);
+    case DeflatedHex: return EncodeDeflated(bytes, {}, Hex, table);
+    case Html: return UnitCodecs::HtmlEncode(text);
+    case Json: return UnitCodecs::JsonEncode(text);
+    case Octal: return UnitCodecs::OctalEncode(text);
     }
+    return {};
 }
 
 TTarget Recognise(std::string_view text, TTarget target, const TEncodingTable& table, int depth)
 {
-    const std::span<const int> order = table.IsHost() ? std::span<const int>(kHostRecognition)
-                                                      : std::span<const int>(kLibraryRecognition);
-    for (int number : order) {
-        target = Decode(text, number, std::move(target), table, depth);
+    const std::span<const TEncodingNumber> order = table.IsHost() ? std::span<const TEncodingNumber>(kHostRecognition)
+                                                                  : std::span<const TEncodingNumber>(kLibraryRecognition);
+    for (TEncodingNumber number : order) {
+        target = Decode(text, Number(number), std::move(target), table, depth);
         if (target && !target->empty())
             break;
     }
@@ -175,7 +176,7 @@ TTarget Recognise(std::string_view text, TTarget target, const TEncodingTable& t
 }
 
 // Numbers 9, 10, 11, 17, 18: an inner decode that gives no result leaves an empty stream.
-TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner, const TEncodingTable& table, TTarget target,
+TTarget DecodeDeflated(std::string_view text, std::string_view marker, TEncodingNumber inner, const TEncodingTable& table, TTarget target,
                        int depth)
 {
     if (!marker.empty()) {
@@ -185,7 +186,7 @@ TTarget DecodeDeflated(std::string_view text, std::string_view marker, int inner
         text = *rest;
     }
     TBytes out;
-    const TTarget packed = Decode(text, inner, std::nullopt, table, depth);
+    const TTarget packed = Decode(text, Number(inner), std::nullopt, table, depth);
     if (packed && !packed->empty())
         UnitCodecs::Inflate(*packed, out);
     return out;
@@ -228,55 +229,58 @@ TTarget DecodeAsn1(std::string_view text, std::string_view marker, TTarget targe
 
 TTarget Decode(std::string_view text, int number, TTarget target, const TEncodingTable& table, int depth)
 {
-    if (!Knows(table, number) || number == 16 || number == 21)
+    if (!Knows(table, number))
         return std::nullopt;
-    switch (number) {
-    case 0: return Recognise(text, std::move(target), table, depth);
-    case 1: {
+    switch (static_cast<TEncodingNumber>(number)) {
+    case Automatic: return Recognise(text, std::move(target), table, depth);
+    case Tes64: {
         const auto rest = AfterMarker(text, kTes64);
         if (!rest)
             return target;
         TTarget out = UnitCodecs::Tes64Decode(*rest);
         return out ? std::move(out) : std::move(target);
     }
-    case 2: {
+    case Hexbin: {
         const auto rest = AfterMarker(text, kHexbin);
         return rest ? UnitCodecs::HexDecode(*rest) : std::move(target);
     }
-    case 3: return ToBytes(UnitCodecs::XmlDecode(text));
-    case 4: return DecodeChunked(text, kZip, table, std::move(target), depth);
-    case 5: return DecodeChunked(text, kZhb, table, std::move(target), depth);
-    case 6: {
+    case Xml: return ToBytes(UnitCodecs::XmlDecode(text));
+    case ZipChunked: return DecodeChunked(text, kZip, table, std::move(target), depth);
+    case ZhbChunked: return DecodeChunked(text, kZhb, table, std::move(target), depth);
+    case Hexbin2: {
         const auto rest = AfterMarker(text, kHexbin2);
         return rest ? UnitCodecs::Hexbin2Decode(*rest) : std::move(target);
     }
-    case 7: return UnitCodecs::Base64Decode(text);
-    case 8: {
+    case Base64: return UnitCodecs::Base64Decode(text);
+    case Mime64: {
         const auto rest = AfterMarker(text, kMime64);
         return rest ? UnitCodecs::Base64Decode(*rest) : std::move(target);
     }
-    case 9: return DecodeDeflated(text, {}, 7, table, std::move(target), depth);
-    case 10: return DecodeDeflated(text, kZm, 8, table, std::move(target), depth);
-    case 11: return DecodeDeflated(text, kZ113hb, 6, table, std::move(target), depth);
-    case 12: return UnitCodecs::HexDecode(text);
-    case 13: return DecodeAsn1(text, kAsn1, std::move(target), table);
-    case 14: return DecodeAsn1(text, {}, std::move(target), table);
-    case 15: return UnitCodecs::HexDecodeLenient(text);
-    case 17: return DecodeDeflated(text, kZh, 2, table, std::move(target), depth);
-    case 18: return DecodeDeflated(text, {}, 12, table, std::move(target), depth);
-    case 19: return ToBytes(UnitCodecs::HtmlDecode(text));
-    case 20: return ToBytes(UnitCodecs::JsonDecode(text));
-    default: return std::nullopt;
+    case DeflatedBase64: return DecodeDeflated(text, {}, Base64, table, std::move(target), depth);
+    case Zm: return DecodeDeflated(text, kZm, Mime64, table, std::move(target), depth);
+    case Z113hb: return DecodeDeflated(text, kZ113hb, Hexbin2, table, std::move(target), depth);
+    case Hex: return UnitCodecs::HexDecode(text);
+    case Asn1Marked: return DecodeAsn1(text, kAsn1, std::move(target), table);
+    case Asn1Xml: return DecodeAsn1(text, {}, std::move(target), table);
+    case HexLenient: return UnitCodecs::HexDecodeLenient(text);
+    case Zh: return DecodeDeflated(text, kZh, Hexbin, table, std::move(target), depth);
+    case DeflatedHex: return DecodeDeflated(text, {}, Hex, table, std::move(target), depth);
+    case Html: return ToBytes(UnitCodecs::HtmlDecode(text));
+    case Json: return ToBytes(UnitCodecs::JsonDecode(text));
+    // Encode only.
+    case Plugin:
+    case Octal: return std::nullopt;
     }
+    return std::nullopt;
 }
 
 // Selector names of convert-by-name, in the order they are tried.
 struct TSelector {
     std::string_view name;
-    int number;
+    TEncodingNumber number;
 };
-constexpr TSelector kSelectors[] = {{"xml", 3},     {"hexbin", 2}, {"zm", 10},  {"mime64", 8},
-                                    {"tes64", 1},   {"html", 19},  {"json", 20}};
+constexpr TSelector kSelectors[] = {{"xml", Xml},     {"hexbin", Hexbin}, {"zm", Zm},  {"mime64", Mime64},
+                                    {"tes64", Tes64}, {"html", Html},     {"json", Json}};
 
 bool SameNameNoCase(std::string_view a, std::string_view b)
 {
@@ -294,12 +298,12 @@ bool SameNameNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
-std::optional<int> SelectorNumber(std::string_view name, const TEncodingTable& table)
+std::optional<TEncodingNumber> SelectorNumber(std::string_view name, const TEncodingTable& table)
 {
     for (const TSelector& selector : kSelectors)
         if (SameNameNoCase(name, selector.name)) {
-            if (table.IsHost() && selector.number == 10)
-                return 0;
+            if (table.IsHost() && selector.number == Zm)
+                return Automatic;
             return selector.number;
         }
     return std::nullopt;
@@ -380,7 +384,7 @@ std::string Transcode(std::string_view text, int from, int to)
 
 std::string ConvertByName(std::string_view text, std::string_view name, bool encode, const TEncodingTable& table)
 {
-    const std::optional<int> number = SelectorNumber(name, table);
+    const std::optional<TEncodingNumber> number = SelectorNumber(name, table);
     if (!number)
         return std::string(text);
     if (encode)

@@ -18,6 +18,36 @@ namespace UnitEncoding {
 
 using TBytes = std::vector<uint8_t>;
 
+// The encoding numbers by name. The operations take any int (the exports pass the caller's
+// number through: numbers outside 0 to 21 encode to "" and decode to no result); code that
+// names an encoding uses these.
+enum class TEncodingNumber : int {
+    Automatic = 0,  // encodes as Hexbin2; decodes any marked form, recognised by its marker
+    Tes64 = 1,  // "tes64:" + pad digit + "/" + 6-bit text
+    Hexbin = 2,  // "hexbin:/" + upper-case hex
+    Xml = 3,  // XML character references
+    ZipChunked = 4,  // "zip:/" + Hexbin of the chunked compressed bytes
+    ZhbChunked = 5,  // "zhb:/" + Hexbin2 of the chunked compressed bytes
+    Hexbin2 = 6,  // "hexbin2:/" + bytes with #-escapes
+    Base64 = 7,  // base64 without marker, CR LF after every 76 characters
+    Mime64 = 8,  // "mime64:/" + base64 on one line
+    DeflatedBase64 = 9,  // Base64 of the deflated bytes
+    Zm = 10,  // "zm:/" + Mime64 of the deflated bytes
+    Z113hb = 11,  // "z113hb:/" + Hexbin2 of the deflated bytes
+    Hex = 12,  // upper-case hex without marker
+    Asn1Marked = 13,  // "asn1:/" + XML description of the DER bytes
+    Asn1Xml = 14,  // XML description of the DER bytes
+    HexLenient = 15,  // encodes as Hex; decoding drops what is not a hex digit
+    Plugin = 16,  // XML response of the plugin request held in the bytes (encode only)
+    Zh = 17,  // "zh:/" + Hexbin of the deflated bytes
+    DeflatedHex = 18,  // Hex of the deflated bytes
+    Html = 19,  // HTML entities for accented letters and line ends
+    Json = 20,  // JSON string escapes
+    Octal = 21,  // octal backslash escapes (encode only)
+};
+
+constexpr int Number(TEncodingNumber number) { return static_cast<int>(number); }
+
 // Bytes to text with encoding number `number` (0 to 21); unknown numbers give "".
 std::string EncodeBytes(std::span<const uint8_t> bytes, int number);
 
@@ -96,6 +126,18 @@ std::string Transcode(std::string_view text, int from, int to, const TEncodingTa
 std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target);
 std::optional<TBytes> DecodeInto(std::string_view text, int number, std::optional<TBytes> target,
                                  const TEncodingTable& table);
+
+// The operations above with the encoding named.
+inline std::string EncodeBytes(std::span<const uint8_t> bytes, TEncodingNumber number) { return EncodeBytes(bytes, Number(number)); }
+inline std::string EncodeBytes(std::span<const uint8_t> bytes, TEncodingNumber number, const TEncodingTable& table) { return EncodeBytes(bytes, Number(number), table); }
+inline std::optional<TBytes> DecodeText(std::string_view text, TEncodingNumber number) { return DecodeText(text, Number(number)); }
+inline std::optional<TBytes> DecodeText(std::string_view text, TEncodingNumber number, const TEncodingTable& table) { return DecodeText(text, Number(number), table); }
+inline std::string EncodeText(std::string_view text, TEncodingNumber number) { return EncodeText(text, Number(number)); }
+inline std::string DecodeTextToText(std::string_view text, TEncodingNumber number) { return DecodeTextToText(text, Number(number)); }
+inline std::string Transcode(std::string_view text, TEncodingNumber from, TEncodingNumber to) { return Transcode(text, Number(from), Number(to)); }
+inline std::string Transcode(std::string_view text, TEncodingNumber from, TEncodingNumber to, const TEncodingTable& table) { return Transcode(text, Number(from), Number(to), table); }
+inline std::optional<TBytes> DecodeInto(std::string_view text, TEncodingNumber number, std::optional<TBytes> target) { return DecodeInto(text, Number(number), std::move(target)); }
+inline std::optional<TBytes> DecodeInto(std::string_view text, TEncodingNumber number, std::optional<TBytes> target, const TEncodingTable& table) { return DecodeInto(text, Number(number), std::move(target), table); }
 
 // ---- Conversion status and ASN.1 error word ----
 //

@@ -164,12 +164,12 @@ std::optional<UnitEncoding::TBytes> CertificateBytes(const std::string& data)
     if (data.empty())
         return std::nullopt;
     try {
-        if (auto bytes = UnitEncoding::DecodeText(data, 7); bytes && !bytes->empty())
+        if (auto bytes = UnitEncoding::DecodeText(data, UnitEncoding::TEncodingNumber::Base64); bytes && !bytes->empty())
             return bytes;
     } catch (...) {
     }
     try {
-        if (auto bytes = UnitEncoding::DecodeText(data, 12); bytes && !bytes->empty())
+        if (auto bytes = UnitEncoding::DecodeText(data, UnitEncoding::TEncodingNumber::Hex); bytes && !bytes->empty())
             return bytes;
     } catch (...) {
     }

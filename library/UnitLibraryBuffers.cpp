@@ -264,7 +264,7 @@ bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
     // All digits first: the text may not be changed by a failure halfway.
     uint8_t bad = 0;
     for (size_t i = start; i < end; ++i)
-        bad |= UpperHexValues[hex[i]] & 16;
+        bad = static_cast<uint8_t>(bad | (UpperHexValues[hex[i]] & 16));
     if (bad)
         return false;
     // Reserved, not sized: the bytes take memory only as they are decoded.

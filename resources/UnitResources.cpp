@@ -131,7 +131,7 @@ TResourceCentre::TResourceCentre(std::string_view bagResource)
     const size_t end = bagResource.find("\r\n.");
     const std::string_view encoded = bagResource.substr(0, end);
     try {
-        const std::string xml = UnitEncoding::DecodeTextToText(encoded, 9);
+        const std::string xml = UnitEncoding::DecodeTextToText(encoded, UnitEncoding::TEncodingNumber::DeflatedBase64);
         auto tree = TXmlDoc::CreateFromXML(xml);
         if (tree && SameText(tree->GetName(), "Resources"))
             FBag.Clone(*tree);
@@ -310,7 +310,7 @@ bool TResourceCentre::PictureById(const std::string& identifier, TResourcePictur
     if (!found) {
         if (const TXmlDoc* child = FBag.FindNode(identifier)) {
             try {
-                if (auto decoded = UnitEncoding::DecodeText(child->GetValue(), 0); decoded && !decoded->empty()) {
+                if (auto decoded = UnitEncoding::DecodeText(child->GetValue(), UnitEncoding::TEncodingNumber::Automatic); decoded && !decoded->empty()) {
                     bytes = std::move(*decoded);
                     found = true;
                 }

@@ -50,9 +50,9 @@ int main(int argc, char** argv)
         in.read(reinterpret_cast<char*>(der.data()), static_cast<std::streamsize>(der.size()));
     }
     const auto t1 = TClock::now();
-    const std::string xml = UnitEncoding::EncodeBytes(der, 14, UnitLibraryEncodings::Table());
+    const std::string xml = UnitEncoding::EncodeBytes(der, UnitEncoding::TEncodingNumber::Asn1Xml, UnitLibraryEncodings::Table());
     const auto t2 = TClock::now();
-    const auto back = UnitEncoding::DecodeText(xml, 14, UnitLibraryEncodings::Table());
+    const auto back = UnitEncoding::DecodeText(xml, UnitEncoding::TEncodingNumber::Asn1Xml, UnitLibraryEncodings::Table());
     const auto t3 = TClock::now();
     const bool same = back && *back == der;
     if (argc == 3) {

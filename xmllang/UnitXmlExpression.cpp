@@ -873,7 +873,7 @@ public:
             if (X.FServices && X.FServices->LoadJpeg && !arg(0).empty()) {
                 const int32_t side = IntOf(arg(1));
                 if (auto jpeg = X.FServices->LoadJpeg(arg(0), side > 0 ? side : 0)) {
-                    const int32_t number = arg(2).empty() ? 7 : IntOf(arg(2));
+                    const int32_t number = arg(2).empty() ? UnitEncoding::Number(UnitEncoding::TEncodingNumber::Base64) : IntOf(arg(2));
                     r = UnitEncoding::EncodeBytes(*jpeg, number);
                 }
             }

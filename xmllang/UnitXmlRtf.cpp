@@ -69,7 +69,7 @@ std::string Body(std::string_view text)
     for (size_t i = 0; i < text.size();) {
         const char c = text[i];
         if (c == '\r' || c == '\n') {
-            i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+            i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2u : 1u;
             out += "\\par\n";
             continue;
         }

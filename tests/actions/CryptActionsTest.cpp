@@ -11,7 +11,7 @@
 #include "crypto/UnitSignedData.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
-#include "platform_nss/NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

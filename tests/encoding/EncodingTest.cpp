@@ -7,6 +7,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 
 using namespace std::string_literals;
 using namespace UnitEncoding;
@@ -53,6 +54,33 @@ TEST_F(EncodingDispatch, NumberZeroEncodesAsSix)
     const TBytes bytes = Bytes("a\tb\"#");
     EXPECT_EQ(EncodeBytes(bytes, 0), EncodeBytes(bytes, 6));
     EXPECT_EQ(EncodeBytes(bytes, 0).substr(0, 9), "hexbin2:/");
+}
+
+// Each name stands for its number: the marked forms begin with their markers (the compressed
+// ones with the inner form's marker after their own), the unmarked ones give their known texts.
+TEST_F(EncodingDispatch, NamedNumbersGiveTheirForms)
+{
+    using enum TEncodingNumber;
+    const TBytes bytes = Bytes("AB<\n");
+    const std::pair<TEncodingNumber, std::string_view> marked[] = {
+        {Automatic, "hexbin2:/"}, {Tes64, "tes64:"}, {Hexbin, "hexbin:/"}, {ZipChunked, "zip:/hexbin:/"},
+        {ZhbChunked, "zhb:/hexbin2:/"}, {Hexbin2, "hexbin2:/"}, {Mime64, "mime64:/"}, {Zm, "zm:/mime64:/"},
+        {Z113hb, "z113hb:/hexbin2:/"}, {Asn1Marked, "asn1:/"}, {Zh, "zh:/hexbin:/"}};
+    for (const auto& [name, marker] : marked)
+        EXPECT_TRUE(EncodeBytes(bytes, name).starts_with(marker)) << Number(name) << ": " << EncodeBytes(bytes, name);
+    EXPECT_EQ(EncodeBytes(bytes, Hexbin), "hexbin:/41423C0A");
+    EXPECT_EQ(EncodeBytes(bytes, Hex), "41423C0A");
+    EXPECT_EQ(EncodeBytes(bytes, HexLenient), "41423C0A");
+    EXPECT_EQ(DecodeText("41 42 3c 0a", HexLenient), bytes);
+    EXPECT_EQ(EncodeBytes(bytes, Base64), "QUI8Cg==");
+    EXPECT_EQ(EncodeBytes(bytes, Xml), "AB&#x3C;&#x0A;");
+    EXPECT_EQ(EncodeBytes(bytes, Octal), "AB<\\012");
+    EXPECT_EQ(EncodeBytes(bytes, Json), "AB<\\n");
+    EXPECT_EQ(EncodeText("\xE9", Html), "&eacute;");
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, DeflatedBase64), Base64).value_or(TBytes{}).at(0), 0x78);  // a zlib stream
+    EXPECT_EQ(DecodeText(EncodeBytes(bytes, DeflatedHex), Hex).value_or(TBytes{}).at(0), 0x78);
+    EXPECT_EQ(EncodeBytes(bytes, Asn1Xml), "");  // no ASN.1 in the codecs' own table
+    EXPECT_EQ(DecodeText("<a/>", Plugin), std::nullopt);
 }
 
 TEST_F(EncodingDispatch, UnknownNumbers)

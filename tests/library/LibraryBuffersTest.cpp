@@ -62,7 +62,7 @@ TEST(LibraryTextBuffer, HeldAsBytesReadsAsTheText)
     EXPECT_EQ(std::vector<uint8_t>(held->Bytes.begin(), held->Bytes.end()), (std::vector<uint8_t>{0x00, 0xFF, 0x1A, 0x2B, 0x3C}));
     EXPECT_EQ(held->After, text.substr(end));
     EXPECT_EQ(buffer.Size(), text.size());
-    for (size_t slice : {1, 2, 3, 7, 64})
+    for (size_t slice : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{64}})
         EXPECT_EQ(ReadAll(buffer, slice), text) << slice;
     // Reads that start inside the hex, on odd characters.
     buffer.Seek(static_cast<int64_t>(start + 3));

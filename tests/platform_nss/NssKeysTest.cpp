@@ -1,4 +1,4 @@
-#include "NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include "encoding/UnitCodecs.h"
 #include "platform/nss/UnitNssKeys.h"

@@ -1,6 +1,6 @@
 #include "platform/nss/UnitPkcs12Reader.h"
 
-#include "NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // store changes that report only real changes, and decryption with temporary recipients.
 #include "crypto/UnitCertificates.h"
 #include "encoding/UnitCodecs.h"
-#include "platform_nss/NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

@@ -2,14 +2,14 @@
 // hex ("Content") and from its digest alone ("ContentHash", what the host sends for a detached
 // file request) are the same CMS byte for byte; a signing request read where it stands (its
 // Content left in the text) signs exactly as the request read whole into the tree.
-#include "crypto/PDFTestUtil.h"
+#include "tests/crypto/PDFTestUtil.h"
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitLibraryEncodings.h"
 #include "crypto/UnitSigningRequestText.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "host/UnitSigning.h"
-#include "platform_nss/NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "crypto/UnitSignedDataReport.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
-#include "platform_nss/NssTestEnvironment.h"
+#include "tests/support/NssTestEnvironment.h"
 
 #include <gtest/gtest.h>
 
