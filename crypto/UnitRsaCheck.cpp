@@ -102,8 +102,10 @@ try {
         return std::string(Words::SmallKey);
 
     const UnitCryptKeyRSA::TCryptResult opened = UnitCryptKeyRSA::RawVerify(key, signature);
+    // The key is sound (read above) and the value is hex: a value the key cannot open (one at
+    // or above its modulus, as another key's signature often is) is not its signature.
     if (!opened.Ok)
-        return opened.Text;
+        return opened.Text == Words::CryptError ? std::string(Words::Failed) : opened.Text;
 
     std::vector<uint8_t> block(k, 0xFF);
     block[0] = 0x00;

@@ -62,6 +62,8 @@ TEST_F(RsaCheck, SignatureValuesFromOpenSslCheckAgainstTheirDigest)
     const std::string sha256 = "2.16.840.1.101.3.4.2.1";
 
     EXPECT_EQ(UnitRsaCheck::CheckSignature(key, signature, sha256, digest), "OK");
+    // A value at or above the modulus (another key's signature can be) is no signature of it.
+    EXPECT_EQ(UnitRsaCheck::CheckSignature(key, std::string(signature.size(), 'F'), sha256, digest), "Failed");
     // Line breaks and spaces in the texts do not matter.
     std::string folded = signature;
     folded.insert(64, "\r\n ");
