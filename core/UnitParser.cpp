@@ -163,29 +163,21 @@ size_t TMemoryStream::WriteAt(int64_t APos, const char* ABuffer, size_t ACount)
 
 // ---------------------------------------------------------------- TFileStream
 
-TFileStream::TFileStream(const std::string& AFileName, TMode AMode)
+TFileStream::TFileStream(const std::string& AFileName, TMode)
 {
-    if (AMode == TMode::ReadShared) {
-        std::string_view word;
-        FHandle = UnitPlatformFiles::OpenRegularPosixFile(AFileName, word);
-        if (FHandle < 0)
-            throw EStreamError("Cannot open file");
-        if (::flock(FHandle, LOCK_SH | LOCK_NB) != 0) {
-            ::close(FHandle);
-            throw EStreamError("File is in use");
-        }
-    } else {
-        // Created anew (O_EXCL, O_NOFOLLOW) and locked: a link planted at the name is not
-        // followed, and a file another writer holds is left alone.
-        FHandle = UnitPlatformFiles::CreateTemporaryFile(AFileName, 0666);
-        if (FHandle < 0)
-            throw EStreamError("Cannot create file");
+    std::string_view word;
+    FHandle = UnitPlatformFiles::OpenRegularPosixFile(AFileName, word);
+    if (FHandle < 0)
+        throw EStreamError("Cannot open file");
+    if (::flock(FHandle, LOCK_SH | LOCK_NB) != 0) {
+        ::close(FHandle);
+        throw EStreamError("File is in use");
     }
 }
 
 TFileStream::~TFileStream()
 {
-    if (FHandle >= 0)
+    if (FOwned && FHandle >= 0)
         ::close(FHandle);
 }
 

@@ -140,12 +140,13 @@ private:
 };
 
 // A file opened through a POSIX descriptor, closed on destruction. The lock stands for the
-// sharing modes: readers share, a writer holds the file alone. Only regular files are read;
-// CreateExclusive makes the file anew (the temporary file of a safe save).
+// sharing modes: readers share, a writer holds the file alone. Only regular files are read.
+// A stream over a borrowed descriptor (the temporary file of a safe save) leaves it open.
 class TFileStream : public TStream {
 public:
-    enum class TMode { ReadShared, CreateExclusive };
+    enum class TMode { ReadShared };
     TFileStream(const std::string& AFileName, TMode AMode);
+    explicit TFileStream(int ABorrowedHandle) : FHandle(ABorrowedHandle), FOwned(false) {}
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
@@ -159,6 +160,7 @@ public:
 
 private:
     int FHandle = -1;
+    bool FOwned = true;
 };
 
 // Reads or writes a stream it does not own. Reading goes through a window of cached bytes so

@@ -4,6 +4,7 @@
 
 #include "core/UnitLocalUtils.h"
 #include "core/UnitParser.h"
+#include "platform/UnitPlatformFiles.h"
 
 #include <cstdio>
 #include <sys/stat.h>
@@ -38,26 +39,21 @@ bool TXmlDoc::SaveToFile(const std::string& FileName) const
     }
     if (name.empty())
         return false;
-    const std::string temporary = name + ".~tmp";
-    try {
-        TFileStream stream(temporary, TFileStream::TMode::CreateExclusive);
-        TStreamParser parser;
-        parser.SetData(stream);
-        WriteXML(parser);
-        stream.Sync();
-    } catch (...) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The old file is replaced by one atomic rename, so it is never lost halfway. A target
-    // that is read-only (or not a file) is not replaced; the new text stays in the
-    // temporary file beside it.
-    struct stat st {};
-    if (::stat(name.c_str(), &st) == 0 &&
-        (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
-        return false;
-    for (int attempt = 0; attempt < 1000; ++attempt)
-        if (::rename(temporary.c_str(), name.c_str()) == 0)
-            return true;
-    return false;
+    // The one safe save of the system: a temporary file beside the target, synced, then one
+    // rename. A target that is read-only (or not a file) is not replaced; the new text stays
+    // in the temporary file beside it.
+    return UnitPlatformFiles::SaveFileSafely(
+        name,
+        [this](int fd) {
+            try {
+                TFileStream stream(fd);
+                TStreamParser parser;
+                parser.SetData(stream);
+                WriteXML(parser);
+                return true;
+            } catch (...) {
+                return false;
+            }
+        },
+        0666);
 }

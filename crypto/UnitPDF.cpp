@@ -1,5 +1,7 @@
 #include "crypto/UnitPDF.h"
 
+#include "core/UnitLocalUtils.h"
+
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFLexer.h"
@@ -273,28 +275,9 @@ bool TPDF::SaveToFile(const std::string& fileName) const
 {
     if (!FLoaded)
         return false;
-    const std::string temporary = fileName + ".~tmp";
-    // Made anew, never through a link planted at the temporary name.
-    const int fd = UnitPlatformFiles::CreateTemporaryFile(temporary);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (size_t done = 0; ok && done < FData.size();) {
-        const ssize_t n = ::write(fd, FData.data() + done, FData.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (!(n < 0 && errno == EINTR))
-            ok = false;
-    }
-    ok = ::close(fd) == 0 && ok;
-    std::error_code ec;
-    if (ok)
-        std::filesystem::rename(temporary, fileName, ec);
-    if (!ok || ec) {
-        std::filesystem::remove(temporary, ec);
-        return false;
-    }
-    return true;
+    // The system's one safe save, on the name as every file helper reads it (macros expanded).
+    const std::string name = UnitLocalUtils::LocalFileName(fileName);
+    return !name.empty() && UnitPlatformFiles::SaveFileSafely(name, std::span<const uint8_t>(FData));
 }
 
 bool TPDF::LoadFromText(std::string_view text, int encoding)

@@ -38,10 +38,10 @@ struct TFailure {
     throw TFailure{std::string(word)};
 }
 
+// Property values as text the builder keeps and changes.
 std::string Prop(const TXmlDoc& node, std::string_view name)
 {
-    const TXmlDoc* p = node.FindProperty(name);
-    return p ? p->GetValue() : std::string();
+    return std::string(UnitXmlDoc::Prop(node, name));
 }
 
 bool HasProp(const TXmlDoc& node, std::string_view name)

@@ -121,12 +121,10 @@ std::unique_ptr<TXmlDoc> Decode(TBytesView der)
     return node;
 }
 
+// Property values as text the report keeps.
 std::string Prop(const TXmlDoc* node, std::string_view name)
 {
-    if (!node)
-        return {};
-    const TXmlDoc* p = node->FindProperty(name);
-    return p ? p->GetValue() : std::string();
+    return std::string(UnitXmlDoc::Prop(node, name));
 }
 
 TXmlDoc* Child(const TXmlDoc* node, size_t index)
