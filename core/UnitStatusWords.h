@@ -105,6 +105,27 @@ inline constexpr std::string_view UntrustedRoot = "UntrustedRoot";
 // The content does not match the message digest or the content type of a signer.
 inline constexpr std::string_view InvalidContent = "InvalidContent";
 
+// The PDF signature: failures of the document's rewrite or its incremental update. The CMS
+// builder reports them as its error word when a PAdES request fails inside the PDF layer.
+inline constexpr std::string_view PdfStructureInvalid = "PdfStructureInvalid";
+inline constexpr std::string_view PdfXrefStreamUnsupported = "PdfXrefStreamUnsupported";
+inline constexpr std::string_view PdfMultipleSubsections = "PdfMultipleSubsections";
+inline constexpr std::string_view PdfEncryptedUnsupported = "PdfEncryptedUnsupported";
+inline constexpr std::string_view PdfCmsTooLarge = "PdfCmsTooLarge";
+inline constexpr std::string_view PdfCmsFailed = "PdfCmsFailed";
+inline constexpr std::string_view PdfDigestFailed = "PdfDigestFailed";
+inline constexpr std::string_view PdfFileUnreadable = "PdfFileUnreadable";
+// A signature field of the document already holds a signature: rewriting the document would
+// break it (signing beside it needs an incremental update).
+inline constexpr std::string_view PdfAlreadySigned = "PdfAlreadySigned";
+
+// Time-stamps: the authority could not be asked or reached (network, timeout, HTTP status,
+// a request that cannot be made), it refused (status other than granted), or its answer is
+// wrong (not a time-stamp response, imprint, nonce, signature or TSA certificate).
+inline constexpr std::string_view TimestampUnavailable = "TimestampUnavailable";
+inline constexpr std::string_view TimestampRejected = "TimestampRejected";
+inline constexpr std::string_view TimestampInvalid = "TimestampInvalid";
+
 }  // namespace Words
 
 // A failure that is one of the words above. `detail`, when given, is for the trace only.

@@ -5,7 +5,7 @@
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFLexer.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitPlatformFiles.h"
 
@@ -26,10 +26,6 @@ using namespace UnitPDFLexer;
 
 // ---------------------------------------------------------------------------------------------
 
-EPdfError::EPdfError(std::string_view word, const std::string& message)
-    : std::runtime_error(message), FWord(word)
-{
-}
 
 
 // ---------------------------------------------------------------------------------------------

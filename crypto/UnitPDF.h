@@ -6,8 +6,10 @@
 // classic cross-reference tables made of one subsection starting at object 0. Other readable
 // documents, and documents already signed or linearized, are signed by an incremental update
 // instead (crypto/UnitPDFIncremental.h); encrypted and unreadable ones are refused with one of
-// the words of crypto/UnitPDFWords.h.
+// the words of core/UnitStatusWords.h.
 #pragma once
+
+#include "core/UnitStatusWords.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,13 +27,9 @@ class TPDF;
 
 // A document this rewrite cannot handle, or a signature it cannot write; Word() is the
 // failure word.
-class EPdfError : public std::runtime_error {
+class EPdfError : public EStatusError {
 public:
-    EPdfError(std::string_view word, const std::string& message);
-    const std::string& Word() const noexcept { return FWord; }
-
-private:
-    std::string FWord;
+    EPdfError(std::string_view word, const std::string& message) : EStatusError(word, message) {}
 };
 
 // One indirect object, or one of the special parts ("xref", "trailer", "startxref").

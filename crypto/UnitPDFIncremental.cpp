@@ -1,6 +1,6 @@
 #include "crypto/UnitPDFIncremental.h"
 
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 
 // Only the standard smart pointers of the reader's interface are used.
 #define POINTERHOLDER_TRANSITION 4

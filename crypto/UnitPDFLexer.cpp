@@ -1,6 +1,6 @@
 #include "crypto/UnitPDFLexer.h"
 
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "crypto/UnitPDF.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 
 #include <cstddef>
 #include <string>

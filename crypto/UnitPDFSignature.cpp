@@ -7,7 +7,7 @@
 #include "crypto/UnitCryptHash.h"
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFLexer.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 
 #include <algorithm>
 #include <charconv>

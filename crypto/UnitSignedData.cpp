@@ -5,7 +5,7 @@
 #include "crypto/UnitCryptHash.h"
 #include "crypto/UnitCryptKeyRSA.h"
 #include "crypto/UnitPDF.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 #include "crypto/UnitPkcs12.h"
 #include "crypto/UnitTimestamp.h"
 #include "encoding/UnitCodecs.h"

@@ -3,6 +3,8 @@
 // hands in, and the checks of the answer before its token is used.
 #pragma once
 
+#include "core/UnitStatusWords.h"
+
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitOpenSsl.h"
 #include "platform/UnitHttp.h"
@@ -16,12 +18,10 @@
 
 namespace UnitTimestamp {
 
-// Failure words: the authority could not be asked or reached (network, timeout, HTTP status,
-// a request that cannot be made), it refused (status other than granted), or its answer is
-// wrong (not a time-stamp response, imprint, nonce, signature or TSA certificate).
-inline constexpr std::string_view TimestampUnavailable = "TimestampUnavailable";
-inline constexpr std::string_view TimestampRejected = "TimestampRejected";
-inline constexpr std::string_view TimestampInvalid = "TimestampInvalid";
+// Failure words (core/UnitStatusWords.h).
+using Words::TimestampUnavailable;
+using Words::TimestampRejected;
+using Words::TimestampInvalid;
 
 // The unsigned attribute that carries the token.
 inline constexpr std::string_view TimeStampTokenOid = "1.2.840.113549.1.9.16.2.14";

@@ -2,7 +2,7 @@
 // and cross-reference streams, linearized files, encryption), checked with qpdf itself.
 #include "crypto/UnitPDF.h"
 #include "crypto/UnitPDFIncremental.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 #include "PDFRewriteCases.h"
 #include "PDFTestUtil.h"
 

@@ -1,5 +1,5 @@
 #include "crypto/UnitPDF.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 #include "encoding/UnitEncoding.h"
 #include "PDFTestUtil.h"
 

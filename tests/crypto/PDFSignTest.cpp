@@ -1,6 +1,6 @@
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDF.h"
-#include "crypto/UnitPDFWords.h"
+#include "core/UnitStatusWords.h"
 #include "PDFTestUtil.h"
 
 #include <gtest/gtest.h>
