@@ -120,7 +120,7 @@ TLibraryStatus LoadLibrary()
     return status;
 }
 
-constexpr int Base64Number = 7;
+constexpr int Base64Number = UnitEncoding::Number(UnitEncoding::TEncodingNumber::Base64);
 
 }  // namespace
 

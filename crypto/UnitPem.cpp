@@ -34,14 +34,14 @@ std::string PemToHex(std::string_view pem)
     size_t end = pem.find("-----", p);
     if (end == std::string_view::npos)
         end = pem.size();
-    auto bytes = UnitEncoding::DecodeText(pem.substr(p, end - p), 7);
+    auto bytes = UnitEncoding::DecodeText(pem.substr(p, end - p), UnitEncoding::TEncodingNumber::Base64);
     return bytes ? HexEncode(*bytes) : std::string();
 }
 
 std::string CertificateFromBase64(std::string_view base64)
 {
     // The decoded bytes are the certificate: DER, or the text of a PEM file.
-    auto bytes = UnitEncoding::DecodeText(base64, 7);
+    auto bytes = UnitEncoding::DecodeText(base64, UnitEncoding::TEncodingNumber::Base64);
     if (!bytes)
         return {};
     std::string hex = HexEncode(*bytes);

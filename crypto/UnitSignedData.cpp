@@ -429,7 +429,7 @@ std::string SignAttributes(TSignerKey& key, const TSigner* signer, const std::ve
 {
     std::string signatureHex;
     if (!key.PrivateKey.Text().empty() && signer && !signer->PublicKeyBitsHex.empty()) {
-        const std::string publicKey = UnitEncoding::EncodeBytes(HexDecode(signer->PublicKeyBitsHex), 7);
+        const std::string publicKey = UnitEncoding::EncodeBytes(HexDecode(signer->PublicKeyBitsHex), UnitEncoding::TEncodingNumber::Base64);
         const std::string signedDigest = UnitCryptHash::DigestBytes(signedBytes, hash);
         auto result = UnitCryptKeyRSA::RawSign(key.PrivateKey.Text(), publicKey, signedDigest,
                                                UnitCryptHash::HashRow(hash).DigestOid);

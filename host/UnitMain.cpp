@@ -1,5 +1,6 @@
 #include "host/UnitMain.h"
 
+#include "encoding/UnitEncoding.h"
 #include "host/UnitCommandLine.h"
 #include "host/UnitSigning.h"
 #include "platform/UnitTrace.h"
@@ -21,6 +22,8 @@
 using nlohmann::json;
 using nlohmann::ordered_json;
 using UnitTrace::Trace;
+using UnitEncoding::Number;
+using UnitEncoding::TEncodingNumber;
 
 namespace UnitMain {
 
@@ -403,7 +406,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
             signedFileName = UnitSigning::SignedFileName(fileName, type);
         } else {
             Trace("Signing mime content");
-            content = UnitSigning::RecodeText(std::move(content), 7, 12);
+            content = UnitSigning::RecodeText(std::move(content), Number(TEncodingNumber::Base64), Number(TEncodingNumber::Hex));
         }
         UnitSigning::CopyRequestAttributes(request, *FRequest);
         if (!origin.empty())
@@ -420,7 +423,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
             return UnitSigning::SignFailureWord();
         {
             Trace("Encoding mime response");
-            signedText = UnitSigning::RecodeText(std::move(signedText), 12, 7);
+            signedText = UnitSigning::RecodeText(std::move(signedText), Number(TEncodingNumber::Hex), Number(TEncodingNumber::Base64));
             std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
         }
         return {};

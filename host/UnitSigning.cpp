@@ -21,6 +21,9 @@
 
 namespace UnitSigning {
 
+using UnitEncoding::Number;
+using UnitEncoding::TEncodingNumber;
+
 namespace {
 
 struct TDigestRow {
@@ -319,7 +322,7 @@ std::string PutSignature(const std::string& code, std::string contentHex, const 
     std::string signedText;
     try {
         UnitTrace::Trace("Signing...");
-        signedText = RecodeText(std::move(xml), 14, 12);
+        signedText = RecodeText(std::move(xml), Number(TEncodingNumber::Asn1Xml), Number(TEncodingNumber::Hex));
         if (signedText.empty())
             UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
     } catch (const std::exception& e) {
@@ -457,7 +460,7 @@ bool AppendFileAsHex(int fd)
             return false;
         if (n == 0)
             return true;
-        hex = UnitEncoding::EncodeBytes({bytes.data(), static_cast<size_t>(n)}, 12, UnitEncoding::TEncodingTable::Host());
+        hex = UnitEncoding::EncodeBytes({bytes.data(), static_cast<size_t>(n)}, Number(TEncodingNumber::Hex), UnitEncoding::TEncodingTable::Host());
         // The text is taken up to its zero byte: hex has none.
         AppendTextChunck(hex.c_str(), static_cast<int32_t>(hex.size()));
     }
@@ -495,7 +498,7 @@ bool SaveLibraryHexAsFile(const std::string& file, int32_t size)
                 break;
             }
             offset += got;
-            const auto bytes = UnitEncoding::DecodeText(std::string_view(hex.data(), static_cast<size_t>(got)), 12,
+            const auto bytes = UnitEncoding::DecodeText(std::string_view(hex.data(), static_cast<size_t>(got)), Number(TEncodingNumber::Hex),
                                                         UnitEncoding::TEncodingTable::Host());
             if (!bytes)
                 ok = false;
@@ -554,14 +557,14 @@ std::string SignFile(const std::string& code, const std::string& fileName, const
             return "FailedToLoad";
         }
         UnitTrace::Trace("Signing...");
-        signedText = RecodeText(request->GetXML(), 14, 12);
+        signedText = RecodeText(request->GetXML(), Number(TEncodingNumber::Asn1Xml), Number(TEncodingNumber::Hex));
         if (signedText.empty()) {
             UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
             UnitTrace::Trace("}");
             return SignFailureWord();
         }
         UnitTrace::Trace("}");
-        return SaveTextAsFile(signedFileName, signedText, 12) ? std::string() : "FailedToSave";
+        return SaveTextAsFile(signedFileName, signedText, Number(TEncodingNumber::Hex)) ? std::string() : "FailedToSave";
     }
 
     if (carriesFile) {
@@ -599,8 +602,8 @@ std::string SignFile(const std::string& code, const std::string& fileName, const
             return "FailedToLoad";
         }
         AppendTextChunck(xml.c_str() + tail, static_cast<int32_t>(xml.size() - tail));
-        Decode(14);
-        n = Encode(12);
+        Decode(Number(TEncodingNumber::Asn1Xml));
+        n = Encode(Number(TEncodingNumber::Hex));
         if (n <= 0)
             UnitTrace::Trace("ERROR: FAILED TO PUT SIGNATURE");
         UnitTrace::Trace("}");
