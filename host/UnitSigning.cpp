@@ -475,7 +475,6 @@ std::string MiB(uint64_t bytes)
 
 bool SaveLibraryHexAsFile(const std::string& file, int32_t size)
 {
-    std::string temporary;
     try {
         const std::string name = FileSystemName(file);
         if (name.empty() || size <= 0 || size % 2 != 0)
@@ -484,43 +483,31 @@ bool SaveLibraryHexAsFile(const std::string& file, int32_t size)
         std::error_code ec;
         if (path.has_parent_path())
             std::filesystem::create_directories(path.parent_path(), ec);
-        temporary = name + ".~tmp";
-        TFd out(UnitPlatformFiles::CreateTemporaryFile(temporary));
-        if (out.Fd < 0)
-            return false;
-        std::string hex(2 * Slice, '\0');
-        bool ok = true;
-        for (int32_t offset = 0; ok && offset < size;) {
-            const int32_t want = static_cast<int32_t>(std::min<int64_t>(size - offset, static_cast<int64_t>(hex.size())));
-            const int32_t got = ReadTextChunck(offset, want, hex.data());
-            if (got != want) {
-                ok = false;
-                break;
+        // The library's hex read back in slices and written as bytes, through the one safe save.
+        return UnitPlatformFiles::SaveFileSafely(name, [size](int fd) {
+            std::string hex(2 * Slice, '\0');
+            for (int32_t offset = 0; offset < size;) {
+                const int32_t want = static_cast<int32_t>(std::min<int64_t>(size - offset, static_cast<int64_t>(hex.size())));
+                const int32_t got = ReadTextChunck(offset, want, hex.data());
+                if (got != want)
+                    return false;
+                offset += got;
+                const auto bytes = UnitEncoding::DecodeText(std::string_view(hex.data(), static_cast<size_t>(got)),
+                                                            Number(TEncodingNumber::Hex), UnitEncoding::TEncodingTable::Host());
+                if (!bytes)
+                    return false;
+                for (size_t done = 0; done < bytes->size();) {
+                    const ssize_t n = ::write(fd, bytes->data() + done, bytes->size() - done);
+                    if (n > 0)
+                        done += static_cast<size_t>(n);
+                    else if (!(n < 0 && errno == EINTR))
+                        return false;
+                }
             }
-            offset += got;
-            const auto bytes = UnitEncoding::DecodeText(std::string_view(hex.data(), static_cast<size_t>(got)), Number(TEncodingNumber::Hex),
-                                                        UnitEncoding::TEncodingTable::Host());
-            if (!bytes)
-                ok = false;
-            for (size_t done = 0; ok && bytes && done < bytes->size();) {
-                const ssize_t n = ::write(out.Fd, bytes->data() + done, bytes->size() - done);
-                if (n > 0)
-                    done += static_cast<size_t>(n);
-                else if (!(n < 0 && errno == EINTR))
-                    ok = false;
-            }
-        }
-        ok = ok && ::fsync(out.Fd) == 0;
-        ok = ::close(out.Fd) == 0 && ok;
-        out.Fd = -1;
-        if (ok && std::rename(temporary.c_str(), name.c_str()) == 0)
             return true;
-        std::remove(temporary.c_str());
-        return false;
+        });
     } catch (const std::exception& ex) {
         UnitTrace::Trace(std::string("ERROR: ") + ex.what());
-        if (!temporary.empty())
-            std::remove(temporary.c_str());
         return false;
     }
 }

@@ -18,22 +18,6 @@
 
 namespace UnitLibraryFiles {
 
-namespace {
-
-struct TFd {
-    int Fd = -1;
-    explicit TFd(int fd) : Fd(fd) {}
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd()
-    {
-        if (Fd >= 0)
-            ::close(Fd);
-    }
-};
-
-}  // namespace
-
 std::string FileSystemName(std::string_view name)
 {
     return UnitLocalUtils::LocalFileName(name);

@@ -140,7 +140,7 @@ void ThrowNss(std::string_view operation, std::string_view message)
     throw ENssError(std::string(message));
 }
 
-void ThrowOpenSsl(std::string_view operation, std::string_view message)
+void TraceOpenSslErrors(std::string_view operation)
 {
     std::string line(operation);
     while (const unsigned long code = ERR_get_error()) {
@@ -150,6 +150,11 @@ void ThrowOpenSsl(std::string_view operation, std::string_view message)
         line += text;
     }
     UnitTrace::Trace(line);
+}
+
+void ThrowOpenSsl(std::string_view operation, std::string_view message)
+{
+    TraceOpenSslErrors(operation);
     throw ENssError(std::string(message));
 }
 

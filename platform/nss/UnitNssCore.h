@@ -59,6 +59,8 @@ TPinPrompt SetPinPrompt(TPinPrompt prompt);
 // Traces "<operation>: <NSS error name>" and throws ENssError(message).
 [[noreturn]] void ThrowNss(std::string_view operation, std::string_view message);
 // Traces the OpenSSL error queue (leaving it empty) and throws ENssError(message).
+// Traces the operation with the errors OpenSSL queued for it (the queue is emptied).
+void TraceOpenSslErrors(std::string_view operation);
 [[noreturn]] void ThrowOpenSsl(std::string_view operation, std::string_view message);
 
 // Opens the current user's database ($HOME/.pki/nssdb, created empty without a password

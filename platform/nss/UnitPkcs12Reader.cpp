@@ -28,17 +28,7 @@ void LoadLegacyProviderOnce()
     });
 }
 
-void TraceErrors(std::string_view operation)
-{
-    std::string line(operation);
-    while (const unsigned long code = ERR_get_error()) {
-        char text[256];
-        ERR_error_string_n(code, text, sizeof text);
-        line += "; ";
-        line += text;
-    }
-    UnitTrace::Trace(line);
-}
+using UnitNssCore::TraceOpenSslErrors;
 
 TPkcs12 Failed(TPkcs12Failure failure)
 {
@@ -60,7 +50,7 @@ try {
     std::unique_ptr<PKCS12, decltype(&PKCS12_free)> p12(
         d2i_PKCS12(nullptr, &cursor, static_cast<long>(der.size())), &PKCS12_free);
     if (!p12) {
-        TraceErrors("d2i_PKCS12");
+        TraceOpenSslErrors("d2i_PKCS12");
         return Failed(TPkcs12Failure::NotPkcs12);
     }
     const UnitSecrets::TSecretString pass{std::string(password)};
@@ -73,13 +63,13 @@ try {
     result.Certificate.reset(rawCertificate);
     result.Chain.reset(rawChain);
     if (parsed != 1) {
-        TraceErrors("PKCS12_parse");
+        TraceOpenSslErrors("PKCS12_parse");
         return Failed(TPkcs12Failure::WrongPassword);
     }
     if (!result.Certificate)
         return Failed(TPkcs12Failure::NoCertificate);
     if (result.Key && X509_check_private_key(result.Certificate.get(), result.Key.get()) != 1) {
-        TraceErrors("X509_check_private_key");
+        TraceOpenSslErrors("X509_check_private_key");
         return Failed(TPkcs12Failure::KeyMismatch);
     }
     return result;
