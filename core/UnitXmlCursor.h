@@ -32,6 +32,9 @@ public:
     explicit TTextCursor(std::string_view AText)
         : FData(reinterpret_cast<const uint8_t*>(AText.data())), FEnd(static_cast<int64_t>(AText.size()))
     {
+        // An empty view may hold no pointer at all: nothing to search then.
+        if (AText.empty())
+            return;
         if (const void* zero = std::memchr(AText.data(), 0, AText.size()))
             FEnd = static_cast<const char*>(zero) - AText.data();
     }

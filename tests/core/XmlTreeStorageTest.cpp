@@ -165,6 +165,19 @@ TEST(TXmlStorage, PropertiesStayPutWhileMoreAreAdded)
     EXPECT_EQ(copy->GetData(), &marker);
 }
 
+TEST(TXmlStorage, EmptyTextsWithoutStorageReadAsNothing)
+{
+    // A default view holds no pointer (a request with no text): read, not searched.
+    TXmlDoc node("keep");
+    node.SetXML(std::string_view());
+    EXPECT_EQ(node.GetNodeCount(), 0);
+    node.SetXML("<a><b/></a>");
+    EXPECT_EQ(node.GetName(), "a");
+    EXPECT_EQ(node.GetNodeCount(), 1);
+    node.SetChildrenXML(std::string_view());
+    EXPECT_EQ(node.GetName(), "a");
+}
+
 TEST(TXmlStorage, MillionLevelsGoWithoutRecursion)
 {
     // Built, copied, cleared and destroyed: each of these would overflow the stack if it
