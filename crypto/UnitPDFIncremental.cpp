@@ -221,7 +221,7 @@ TPlan MakePlan(std::string_view data, const TPdfSignProperties& request, std::ti
     // New objects get numbers above every number the file uses.
     int next = 1;
     if (trailer.getKey("/Size").isInteger())
-        next = std::max<long long>(1, std::min<long long>(trailer.getKey("/Size").getIntValue(), 8000000));
+        next = static_cast<int>(std::max<long long>(1, std::min<long long>(trailer.getKey("/Size").getIntValue(), 8000000)));
     const auto xref = pdf->getXRefTable();
     if (!xref.empty())
         next = std::max(next, xref.rbegin()->first.getObj() + 1);

@@ -238,7 +238,7 @@ std::vector<uint8_t> TGpVersionInfo::MakeBlock(uint16_t major, uint16_t minor, u
         block.push_back(0);
     }
     const uint32_t size = static_cast<uint32_t>(block.size());
-    for (int i = 0; i < 4; ++i)
+    for (size_t i = 0; i < 4; ++i)
         block[4 + i] = static_cast<uint8_t>(size >> (8 * i));
     return block;
 }

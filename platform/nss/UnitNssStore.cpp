@@ -32,6 +32,12 @@ using UnitNssKeys::TKeyScope;
 
 namespace {
 
+// NSS's CERT_LIST_END, without the C cast: the list's own head marks its end.
+bool ListEnds(const CERTCertListNode* node, const CERTCertList* list)
+{
+    return static_cast<const void*>(node) == static_cast<const void*>(&list->list);
+}
+
 enum class TStoreKind { All, Personal, OtherPeople, Root, IntermediateCa };
 
 TStoreKind KindOf(std::string_view name)
@@ -396,7 +402,7 @@ TNssCertificates TNssStore::Certificates() const
         TNssPtr<CERTCertList> list(PK11_ListCertsInSlot(slot.get()));
         if (!list)
             continue;
-        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
+        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !ListEnds(node, list.get());
              node = CERT_LIST_NEXT(node)) {
             TNssCertificate cert {TNssPtr<CERTCertificate>(CERT_DupCertificate(node->cert))};
             if (!seen.insert(cert.Thumbprint()).second)
