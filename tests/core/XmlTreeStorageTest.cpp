@@ -220,7 +220,7 @@ TEST(TXmlStorage, APoolIsGivenBackWithItsTree)
         const size_t full = AllocatedBytes();
         for (int round = 0; round < 5; ++round) {
             while (doc.HasChildren())
-                doc.DeleteNode(doc.ChildAt(doc.GetNodeCount() - 1));
+                doc.DeleteNode(doc.ChildAt(static_cast<size_t>(doc.GetNodeCount() - 1)));
             doc.SetChildrenXML(text.substr(text.find('>') + 1));
         }
         EXPECT_LT(AllocatedBytes(), full + full / 4);
