@@ -2,6 +2,7 @@
 
 #include "core/UnitFolderUtils.h"
 #include "core/UnitRegistryUtils.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitPlatformFiles.h"
 #include "platform/UnitPlatformFolders.h"
 #include "platform/UnitTrace.h"
@@ -117,11 +118,7 @@ const TFixedMacro FixedMacros[] = {
     {"($Win)\\", [] { return UnitFolderUtils::IncludeTrailingBackslash(Expand(UnitPlatformFolders::WindowsFolder())); }},
     {"($Sys)\\", [] { return UnitFolderUtils::IncludeTrailingBackslash(Expand(UnitPlatformFolders::SystemFolder())); }},
     {"($Random)",
-     [] {
-         std::string guid = UnitPlatformFiles::NewGuid();
-         std::erase_if(guid, [](char c) { return c == '{' || c == '}' || c == '-'; });
-         return guid;
-     }},
+     [] { return UnitCodecs::HexEncode(UnitPlatformFiles::NewGuid()); }},
 };
 
 constexpr std::string_view RegistryMacro = "($Registry:";

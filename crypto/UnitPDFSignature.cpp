@@ -8,6 +8,7 @@
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFLexer.h"
 #include "core/UnitStatusWords.h"
+#include "encoding/UnitCodecs.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,14 +22,12 @@ namespace {
 // Spaces and PDF delimiters in a name written "#XX".
 std::string NameText(std::string_view text)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
     std::string out;
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u >= 0x7F || c == '#' || IsDelimiter(c)) {
             out += '#';
-            out += Hex[u >> 4];
-            out += Hex[u & 15];
+            out += UnitCodecs::HexPair(u);
         } else {
             out += c;
         }
@@ -278,6 +277,71 @@ size_t TPDF::ContentsHexSizeFor(const TPdfSignProperties& request)
                : ContentsHexSize + TimestampHexSize;
 }
 
+TPDFObject& TPDF::AddSignatureObjects(const TPdfSignProperties& request, size_t hexSize)
+{
+    TPDFObject* page = GetFirstPage();
+    if (!page)
+        Fail(Words::PdfStructureInvalid, "no first page");
+    const std::string pageRef = page->GetReference();
+    const std::string catalogRef = FCatalog->GetReference();
+
+    TPDFObject& widget = NewObject();
+    TPDFObject& form = NewObject();
+    TPDFObject& signature = NewObject();
+
+    // Fields of a form the document already has stay in the new one.
+    std::string fields = ExistingFields();
+    if (!fields.empty())
+        fields += ' ';
+    form.SetBody("<<\n/Type /AcroForm\n/Parent " + catalogRef + "\n/Fields [ " + fields +
+                 widget.GetReference() + " ]\n/SigFlags 3\n>>");
+    FCatalog->SetValue("AcroForm", form.GetReference());
+    widget.SetBody("<<\n/Type /Annot\n/Subtype /Widget\n/Rect [ 0 0 0 0 ]\n/F 4\n/P " +
+                   pageRef + "\n/FT /Sig\n/T (DigitalSignature)\n/Ff 0\n/V " +
+                   signature.GetReference() + "\n>>");
+
+    // Room for the widest byte range the signed file can have.
+    const size_t digits = std::to_string(FData.size() + hexSize).size();
+    const size_t reserve = std::max<size_t>(digits + 1, 4);
+    const std::string build = UnitPDF::BuildInformation(request);
+    signature.SetBody("<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
+                      build + "/M (D:" + FormatUtc(FSigningTime ? FSigningTime : std::time(nullptr)) + "+00'00')\n" +
+                      "/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') + "\n" +
+                      "/Contents \n>>");
+    return signature;
+}
+
+void TPDF::FillByteRange(const TPDFObject& signature, size_t contentsBytes)
+{
+    // The /Contents value about to be written sits before the table: move startxref now,
+    // so the file length below is final.
+    FStartXref->SetBody(std::to_string(LeadingInt(FStartXref->GetBody()) +
+                                       static_cast<long long>(contentsBytes)));
+
+    const auto a = static_cast<long long>(FXref->GetPosition());
+    const auto length = static_cast<long long>(FData.size());
+    const std::string_view tailOfS = "/Contents \n>>\nendobj\n";
+    if (a < static_cast<long long>(tailOfS.size()) ||
+        GetText().substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
+        Fail(Words::PdfStructureInvalid, "signature dictionary is not right before the table");
+    FByteRange = {0, a - 11, a + static_cast<long long>(contentsBytes) - 11, length - a + 11};
+    const std::string numbers = std::to_string(FByteRange[1]) + " " +
+                                std::to_string(FByteRange[2]) + " " +
+                                std::to_string(FByteRange[3]) + " ]";
+    const std::string_view placeholder = "0 0 0 ]";
+    const size_t rangeAt = GetText().rfind("/ByteRange [ 0 0 0 0 ]", static_cast<size_t>(a));
+    if (rangeAt == std::string::npos || rangeAt < signature.GetPosition())
+        Fail(Words::PdfStructureInvalid, "byte range placeholder not found");
+    const size_t zeros = rangeAt + std::string_view("/ByteRange [ 0 ").size();
+    const size_t replaced = std::max(placeholder.size(), numbers.size());
+    if (GetText().substr(zeros + placeholder.size(), replaced - placeholder.size()) !=
+        std::string(replaced - placeholder.size(), ' '))
+        Fail(Words::PdfStructureInvalid, "byte range does not fit its space");
+    std::string fill = numbers;
+    fill.resize(replaced, ' ');
+    ReplaceBytes(FData, zeros, replaced, fill);
+}
+
 bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
 {
     FError.clear();
@@ -295,75 +359,18 @@ bool TPDF::Sign(const TPdfSignProperties& request, const TCmsMaker& maker)
         UpdateHeader();
         ApplyInfo(request);
 
-        TPDFObject* page = GetFirstPage();
-        if (!page)
-            Fail(Words::PdfStructureInvalid, "no first page");
-        const std::string pageRef = page->GetReference();
-        const std::string catalogRef = FCatalog->GetReference();
-
-        TPDFObject& widget = NewObject();
-        TPDFObject& form = NewObject();
-        TPDFObject& signature = NewObject();
-
-        // Fields of a form the document already has stay in the new one.
-        std::string fields = ExistingFields();
-        if (!fields.empty())
-            fields += ' ';
-        form.SetBody("<<\n/Type /AcroForm\n/Parent " + catalogRef + "\n/Fields [ " + fields +
-                     widget.GetReference() + " ]\n/SigFlags 3\n>>");
-        FCatalog->SetValue("AcroForm", form.GetReference());
-        widget.SetBody("<<\n/Type /Annot\n/Subtype /Widget\n/Rect [ 0 0 0 0 ]\n/F 4\n/P " +
-                       pageRef + "\n/FT /Sig\n/T (DigitalSignature)\n/Ff 0\n/V " +
-                       signature.GetReference() + "\n>>");
-
         const size_t hexSize = ContentsHexSizeFor(request);
-        const size_t contentsBytes = hexSize + 2;
-        const size_t digits = std::to_string(FData.size() + hexSize).size();
-        const size_t reserve = std::max<size_t>(digits + 1, 4);
-
-        const std::string build = UnitPDF::BuildInformation(request);
-        signature.SetBody("<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
-                          build + "/M (D:" + FormatUtc(FSigningTime ? FSigningTime : std::time(nullptr)) + "+00'00')\n" +
-                          "/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') + "\n" +
-                          "/Contents \n>>");
-
-        // The /Contents value about to be written sits before the table: move startxref now,
-        // so the file length below is final.
-        FStartXref->SetBody(std::to_string(LeadingInt(FStartXref->GetBody()) +
-                                           static_cast<long long>(contentsBytes)));
-
-        const auto a = static_cast<long long>(FXref->GetPosition());
-        const auto length = static_cast<long long>(FData.size());
-        const std::string_view tailOfS = "/Contents \n>>\nendobj\n";
-        if (a < static_cast<long long>(tailOfS.size()) ||
-            GetText().substr(static_cast<size_t>(a) - tailOfS.size(), tailOfS.size()) != tailOfS)
-            Fail(Words::PdfStructureInvalid, "signature dictionary is not right before the table");
-        FByteRange = {0, a - 11, a + static_cast<long long>(contentsBytes) - 11, length - a + 11};
-        const std::string numbers = std::to_string(FByteRange[1]) + " " +
-                                    std::to_string(FByteRange[2]) + " " +
-                                    std::to_string(FByteRange[3]) + " ]";
-        const std::string_view placeholder = "0 0 0 ]";
-        const size_t rangeAt = GetText().rfind("/ByteRange [ 0 0 0 0 ]", static_cast<size_t>(a));
-        if (rangeAt == std::string::npos || rangeAt < signature.GetPosition())
-            Fail(Words::PdfStructureInvalid, "byte range placeholder not found");
-        const size_t zeros = rangeAt + std::string_view("/ByteRange [ 0 ").size();
-        const size_t replaced = std::max(placeholder.size(), numbers.size());
-        if (GetText().substr(zeros + placeholder.size(), replaced - placeholder.size()) !=
-            std::string(replaced - placeholder.size(), ' '))
-            Fail(Words::PdfStructureInvalid, "byte range does not fit its space");
-        std::string fill = numbers;
-        fill.resize(replaced, ' ');
-        ReplaceBytes(FData, zeros, replaced, fill);
+        TPDFObject& signature = AddSignatureObjects(request, hexSize);
+        FillByteRange(signature, hexSize + 2);
 
         const std::string oid = UnitPDF::DigestOid(request);
         const std::string digest = UnitPDF::DigestHex(GetText(), oid);
         if (digest.empty())
             Fail(Words::PdfDigestFailed, "unknown digest algorithm " + oid);
-
         std::string cms = maker ? maker(oid, digest) : std::string();
         if (cms.empty())
             Fail(Words::PdfCmsFailed, "no CMS was made");
-        if (cms.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos)
+        if (!UnitCodecs::IsHexText(cms))
             Fail(Words::PdfCmsFailed, "CMS is not hex");
         if (cms.size() > hexSize)
             Fail(Words::PdfCmsTooLarge, "CMS does not fit the reserved space");

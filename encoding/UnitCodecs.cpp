@@ -15,48 +15,16 @@ namespace UnitCodecs {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr size_t kBase64LineGroups = 19;  // 76 characters
 
-// Two digits per byte value, ready to be copied.
-struct THexPairs {
-    std::array<char, 512> pairs{};
-    constexpr THexPairs()
-    {
-        for (int i = 0; i < 256; ++i) {
-            pairs[size_t(2 * i)] = kHexDigits[i >> 4];
-            pairs[size_t(2 * i + 1)] = kHexDigits[i & 15];
-        }
-    }
-};
-constexpr THexPairs kHexPairs;
-
-// Digit values; kNotDigit for anything else.
-constexpr uint8_t kNotDigit = 0xFF;
-struct THexValues {
-    std::array<uint8_t, 256> value{};
-    constexpr THexValues()
-    {
-        for (auto& v : value)
-            v = kNotDigit;
-        for (int c = '0'; c <= '9'; ++c)
-            value[size_t(c)] = uint8_t(c - '0');
-        for (int c = 'A'; c <= 'F'; ++c) {
-            value[size_t(c)] = uint8_t(c - 'A' + 10);
-            value[size_t(c - 'A' + 'a')] = uint8_t(c - 'A' + 10);
-        }
-    }
-};
-constexpr THexValues kHexValues;
-
-// Same, non-digits as 0: for decoders that count them as 0.
+// The digit values with non-digits as 0: for decoders that count them as 0.
 struct THexValuesOrZero {
     std::array<uint8_t, 256> value{};
     constexpr THexValuesOrZero()
     {
         for (size_t i = 0; i < 256; ++i)
-            value[i] = kHexValues.value[i] == kNotDigit ? 0 : kHexValues.value[i];
+            value[i] = kHex.values[i] == kNotHexDigit ? 0 : kHex.values[i];
     }
 };
 constexpr THexValuesOrZero kHexOrZero;
@@ -72,7 +40,7 @@ const uint16_t* HexPairTable()
         for (size_t i = 0; i < 65536; ++i) {
             const uint8_t first = uint8_t(i), second = uint8_t(i >> 8);
             uint16_t v = uint16_t((kHexOrZero.value[first] << 4) | kHexOrZero.value[second]);
-            if (kHexValues.value[first] == kNotDigit || kHexValues.value[second] == kNotDigit)
+            if (kHex.values[first] == kNotHexDigit || kHex.values[second] == kNotHexDigit)
                 v |= kPairNotDigits;
             t[i] = v;
         }
@@ -245,7 +213,7 @@ std::string HexEncode(std::span<const uint8_t> bytes, std::string_view prefix)
     prefix.copy(out.data(), prefix.size());
     char* dst = out.data() + prefix.size();
     for (uint8_t b : bytes) {
-        std::memcpy(dst, &kHexPairs.pairs[size_t(b) * 2], 2);
+        std::memcpy(dst, &kHex.pairs[size_t(b) * 2], 2);
         dst += 2;
     }
     return out;
@@ -270,12 +238,12 @@ bool HexDecodeStrict(std::string_view text, TBytes& out)
     // One test at the end: documents of hundreds of megabytes pass here.
     uint8_t bad = 0;
     for (size_t i = 0; i < out.size(); ++i) {
-        const uint8_t hi = kHexValues.value[src[2 * i]];
-        const uint8_t lo = kHexValues.value[src[2 * i + 1]];
+        const uint8_t hi = kHex.values[src[2 * i]];
+        const uint8_t lo = kHex.values[src[2 * i + 1]];
         bad |= uint8_t(hi | lo);
         out[i] = uint8_t((hi << 4) | (lo & 0x0F));
     }
-    // kNotDigit has its high bit set, no digit value has.
+    // kNotHexDigit has its high bit set, no digit value has.
     if (text.size() % 2 != 0 || (bad & 0x80) != 0) {
         out.clear();
         return false;
@@ -309,14 +277,14 @@ TBytes HexDecodeLenient(std::string_view text)
             i += 2;
         }
         // Otherwise find the next two digits one character at a time.
-        uint8_t hi = kNotDigit;
-        while (i < n && (hi = kHexValues.value[src[i]]) == kNotDigit)
+        uint8_t hi = kNotHexDigit;
+        while (i < n && (hi = kHex.values[src[i]]) == kNotHexDigit)
             ++i;
         if (i >= n)
             break;
         ++i;
-        uint8_t lo = kNotDigit;
-        while (i < n && (lo = kHexValues.value[src[i]]) == kNotDigit)
+        uint8_t lo = kNotHexDigit;
+        while (i < n && (lo = kHex.values[src[i]]) == kNotHexDigit)
             ++i;
         if (i >= n)
             break;  // a final odd digit is ignored
@@ -338,7 +306,7 @@ std::string Hexbin2Encode(std::span<const uint8_t> bytes, std::string_view prefi
     for (uint8_t b : bytes) {
         if (IsHexbin2Escaped(b)) {
             *dst++ = '#';
-            std::memcpy(dst, &kHexPairs.pairs[size_t(b) * 2], 2);
+            std::memcpy(dst, &kHex.pairs[size_t(b) * 2], 2);
             dst += 2;
         } else {
             *dst++ = char(b);
@@ -614,7 +582,7 @@ std::string XmlEncode(std::string_view text)
         i = run;
         while (i < n && !kXmlPass.pass[src[i]]) {
             std::memcpy(dst, "&#x", 3);
-            std::memcpy(dst + 3, &kHexPairs.pairs[size_t(src[i]) * 2], 2);
+            std::memcpy(dst + 3, &kHex.pairs[size_t(src[i]) * 2], 2);
             dst[5] = ';';
             dst += 6;
             ++i;
@@ -788,8 +756,8 @@ std::string JsonDecode(std::string_view text)
         uint32_t value = 0;
         bool isNumber = !digits.empty();
         for (char c : digits) {
-            const uint8_t v = kHexValues.value[uint8_t(c)];
-            if (v == kNotDigit) {
+            const uint8_t v = kHex.values[uint8_t(c)];
+            if (v == kNotHexDigit) {
                 isNumber = false;
                 break;
             }

@@ -8,6 +8,7 @@
 // documented per function.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -81,6 +82,49 @@ inline std::span<const uint8_t> AsBytes(std::string_view text)
 
 // Appends the UTF-8 form of one code point (at most 0x10FFFF; callers filter what they refuse).
 void AppendUtf8(std::string& out, uint32_t codePoint);
+
+// The hex digits of the whole system: the two upper-case digits of every byte value, and the
+// value of every character that is a digit of either case (kNotHexDigit for the rest).
+inline constexpr uint8_t kNotHexDigit = 0xFF;
+struct THexTables {
+    std::array<char, 512> pairs{};
+    std::array<uint8_t, 256> values{};
+    constexpr THexTables()
+    {
+        constexpr char digits[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < 256; ++i) {
+            pairs[2 * i] = digits[i >> 4];
+            pairs[2 * i + 1] = digits[i & 15];
+            values[i] = kNotHexDigit;
+        }
+        for (uint8_t d = 0; d < 16; ++d) {
+            values[static_cast<uint8_t>(digits[d])] = d;
+            if (d >= 10)
+                values[static_cast<uint8_t>(digits[d] - 'A' + 'a')] = d;
+        }
+    }
+};
+inline constexpr THexTables kHex;
+
+// The two digits of a byte, high nibble first.
+constexpr std::string_view HexPair(uint8_t b)
+{
+    return {&kHex.pairs[2 * size_t{b}], 2};
+}
+// 0-15 for a digit of either case, kNotHexDigit for any other character.
+constexpr uint8_t HexDigitValue(char c)
+{
+    return kHex.values[static_cast<uint8_t>(c)];
+}
+
+// Whether every character is a hex digit of either case (true for the empty text).
+constexpr bool IsHexText(std::string_view text)
+{
+    for (const char c : text)
+        if (HexDigitValue(c) == kNotHexDigit)
+            return false;
+    return true;
+}
 
 // Hex: two upper-case digits per byte, high nibble first, no separators.
 // The encoders below write `prefix` (a marker) first, so the text is allocated once.

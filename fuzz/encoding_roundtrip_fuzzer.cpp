@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto strict = UnitCodecs::HexDecodeStrict(UnitCodecs::HexEncode(bytes));
     const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     const auto rawStrict = UnitCodecs::HexDecodeStrict(raw);
-    const bool allHex = raw.size() % 2 == 0 && raw.find_first_not_of("0123456789ABCDEFabcdef") == std::string_view::npos;
+    const bool allHex = raw.size() % 2 == 0 && UnitCodecs::IsHexText(raw);
     if (!strict || !std::equal(strict->begin(), strict->end(), bytes.begin(), bytes.end()) ||
         rawStrict.has_value() != allHex || (rawStrict && *rawStrict != UnitCodecs::HexDecode(raw))) {
         std::fprintf(stderr, "the strict hex decoder disagrees\n");

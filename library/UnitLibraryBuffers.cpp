@@ -21,27 +21,6 @@ std::unique_ptr<TBuffers>& Slot()
     return buffers;
 }
 
-constexpr char UpperHex[] = "0123456789ABCDEF";
-
-// The value of an upper-case hex digit, 16 for every other byte.
-constexpr std::array<uint8_t, 256> UpperHexValues = [] {
-    std::array<uint8_t, 256> values{};
-    values.fill(16);
-    for (int i = 0; i < 16; ++i)
-        values[static_cast<uint8_t>(UpperHex[i])] = static_cast<uint8_t>(i);
-    return values;
-}();
-
-// The two upper-case hex digits of every byte value.
-constexpr std::array<char, 512> HexPairs = [] {
-    std::array<char, 512> pairs{};
-    for (int i = 0; i < 256; ++i) {
-        pairs[static_cast<size_t>(2 * i)] = UpperHex[i >> 4];
-        pairs[static_cast<size_t>(2 * i + 1)] = UpperHex[i & 15];
-    }
-    return pairs;
-}();
-
 // Copies the hex of bytes, starting at hex character `from`, into out; returns the count.
 size_t ReadHex(std::span<const uint8_t> bytes, size_t from, std::span<char> out)
 {
@@ -51,11 +30,11 @@ size_t ReadHex(std::span<const uint8_t> bytes, size_t from, std::span<char> out)
     const size_t count = std::min(out.size(), total - from);
     size_t i = 0;
     if (from % 2 == 1)  // the second digit of a byte
-        out[i++] = HexPairs[2 * size_t{bytes[from / 2]} + 1];
+        out[i++] = UnitCodecs::HexPair(bytes[from / 2])[1];
     for (; i + 1 < count; i += 2)
-        std::memcpy(&out[i], &HexPairs[2 * size_t{bytes[(from + i) / 2]}], 2);
+        std::memcpy(&out[i], UnitCodecs::HexPair(bytes[(from + i) / 2]).data(), 2);
     if (i < count)      // the first digit of the last byte asked for
-        out[i] = HexPairs[2 * size_t{bytes[(from + i) / 2]}];
+        out[i] = UnitCodecs::HexPair(bytes[(from + i) / 2])[0];
     return count;
 }
 
@@ -261,10 +240,11 @@ bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
     if (FBytes || start > end || end > plain.size() || (end - start) % 2 != 0)
         return false;
     const auto* hex = reinterpret_cast<const uint8_t*>(plain.data());
-    // All digits first: the text may not be changed by a failure halfway.
-    uint8_t bad = 0;
+    // All upper-case digits first: the text may not be changed by a failure halfway. (Above
+    // 'F' only the lower-case digits have a value.)
+    unsigned bad = 0;
     for (size_t i = start; i < end; ++i)
-        bad = static_cast<uint8_t>(bad | (UpperHexValues[hex[i]] & 16));
+        bad |= static_cast<unsigned>(UnitCodecs::kHex.values[hex[i]] >> 4) | unsigned{hex[i] > 'F'};
     if (bad)
         return false;
     // Reserved, not sized: the bytes take memory only as they are decoded.
@@ -279,7 +259,7 @@ bool TTextBuffer::HoldAsBytes(size_t start, size_t end)
         const size_t stop = std::min(end, pos + Slice);
         uint8_t* out = part.data();
         for (; pos < stop; pos += 2)
-            *out++ = static_cast<uint8_t>(UpperHexValues[hex[pos]] << 4 | UpperHexValues[hex[pos + 1]]);
+            *out++ = static_cast<uint8_t>(UnitCodecs::kHex.values[hex[pos]] << 4 | UnitCodecs::kHex.values[hex[pos + 1]]);
         bytes->insert(bytes->end(), part.data(), out);
         // What is decoded is never read again: its memory goes now, not with the whole text.
         released = Release(released, plain.data() + pos);

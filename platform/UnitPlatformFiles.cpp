@@ -324,22 +324,13 @@ bool SaveFileSafely(std::string_view posixPath, std::string_view text, unsigned 
     return SaveFileSafely(posixPath, [text](int fd) { return WriteAll(fd, text.data(), text.size()); }, mode);
 }
 
-std::string NewGuid()
+std::array<uint8_t, 16> NewGuid()
 {
     std::array<uint8_t, 16> bytes{};
     FillRandom(bytes.data(), bytes.size());
     bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
     bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text = "{";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            text += '-';
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    text += '}';
-    return text;
+    return bytes;
 }
 
 }  // namespace UnitPlatformFiles

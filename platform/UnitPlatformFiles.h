@@ -4,6 +4,7 @@
 
 #include "core/UnitStatusWords.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -90,8 +91,8 @@ bool SaveFileSafely(std::string_view posixPath, const TFileWriter& write, unsign
 bool SaveFileSafely(std::string_view posixPath, std::span<const uint8_t> bytes, unsigned mode = 0644);
 bool SaveFileSafely(std::string_view posixPath, std::string_view text, unsigned mode = 0644);
 
-// A freshly created random GUID (version 4, from getrandom), written as Windows writes
-// them: "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}" in upper case.
-std::string NewGuid();
+// The 16 bytes of a freshly created random GUID (version 4, from getrandom); hex is the
+// caller's business.
+std::array<uint8_t, 16> NewGuid();
 
 }  // namespace UnitPlatformFiles

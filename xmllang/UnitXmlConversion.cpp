@@ -1,11 +1,12 @@
 #include "xmllang/UnitXmlConversion.h"
 
+#include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformFiles.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <random>
 #include <unordered_set>
 
 using UnitXmlDoc::SameText;
@@ -28,12 +29,7 @@ std::string_view TrimView(std::string_view s)
     return s.substr(b, e - b);
 }
 
-const std::string& Attr(const TXmlDoc& e, std::string_view name)
-{
-    static const std::string empty;
-    const TXmlDoc* p = e.FindProperty(name);
-    return p ? p->GetValue() : empty;
-}
+using UnitXmlDoc::Prop;
 
 bool HasAttr(const TXmlDoc& e, std::string_view name)
 {
@@ -43,15 +39,7 @@ bool HasAttr(const TXmlDoc& e, std::string_view name)
 
 std::string NewId()
 {
-    static std::mt19937_64 engine{std::random_device{}()};
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (int k = 0; k < 2; ++k) {
-        uint64_t r = engine();
-        for (int i = 0; i < 16; ++i, r >>= 4)
-            out += hex[r & 15];
-    }
-    return out;
+    return UnitCodecs::HexEncode(UnitPlatformFiles::NewGuid());
 }
 
 // Appends to a node's value without copying what it holds: output nodes collect many small
@@ -128,12 +116,12 @@ public:
         if (colon != std::string::npos)
             Prefix = rootName.substr(0, colon);
         else
-            Prefix = Attr(*Template, "xc:Namespace");
+            Prefix = Prop(*Template, "xc:Namespace");
         if (Prefix.empty())
             Prefix = "xc";
-        Encoding = Attr(*Template, Prefix + ":Encode");
+        Encoding = Prop(*Template, Prefix + ":Encode");
         if (Encoding.empty())
-            Encoding = Attr(*Template, "xc:Encode");
+            Encoding = Prop(*Template, "xc:Encode");
         if (Encoding.empty())
             Encoding = "xml";
 
@@ -290,7 +278,7 @@ private:
         return x.ResultText();
     }
 
-    bool Test(const TXmlDoc& e, TXmlDoc* N) { return UnitXmlDoc::TextToBool(Evaluate(Attr(e, "Test"), N)); }
+    bool Test(const TXmlDoc& e, TXmlDoc* N) { return UnitXmlDoc::TextToBool(Evaluate(Prop(e, "Test"), N)); }
 
     // The node a name denotes through the three contexts (created where the contexts create). A
     // name none of them resolves gets a node of the run's own, which lives as long as the run.
@@ -357,8 +345,8 @@ private:
 
     void Write(TXmlDoc& O, const std::string& text, const TXmlDoc& e)
     {
-        const std::string& attr = Attr(e, "Attr");
-        const std::string& encode = HasAttr(e, "Encode") ? Attr(e, "Encode") : Encoding;
+        const std::string& attr = Prop(e, "Attr");
+        const std::string& encode = HasAttr(e, "Encode") ? Prop(e, "Encode") : Encoding;
         std::string encoded = UnitEncoding::ConvertByName(text, encode, true);
         if (!attr.empty()) {
             Produced(encoded.size(), O);
@@ -462,7 +450,7 @@ private:
             }
             return true;
         case TInstr::Select: {
-            TXmlDoc probe("", Evaluate(Attr(E, "Expression"), N));
+            TXmlDoc probe("", Evaluate(Prop(E, "Expression"), N));
             const int32_t index = probe.GetAsInt();
             TXmlDoc* chosen = index >= 0 && index < E.GetNodeCount() ? E.ChildAt(static_cast<size_t>(index)) : nullptr;
             if (!chosen) {
@@ -474,8 +462,8 @@ private:
             return Process(*chosen, N, O);
         }
         case TInstr::Resolve: {
-            const std::string result = Evaluate(Attr(E, "Expression"), N);
-            const std::string& set = Attr(E, "Set");
+            const std::string result = Evaluate(Prop(E, "Expression"), N);
+            const std::string& set = Prop(E, "Set");
             if (set.empty()) {
                 Write(O, result, E);
                 return true;
@@ -492,14 +480,14 @@ private:
                     target->New("")->SetXML(result);
                 }
             } else {
-                std::string value = HasAttr(E, "Encode") ? UnitEncoding::ConvertByName(result, Attr(E, "Encode"), true) : result;
+                std::string value = HasAttr(E, "Encode") ? UnitEncoding::ConvertByName(result, Prop(E, "Encode"), true) : result;
                 Produced(value.size(), *target);
                 target->SetValue(std::move(value));
             }
             return true;
         }
         case TInstr::Value: {
-            const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            const TXmlDocList nodes = Selection(Prop(E, "Select"), N);
             TLive hold(*this, nodes);
             for (TXmlDoc* n : nodes)
                 Write(O, n->GetValue(), E);
@@ -507,11 +495,11 @@ private:
         }
         case TInstr::Sort:
             if (N)
-                N->SortNodes(false, (SameText(Attr(E, "Order"), "Descending") ? "-" : "") + Attr(E, "Select"));
+                N->SortNodes(false, (SameText(Prop(E, "Order"), "Descending") ? "-" : "") + Prop(E, "Select"));
             return true;
         case TInstr::ForEach: {
             Variables->GetNode("_i")->SetAsInt(0);
-            const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            const TXmlDocList nodes = Selection(Prop(E, "Select"), N);
             TLive hold(*this, nodes);
             int32_t position = 0;
             for (TXmlDoc* n : nodes) {
@@ -524,8 +512,8 @@ private:
             return true;
         }
         case TInstr::Copy: {
-            const std::string& select = Attr(E, "Select");
-            const std::string& set = Attr(E, "Set");
+            const std::string& select = Prop(E, "Select");
+            const std::string& set = Prop(E, "Set");
             if (!set.empty() && set[0] == '@') {
                 if (TXmlDoc* target = MemoryVariable(set, N))
                     Children(E, N, *target);
@@ -558,7 +546,7 @@ private:
         case TInstr::Clear: {
             // A selected node inside another selected one goes with it: clearing only the outer
             // ones gives the same tree and leaves no pointer to a destroyed node behind.
-            const TXmlDocList nodes = Selection(Attr(E, "Select"), N);
+            const TXmlDocList nodes = Selection(Prop(E, "Select"), N);
             const std::unordered_set<const TXmlDoc*> selected(nodes.begin(), nodes.end());
             std::unordered_set<const TXmlDoc*> covered;
             for (TXmlDoc* n : nodes) {
@@ -591,9 +579,9 @@ private:
             if (!Owner.FImportHook)
                 return false;
             std::string text;
-            if (!Owner.FImportHook(Attr(E, "From"), text))
+            if (!Owner.FImportHook(Prop(E, "From"), text))
                 return false;
-            const std::string& set = Attr(E, "Set");
+            const std::string& set = Prop(E, "Set");
             if (!set.empty() && set[0] == '@') {
                 if (TXmlDoc* target = MemoryVariable(set, N)) {
                     Created(text.size() / 4 + 1);
@@ -613,7 +601,7 @@ private:
         case TInstr::Call: {
             if (!Owner.FCallHook)
                 return false;
-            const std::string& context = Attr(E, "Context");
+            const std::string& context = Prop(E, "Context");
             TXmlDoc* node = !context.empty() && context[0] == '@' ? MemoryVariable(context, N) : nullptr;
             return Owner.FCallHook(node);
         }
@@ -687,9 +675,9 @@ private:
 
     void ApplyTemplates(TXmlDoc& E, TXmlDoc* N, TXmlDoc& O)
     {
-        const std::string& select = Attr(E, "Select");
-        const std::string& output = Attr(E, "Output");
-        const std::string& mode = Attr(E, "Mode");
+        const std::string& select = Prop(E, "Select");
+        const std::string& output = Prop(E, "Output");
+        const std::string& mode = Prop(E, "Mode");
         TXmlDocList nodes;
         if (select.empty() && E.HasChildren()) {
             for (size_t i = 0; i < static_cast<size_t>(E.GetNodeCount()); ++i)
@@ -727,11 +715,11 @@ private:
             TXmlDoc* t = Template->ChildAt(i);
             if (!IsInstruction(*t, "Template"))
                 continue;
-            const std::string& match = Attr(*t, "Match");
+            const std::string& match = Prop(*t, "Match");
             if (mode.empty()) {
                 if (SameText(match, name))
                     return t;
-            } else if (SameText(Attr(*t, "Mode"), mode) && (match.empty() || match == "*" || SameText(match, name))) {
+            } else if (SameText(Prop(*t, "Mode"), mode) && (match.empty() || match == "*" || SameText(match, name))) {
                 return t;
             }
         }

@@ -2,6 +2,7 @@
 
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformFiles.h"
 #include "xmllang/UnitXmlRtf.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <random>
 #include <unordered_map>
 
@@ -164,16 +164,7 @@ std::mt19937_64& Random()
 
 std::string NewGuidHex()
 {
-    static std::mutex lock;
-    std::lock_guard<std::mutex> hold(lock);
-    uint8_t bytes[16];
-    for (size_t i = 0; i < 16; i += 8) {
-        const uint64_t r = Random()();
-        std::memcpy(bytes + i, &r, 8);
-    }
-    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);
-    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);
-    return UnitCodecs::HexEncode(bytes);
+    return UnitCodecs::HexEncode(UnitPlatformFiles::NewGuid());
 }
 
 // ------------------------------------------------------------------ tokens
@@ -210,12 +201,7 @@ TKind KindOf(const TXmlDoc& n)
     }
 }
 
-const std::string& PropText(const TXmlDoc& n, std::string_view name)
-{
-    static const std::string empty;
-    const TXmlDoc* p = n.FindProperty(name);
-    return p ? p->GetValue() : empty;
-}
+using UnitXmlDoc::Prop;
 
 enum class TFn {
     Include, Push, Pop, Subst, Sub, Trim, Lcase, Ucase, Concat, Length, If, Choose, Split, Any, Random, RandomID,
@@ -287,7 +273,7 @@ public:
                 TXmlDoc* last = ASentence.GetNodeCount() ? ASentence.ChildAt(static_cast<size_t>(ASentence.GetNodeCount() - 1)) : nullptr;
                 if (last && KindOf(*last) == TKind::Variable)
                     ParseCall(t, pos, *last);
-                else if (last && KindOf(*last) == TKind::Reserved && PropText(*last, "Name") == "in")
+                else if (last && KindOf(*last) == TKind::Reserved && Prop(*last, "Name") == "in")
                     ParseList(t, pos, *last);
                 else
                     ParseGroup(t, pos, *ASentence.New("Sentence"));
@@ -307,7 +293,7 @@ public:
 
     void ParseCall(std::string_view t, size_t& pos, TXmlDoc& AItem)
     {
-        const std::string name = PropText(AItem, "Name");
+        const std::string name = Prop(AItem, "Name");
         if (TXmlDoc* entry = X.FVariables->FindNode(name))
             X.FVariables->DeleteNode(entry);
         if (!X.FFunctions->FindNode(name))
@@ -422,9 +408,9 @@ public:
                 if (kind == TKind::Operator) {
                     ++i;
                     std::string right = i < n ? TakeOperand(S, i) : std::string();
-                    running = Apply(PropText(item, "Name"), running, right);
+                    running = Apply(Prop(item, "Name"), running, right);
                 } else if (kind == TKind::Reserved) {
-                    const std::string& op = PropText(item, "Name");
+                    const std::string& op = Prop(item, "Name");
                     if (op == "in") {
                         running = BoolText(InList(item, running));
                         ++i;
@@ -454,7 +440,7 @@ public:
             return {};
         switch (KindOf(item)) {
         case TKind::Literal:
-            return PropText(item, "Value");
+            return Prop(item, "Value");
         case TKind::Variable:
             return VariableValue(item);
         case TKind::Function:
@@ -462,14 +448,14 @@ public:
         case TKind::Sentence:
             return EvalSentence(item);
         case TKind::Operator: {
-            const std::string& op = PropText(item, "Name");
+            const std::string& op = Prop(item, "Name");
             if (op != "+" && op != "-")
                 return {};
             const std::string v = i < n ? TakeOperand(S, i) : std::string();
             return Signed(op[0], v);
         }
         case TKind::Reserved: {
-            if (PropText(item, "Name") != "not")
+            if (Prop(item, "Name") != "not")
                 return {};
             const std::string v = i < n ? TakeOperand(S, i) : std::string();
             const std::string r = BoolText(!BoolOf(v));
@@ -494,7 +480,7 @@ public:
             TXmlDoc& member = *AIn.ChildAt(static_cast<size_t>(k));
             std::string value;
             switch (KindOf(member)) {
-            case TKind::Literal: value = PropText(member, "Value"); break;
+            case TKind::Literal: value = Prop(member, "Value"); break;
             case TKind::Variable: value = VariableValue(member); break;
             case TKind::Function: value = CallFunction(member); break;
             case TKind::Sentence: value = EvalSentence(member); break;
@@ -654,8 +640,8 @@ public:
 
     std::string VariableValue(TXmlDoc& item)
     {
-        const std::string& name = PropText(item, "Name");
-        const std::string& type = PropText(item, "Type");
+        const std::string& name = Prop(item, "Name");
+        const std::string& type = Prop(item, "Type");
         bool builtin = false;
         std::string value = type.empty() ? Builtin(name, builtin) : std::string();
         item.SetData(nullptr);
@@ -689,7 +675,7 @@ public:
 
     std::string CallFunction(TXmlDoc& fn)
     {
-        const std::string& name = PropText(fn, "Name");
+        const std::string& name = Prop(fn, "Name");
         const TFn kind = FunctionOf(name);
         const size_t argc = static_cast<size_t>(fn.GetNodeCount());
         // Name, Count and XML take their variable unevaluated.

@@ -42,6 +42,23 @@ TEST(HexCodec, DecodesPairsAndDropsOddTail)
     EXPECT_EQ(DecodeText("", 12), TBytes{});
 }
 
+TEST(HexCodec, DigitTablesAgreeForEveryByte)
+{
+    for (int b = 0; b < 256; ++b) {
+        const std::string_view pair = UnitCodecs::HexPair(static_cast<uint8_t>(b));
+        ASSERT_EQ(pair.size(), 2u);
+        EXPECT_EQ(UnitCodecs::HexDigitValue(pair[0]) * 16 + UnitCodecs::HexDigitValue(pair[1]), b);
+        EXPECT_EQ(UnitCodecs::HexEncode(std::vector<uint8_t>{static_cast<uint8_t>(b)}), pair);
+        const char c = static_cast<char>(b);
+        const bool digit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        EXPECT_EQ(UnitCodecs::HexDigitValue(c) != UnitCodecs::kNotHexDigit, digit) << b;
+        EXPECT_EQ(UnitCodecs::IsHexText(std::string(1, c)), digit) << b;
+    }
+    EXPECT_EQ(UnitCodecs::HexDigitValue('f'), 15);
+    EXPECT_TRUE(UnitCodecs::IsHexText(""));
+    EXPECT_FALSE(UnitCodecs::IsHexText("00AB G"));
+}
+
 TEST(HexCodec, LenientDropsEverythingButDigits)
 {
     EXPECT_EQ(DecodeText("ab:cd", 15), DecodeText("ABCD", 12));

@@ -76,7 +76,7 @@ TEST(LibraryTextBuffer, HeldAsBytesReadsAsTheText)
 TEST(LibraryTextBuffer, OnlyEvenRunsOfUpperCaseHexAreHeld)
 {
     for (const std::string& digits : {std::string("00ff"), std::string("0G"), std::string("123"), std::string("12 4"),
-                                     std::string("AB\0C", 4)}) {
+                                     std::string("AB\0C", 4), std::string("A\xC1"), std::string("0a")}) {
         const std::string text = "x\"" + digits + "\"y";
         TTextBuffer buffer;
         buffer.Write(text);
