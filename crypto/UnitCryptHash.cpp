@@ -47,9 +47,13 @@ public:
         const std::string_view function = Rows[static_cast<size_t>(number)].Function;
         FMd = FetchDigest(function);
         CheckOpenSsl(FMd != nullptr, function);
-        FCtx.reset(EVP_MD_CTX_new());
-        CheckOpenSsl(FCtx != nullptr, "EVP_MD_CTX_new");
-        CheckOpenSsl(EVP_DigestInit_ex(FCtx.get(), FMd.get(), nullptr) == 1, "EVP_DigestInit_ex");
+        Start();
+    }
+
+    explicit TDigester(const EVP_MD* md)
+    {
+        CheckOpenSsl(md != nullptr, "digest");
+        Start(md);
     }
 
     void Update(const void* data, size_t size)
@@ -67,12 +71,19 @@ public:
     }
 
 private:
+    void Start(const EVP_MD* md = nullptr)
+    {
+        FCtx.reset(EVP_MD_CTX_new());
+        CheckOpenSsl(FCtx != nullptr, "EVP_MD_CTX_new");
+        CheckOpenSsl(EVP_DigestInit_ex(FCtx.get(), md ? md : FMd.get(), nullptr) == 1, "EVP_DigestInit_ex");
+    }
+
     TMdPtr FMd;
     TMdCtxPtr FCtx;
 };
 
 // The helper answers the empty text for every failure, whatever raised it.
-template <class TFeed> std::string DigestOrEmpty(TCryptHash hash, TFeed&& feed) noexcept
+template <class TKind, class TFeed> std::string DigestOrEmpty(TKind hash, TFeed&& feed) noexcept
 {
     try {
         TDigester digester(hash);
@@ -148,6 +159,11 @@ std::string DigestBytes(std::span<const uint8_t> bytes, TCryptHash hash)
 std::string DigestText(std::string_view text, TCryptHash hash)
 {
     return DigestOrEmpty(hash, [&](TDigester& d) { d.Update(text.data(), text.size()); });
+}
+
+std::string DigestBytes(std::span<const uint8_t> bytes, const EVP_MD* md)
+{
+    return DigestOrEmpty(md, [&](TDigester& d) { d.Update(bytes.data(), bytes.size()); });
 }
 
 std::string DigestHex(std::string_view hex, TCryptHash hash)

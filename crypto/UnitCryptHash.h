@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include <openssl/types.h>
+
 namespace UnitCryptHash {
 
 // Row numbers are fixed: callers store and pass them as numbers.
@@ -52,6 +54,8 @@ std::string_view SignatureOidForDigestOid(std::string_view digestOid);
 
 std::string DigestBytes(std::span<const uint8_t> bytes, TCryptHash hash);
 std::string DigestText(std::string_view text, TCryptHash hash);
+// By a digest the crypto library has fetched outside the table (a name or OID a caller gave).
+std::string DigestBytes(std::span<const uint8_t> bytes, const EVP_MD* md);
 // Hex that decodes to no bytes (empty, or not hex) gives the empty text without hashing.
 std::string DigestHex(std::string_view hex, TCryptHash hash);
 // Read to the end in chunks, so a stream or file of any size needs only one chunk of memory.

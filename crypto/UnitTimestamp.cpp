@@ -1,5 +1,7 @@
 #include "crypto/UnitTimestamp.h"
 
+#include "crypto/UnitCryptHash.h"
+#include "encoding/UnitCodecs.h"
 #include "platform/UnitTrace.h"
 
 #include <openssl/asn1.h>
@@ -35,19 +37,15 @@ void FreeSignerStack(STACK_OF(X509) * stack) noexcept
 }
 using TSignersPtr = TOwned<STACK_OF(X509), FreeSignerStack>;
 
-std::string Prop(const TXmlDoc& node, std::string_view name)
-{
-    const TXmlDoc* p = node.FindProperty(name);
-    return p ? p->GetValue() : std::string();
-}
+using UnitXmlDoc::Prop;
 
-std::string Trimmed(std::string text)
+std::string Trimmed(std::string_view text)
 {
     const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
+    if (first == std::string_view::npos)
         return {};
     const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
+    return std::string(text.substr(first, last - first + 1));
 }
 
 TStampResult Failed(std::string_view word, std::string_view why)
@@ -117,9 +115,8 @@ TStampRequest MakeRequest(std::span<const uint8_t> data, const TTimestampOptions
     const UnitOpenSsl::TMdPtr md(EVP_MD_fetch(nullptr, options.Hash.c_str(), nullptr));
     if (!md)
         return refuse("unknown digest " + options.Hash);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int digestLength = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &digestLength, md.get(), nullptr) != 1)
+    std::vector<uint8_t> digest = UnitCodecs::HexDecode(UnitCryptHash::DigestBytes(data, md.get()));
+    if (digest.empty())
         return refuse("digest failed");
 
     const TTsReqPtr request(TS_REQ_new());
@@ -132,7 +129,7 @@ TStampRequest MakeRequest(std::span<const uint8_t> data, const TTimestampOptions
         return refuse("digest without an OID: " + options.Hash);
     if (X509_ALGOR_set0(algorithm.get(), mdObject, V_ASN1_NULL, nullptr) != 1 ||
         TS_MSG_IMPRINT_set_algo(imprint.get(), algorithm.get()) != 1 ||
-        TS_MSG_IMPRINT_set_msg(imprint.get(), digest, static_cast<int>(digestLength)) != 1 ||
+        TS_MSG_IMPRINT_set_msg(imprint.get(), digest.data(), static_cast<int>(digest.size())) != 1 ||
         TS_REQ_set_version(request.get(), 1) != 1 || TS_REQ_set_msg_imprint(request.get(), imprint.get()) != 1 ||
         TS_REQ_set_cert_req(request.get(), 1) != 1)
         return refuse("request not built");

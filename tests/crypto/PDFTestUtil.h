@@ -2,7 +2,7 @@
 // here independently of the code under test.
 #pragma once
 
-#include <openssl/evp.h>
+#include "crypto/UnitCryptHash.h"
 
 #include <string>
 #include <string_view>
@@ -50,16 +50,7 @@ inline std::vector<std::string> ThreePages()
 
 inline std::string Sha256Hex(std::string_view bytes)
 {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_Digest(bytes.data(), bytes.size(), md, &size, EVP_sha256(), nullptr);
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-        out += Hex[md[i] >> 4];
-        out += Hex[md[i] & 15];
-    }
-    return out;
+    return UnitCryptHash::DigestText(bytes, UnitCryptHash::TCryptHash::SHA256);
 }
 
 // Object number -> offset, read from the last table of a file by plain text means.
