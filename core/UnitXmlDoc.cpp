@@ -766,10 +766,19 @@ const TXmlDoc* TXmlDoc::FindProperty(std::string_view PropertyName) const
     return nullptr;
 }
 
-std::string_view TXmlDoc::Prop(std::string_view PropertyName) const
+namespace {
+const std::string NoText;
+}
+
+const std::string& TXmlDoc::Prop(std::string_view PropertyName) const
 {
     const TXmlDoc* p = FindProperty(PropertyName);
-    return p ? std::string_view(p->varValue) : std::string_view();
+    return p ? p->varValue : NoText;
+}
+
+const std::string& UnitXmlDoc::Prop(const TXmlDoc* ANode, std::string_view AName)
+{
+    return ANode ? ANode->Prop(AName) : NoText;
 }
 
 TXmlDoc* TXmlDoc::GetPropertyByIndex(int PropertyIndex)

@@ -176,9 +176,9 @@ public:
     TXmlDoc* GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists);
     // Without creating; nullptr when absent.
     const TXmlDoc* FindProperty(std::string_view PropertyName) const;
-    // The value of a property without creating it; "" when absent. The view lasts while the
-    // property is neither changed nor removed.
-    std::string_view Prop(std::string_view PropertyName) const;
+    // The value of a property without creating it; "" when absent. The reference lasts while
+    // the property is neither changed nor removed.
+    const std::string& Prop(std::string_view PropertyName) const;
     TXmlDoc* GetProperty(std::string_view PropertyName) { return GetPropertyByName(PropertyName, true); }
     TXmlDoc* GetPropertyByIndex(int PropertyIndex);
     std::string Getp(std::string_view PropName) { return GetProperty(PropName)->varValue; }
@@ -316,7 +316,7 @@ bool SameText(std::string_view A, std::string_view B) noexcept;
 
 // The value of a node's property without creating it; "" when the property or the node is
 // absent (TXmlDoc::Prop).
-inline std::string_view Prop(const TXmlDoc& ANode, std::string_view AName) { return ANode.Prop(AName); }
-inline std::string_view Prop(const TXmlDoc* ANode, std::string_view AName) { return ANode ? ANode->Prop(AName) : std::string_view(); }
+inline const std::string& Prop(const TXmlDoc& ANode, std::string_view AName) { return ANode.Prop(AName); }
+const std::string& Prop(const TXmlDoc* ANode, std::string_view AName);
 
 }  // namespace UnitXmlDoc

@@ -194,8 +194,7 @@ void WriteLength(TBytes& out, size_t length)
 // into the tree, which outlives the writing pass.
 void ValueSource(const TXmlDoc& node, TPrepared& prep, std::span<const TOuterValue> outer)
 {
-    const TXmlDoc* value = node.FindProperty("Value");
-    prep.Source = value ? std::string_view(value->GetValue()) : std::string_view();
+    prep.Source = node.Prop("Value");
     prep.SourceIsHex = PropBool(node, "Binary");
     for (const TOuterValue& o : outer)
         if (o.Node == &node) {

@@ -12,12 +12,6 @@ bool Flag(const TXmlDoc& shape, std::string_view name)
     return property != nullptr && property->GetAsBool();
 }
 
-std::string_view Text(const TXmlDoc& shape, std::string_view name)
-{
-    const TXmlDoc* property = shape.FindProperty(name);
-    return property != nullptr ? std::string_view(property->GetValue()) : std::string_view();
-}
-
 bool PropertiesAgree(const TXmlDoc& node, const TXmlDoc& shape)
 {
     // Properties are read through FindProperty only, so neither tree is changed.
@@ -38,7 +32,7 @@ bool ChildrenAgree(const TXmlDoc& node, const TXmlDoc& shape)
 {
     const size_t have = static_cast<size_t>(node.GetNodeCount());
     const size_t want = static_cast<size_t>(shape.GetNodeCount());
-    const std::string_view count = Text(shape, "_count");
+    const std::string_view count = shape.Prop("_count");
     if (count == "AtLeast") {
         if (have < want)
             return false;

@@ -38,11 +38,7 @@ struct TFailure {
     throw TFailure{std::string(word)};
 }
 
-// Property values as text the builder keeps and changes.
-std::string Prop(const TXmlDoc& node, std::string_view name)
-{
-    return std::string(UnitXmlDoc::Prop(node, name));
-}
+using UnitXmlDoc::Prop;
 
 bool HasProp(const TXmlDoc& node, std::string_view name)
 {

@@ -121,11 +121,7 @@ std::unique_ptr<TXmlDoc> Decode(TBytesView der)
     return node;
 }
 
-// Property values as text the report keeps.
-std::string Prop(const TXmlDoc* node, std::string_view name)
-{
-    return std::string(UnitXmlDoc::Prop(node, name));
-}
+using UnitXmlDoc::Prop;
 
 TXmlDoc* Child(const TXmlDoc* node, size_t index)
 {
@@ -435,6 +431,92 @@ std::vector<TBytes> ReadTrustedFolder(const std::string& folder)
 
 void FinishStatus(TXmlDoc& report);
 
+// The whole of a CMS as DER: BER (indefinite lengths, constructed strings) is brought to DER
+// through the decoder into normalised first, since the byte-level walk reads definite lengths
+// only. False when neither form reads.
+bool ReadAsDer(TBytesView der, TBytes& normalised, TTlv& contentInfo)
+{
+    if (ReadWhole(der, contentInfo))
+        return true;
+    auto tree = Decode(der);
+    std::optional<TBytes> again;
+    if (tree)
+        again = UnitAsn1::EncodeNode(*tree);
+    if (!again || !ReadWhole(*again, contentInfo))
+        return false;
+    normalised = std::move(*again);
+    return ReadWhole(normalised, contentInfo);
+}
+
+// The fields of a SignedData as an outline to match against its shapes: every part decoded
+// but the certificate, revocation and signer sets, which stand as empty placeholders.
+void AddOutline(const std::vector<TTlv>& fields, TXmlDoc& signedData)
+{
+    for (const TTlv& f : fields) {
+        if (f.Tag == 0xA1) {
+            signedData.New("161");
+        } else if (f.Tag == 0xA0 || f.Tag == 0x31) {
+            signedData.New(f.Tag == 0xA0 ? "CONTEXT" : "SET");
+        } else if (auto part = Decode(f.Whole)) {
+            signedData.NewFromClone(*part);
+        } else {
+            signedData.New("ENTITY");
+        }
+    }
+}
+
+// The status word of a signer's signature value against the hash it must cover; ran tells
+// whether the check itself was made (a key too small to check is not).
+std::string SignatureStatus(const TCertificate* certificate, const std::string& signatureOid,
+                            const std::string& signatureHex, const std::string& digestOid,
+                            const std::string& signedHash, bool& ran)
+{
+    ran = false;
+    if (!IsRsaOid(signatureOid))
+        return "SigningAlgorithmUnrecognized";
+    if (signedHash.empty())
+        return "HashAlgorithmUnrecognized";
+    if (!certificate)
+        return std::string(Words::SigningCertificateNotFound);
+    const std::string key = UnitRsaCheck::PublicKeyOfCertificate(certificate->Der);
+    if (key.empty())
+        return "SigningCertificateStructureUnrecognized";
+    std::string status = UnitRsaCheck::CheckSignature(key, signatureHex, digestOid, signedHash);
+    ran = status != Words::SmallKey;
+    return status;
+}
+
+bool ValidAt(const TCertificate& c, const std::string& momentUtc)
+{
+    std::string fromLocal, fromUtc, toLocal, toUtc;
+    const bool readable = c.X509 && Asn1Time(X509_get0_notBefore(c.X509.get()), fromLocal, fromUtc) &&
+                          Asn1Time(X509_get0_notAfter(c.X509.get()), toLocal, toUtc);
+    return readable && momentUtc >= fromUtc && momentUtc <= toUtc;
+}
+
+// The usages a certificate of a chain lacks: the signer's (depth 0) signs, with time-stamping
+// for a time-stamp's content; the others issue certificates and CRLs within their path length.
+void AddUsageWords(const TUsage& usage, int depth, bool timeStampContent, std::vector<std::string>& words)
+{
+    if (depth == 0) {
+        if (!(usage.KeyUsage & KU_NON_REPUDIATION))
+            words.emplace_back(Words::MissingUsageNonRepudiation);
+        if (!(usage.KeyUsage & KU_DIGITAL_SIGNATURE))
+            words.emplace_back(Words::MissingUsageDigitalSignature);
+        if (timeStampContent && !(usage.ExtendedKeyUsageCritical && usage.TimeStamping))
+            words.emplace_back(Words::MissingUsageExtendedTimeStamping);
+        return;
+    }
+    if (!(usage.BasicConstraintsCritical && usage.IsCa))
+        words.emplace_back(Words::MissingUsageCAFlag);
+    if (usage.PathLength >= 0 && depth - 1 > usage.PathLength)
+        words.emplace_back(Words::InvalidPathLength);
+    if (!(usage.KeyUsage & KU_KEY_CERT_SIGN))
+        words.emplace_back(Words::MissingUsageKeyCertSign);
+    if (!(usage.KeyUsage & KU_CRL_SIGN))
+        words.emplace_back(Words::MissingUsageCRLSign);
+}
+
 class TReportBuilder {
 public:
     TReportBuilder(TXmlDoc& report, const TReportOptions& options, int nesting)
@@ -619,21 +701,11 @@ void TReportBuilder::Run(TBytesView der)
     R.GetNode("Header\\VerifyRevocation")->SetAsBool(O.VerifyRevocation);
     R.GetNode("Header\\Algorithm")->SetValue(std::string(ReportAlgorithm));
 
-    // BER (indefinite lengths, constructed strings) is brought to DER through the decoder
-    // first; the byte-level walk below reads definite lengths only.
     TBytes normalised;
     TTlv contentInfo;
-    if (!ReadWhole(der, contentInfo)) {
-        auto tree = Decode(der);
-        std::optional<TBytes> again;
-        if (tree)
-            again = UnitAsn1::EncodeNode(*tree);
-        if (!again || !ReadWhole(*again, contentInfo)) {
-            RecordException(R, Words::CmsStructureFailed);
-            return;
-        }
-        normalised = std::move(*again);
-        ReadWhole(normalised, contentInfo);
+    if (!ReadAsDer(der, normalised, contentInfo)) {
+        RecordException(R, Words::CmsStructureFailed);
+        return;
     }
 
     // The outline tree matched against the shapes: every part decoded but the revocation
@@ -660,17 +732,7 @@ void TReportBuilder::Run(TBytesView der)
         RecordException(R, Words::CmsSignedDataStructureFailed);
         return;
     }
-    for (const TTlv& f : fields) {
-        if (f.Tag == 0xA1) {
-            signedData.New("161");
-        } else if (f.Tag == 0xA0 || f.Tag == 0x31) {
-            signedData.New(f.Tag == 0xA0 ? "CONTEXT" : "SET");
-        } else if (auto part = Decode(f.Whole)) {
-            signedData.NewFromClone(*part);
-        } else {
-            signedData.New("ENTITY");
-        }
-    }
+    AddOutline(fields, signedData);
     std::vector<const TXmlDoc*> shapes;
     for (std::string_view s : SignedDataShapes)
         shapes.push_back(&Shape(s));
@@ -863,23 +925,8 @@ void TReportBuilder::Signer(const TTlv& signerInfo, TXmlDoc& signers)
 
     // The signature value against what it must cover.
     TCertificate* certificate = FindSigner(parts[1]);
-    std::string status;
     bool ran = false;
-    if (!IsRsaOid(signatureOid)) {
-        status = "SigningAlgorithmUnrecognized";
-    } else if (signedHash.empty()) {
-        status = "HashAlgorithmUnrecognized";
-    } else if (!certificate) {
-        status = Words::SigningCertificateNotFound;
-    } else {
-        const std::string key = UnitRsaCheck::PublicKeyOfCertificate(certificate->Der);
-        if (key.empty()) {
-            status = "SigningCertificateStructureUnrecognized";
-        } else {
-            status = UnitRsaCheck::CheckSignature(key, signatureHex, digestOid, signedHash);
-            ran = status != Words::SmallKey;
-        }
-    }
+    const std::string status = SignatureStatus(certificate, signatureOid, signatureHex, digestOid, signedHash, ran);
     signature.GetNode("Status")->SetValue(status);
     signature.GetNode("Integrity")->SetValue(status == Words::OK ? std::string(Words::OK) : status);
     if (ran && status != Words::OK)
@@ -1168,30 +1215,10 @@ void TReportBuilder::ValidateChain(TCertificate* start, TXmlDoc* signer, bool ti
         UnitCertificateDescription::TRevocationResult revocation;
         Revocation(*current, issuer, moment, revocation, words);
 
-        const TUsage usage = UsageOf(*current);
-        if (depth == 0) {
-            // The signer's certificate: validity at the reference moment and the usages.
-            std::string fromLocal, fromUtc, toLocal, toUtc;
-            const bool readable = current->X509 && Asn1Time(X509_get0_notBefore(current->X509.get()), fromLocal, fromUtc) &&
-                                  Asn1Time(X509_get0_notAfter(current->X509.get()), toLocal, toUtc);
-            if (!readable || momentUtc < fromUtc || momentUtc > toUtc)
-                words.emplace_back(Words::CertificateExpirationConstraint);
-            if (!(usage.KeyUsage & KU_NON_REPUDIATION))
-                words.emplace_back(Words::MissingUsageNonRepudiation);
-            if (!(usage.KeyUsage & KU_DIGITAL_SIGNATURE))
-                words.emplace_back(Words::MissingUsageDigitalSignature);
-            if (timeStampContent && !(usage.ExtendedKeyUsageCritical && usage.TimeStamping))
-                words.emplace_back(Words::MissingUsageExtendedTimeStamping);
-        } else {
-            if (!(usage.BasicConstraintsCritical && usage.IsCa))
-                words.emplace_back(Words::MissingUsageCAFlag);
-            if (usage.PathLength >= 0 && depth - 1 > usage.PathLength)
-                words.emplace_back(Words::InvalidPathLength);
-            if (!(usage.KeyUsage & KU_KEY_CERT_SIGN))
-                words.emplace_back(Words::MissingUsageKeyCertSign);
-            if (!(usage.KeyUsage & KU_CRL_SIGN))
-                words.emplace_back(Words::MissingUsageCRLSign);
-        }
+        // The signer's certificate is valid at the reference moment.
+        if (depth == 0 && !ValidAt(*current, momentUtc))
+            words.emplace_back(Words::CertificateExpirationConstraint);
+        AddUsageWords(UsageOf(*current), depth, timeStampContent, words);
         const bool selfIssued = issuer == current;
         bool trusted = current->Trusted;
         if (selfIssued && !trusted)

@@ -372,11 +372,9 @@ std::optional<uint64_t> MemAvailableFromProc()
 
 std::string RequestDigestOid(TXmlDoc& request)
 {
-    const TXmlDoc* hash = request.FindProperty("Hash");
-    std::string oid = hash ? hash->GetValue() : std::string();
+    std::string oid = request.Prop("Hash");
     if (oid.empty()) {
-        const TXmlDoc* policy = request.FindProperty("Policy");
-        const std::string fields = policy ? policy->GetValue() : std::string();
+        const std::string& fields = request.Prop("Policy");
         const size_t comma = fields.find(',');
         if (comma != std::string::npos) {
             std::string field = fields.substr(comma + 1, fields.find(',', comma + 1) - comma - 1);
