@@ -1,19 +1,16 @@
 #include "crypto/UnitPDF.h"
 
 #include "core/UnitLocalUtils.h"
-
+#include "core/UnitStatusWords.h"
 #include "core/UnitXmlDoc.h"
 #include "crypto/UnitPDFIncremental.h"
 #include "crypto/UnitPDFLexer.h"
-#include "core/UnitStatusWords.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitPlatformFiles.h"
 
-
 #include <algorithm>
-#include <cerrno>
-#include <unistd.h>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <filesystem>
@@ -22,13 +19,167 @@
 #include <set>
 #include <span>
 
+#include <unistd.h>
+
 using namespace UnitPDFLexer;
 
-// ---------------------------------------------------------------------------------------------
+namespace {
 
+// One in-use entry of a cross-reference table.
+struct TXrefEntry {
+    long long Offset;
+    int Number;
+    int Generation;
+};
 
+// The non-blank lines of a cross-reference table, trimmed.
+std::vector<std::string_view> TableLines(std::string_view rest)
+{
+    std::vector<std::string_view> lines;
+    while (!rest.empty()) {
+        const size_t eol = rest.find_first_of("\r\n");
+        const std::string_view line = Trim(rest.substr(0, eol));
+        if (!line.empty())
+            lines.push_back(line);
+        if (eol == std::string_view::npos)
+            break;
+        rest.remove_prefix(eol + 1);
+    }
+    return lines;
+}
 
-// ---------------------------------------------------------------------------------------------
+// The words of a line, split at PDF white space.
+std::vector<std::string_view> LineWords(std::string_view line)
+{
+    std::vector<std::string_view> out;
+    while (true) {
+        size_t b = 0;
+        while (b < line.size() && IsWhite(line[b]))
+            ++b;
+        line.remove_prefix(b);
+        if (line.empty())
+            break;
+        size_t e = 0;
+        while (e < line.size() && !IsWhite(line[e]))
+            ++e;
+        out.push_back(line.substr(0, e));
+        line.remove_prefix(e);
+    }
+    return out;
+}
+
+// A table of one subsection "0 N", then N entries, the first one free: the entries in use, and
+// N in count. Every object lies before the table.
+std::vector<TXrefEntry> ReadTableEntries(std::string_view body, size_t xrefOffset, size_t& count)
+{
+    const std::vector<std::string_view> lines = TableLines(body);
+    if (lines.empty())
+        Fail(Words::PdfStructureInvalid, "empty cross-reference table");
+    const auto head = LineWords(lines[0]);
+    long long first = 0;
+    long long declared = 0;
+    if (head.size() != 2 || !ParseUnsigned(head[0], first) || !ParseUnsigned(head[1], declared))
+        Fail(Words::PdfStructureInvalid, "bad subsection header");
+    if (first != 0)
+        Fail(Words::PdfMultipleSubsections, "subsection does not start at object 0");
+    if (static_cast<size_t>(declared) + 1 < lines.size())
+        Fail(Words::PdfMultipleSubsections, "more than one subsection");
+    if (static_cast<size_t>(declared) + 1 != lines.size() || declared < 1 || declared > 10000000)
+        Fail(Words::PdfStructureInvalid, "subsection count does not match its entries");
+    count = static_cast<size_t>(declared);
+
+    std::vector<TXrefEntry> inUse;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const auto entry = LineWords(lines[i]);
+        long long entryOffset = 0;
+        long long generation = 0;
+        if (entry.size() != 3 || !ParseUnsigned(entry[0], entryOffset) ||
+            !ParseUnsigned(entry[1], generation) || generation > 65535 ||
+            (entry[2] != "n" && entry[2] != "f"))
+            Fail(Words::PdfStructureInvalid, "bad cross-reference entry");
+        const int number = static_cast<int>(i - 1);
+        if (number == 0 && entry[2] != "f")
+            Fail(Words::PdfStructureInvalid, "object 0 is not free");
+        if (entry[2] == "f")
+            continue;
+        if (static_cast<unsigned long long>(entryOffset) >= xrefOffset)
+            Fail(Words::PdfStructureInvalid, "object offset out of range");
+        inUse.push_back({entryOffset, number, static_cast<int>(generation)});
+    }
+    return inUse;
+}
+
+// The entries no newer section supersedes (entries stale after edits are neither read nor
+// checked), by offset. Two objects at one offset refuse the file.
+std::vector<TXrefEntry> CurrentByOffset(const std::vector<TXrefEntry>& inUse, const std::vector<char>& seen)
+{
+    std::vector<TXrefEntry> byOffset;
+    for (const TXrefEntry& e : inUse)
+        if (static_cast<size_t>(e.Number) >= seen.size() || !seen[static_cast<size_t>(e.Number)])
+            byOffset.push_back(e);
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const TXrefEntry& a, const TXrefEntry& b) { return a.Offset < b.Offset; });
+    for (size_t k = 1; k < byOffset.size(); ++k)
+        if (byOffset[k].Offset == byOffset[k - 1].Offset)
+            Fail(Words::PdfStructureInvalid, "two objects at one offset");
+    return byOffset;
+}
+
+// The length of the "N G obj" at pos, which must be exactly the object the entry names; the
+// object may not reach next.
+size_t ObjectHeaderLength(std::string_view data, size_t pos, size_t next, const TXrefEntry& e)
+{
+    size_t p = pos;
+    auto digits = [&](long long& value) {
+        const size_t s = p;
+        while (p < next && std::isdigit(static_cast<unsigned char>(data[p])))
+            ++p;
+        return ParseUnsigned(data.substr(s, p - s), value);
+    };
+    auto spaces = [&] {
+        const size_t s = p;
+        while (p < next && IsWhite(data[p]))
+            ++p;
+        return p > s;
+    };
+    long long number = 0;
+    long long generation = 0;
+    if (!digits(number) || !spaces() || !digits(generation) ||
+        (spaces(), data.substr(p, 3) != "obj") || number != e.Number ||
+        generation != e.Generation)
+        Fail(Words::PdfStructureInvalid, "cross-reference entry does not point at its object");
+    return p + 3 - pos;
+}
+
+// The object at pos runs to its last "endobj" before next and the white space after it: a
+// section or other text between two objects stays outside both, so rewriting one keeps it.
+size_t ObjectLength(std::string_view data, size_t pos, size_t next, size_t headerLength)
+{
+    const std::string_view span = data.substr(pos, next - pos);
+    const size_t endobj = span.rfind("endobj");
+    if (endobj == std::string_view::npos || endobj < headerLength)
+        Fail(Words::PdfStructureInvalid, "object without endobj");
+    size_t end = endobj + 6;
+    while (end < span.size() && IsWhite(span[end]))
+        ++end;
+    return end;
+}
+
+// A trailer that is a dictionary, of a file this reader can sign.
+void CheckTrailer(const TPDFObject& trailer)
+{
+    try {
+        (void)ParseDict(trailer.GetBody());
+    } catch (const EPdfError&) {
+        Fail(Words::PdfStructureInvalid, "trailer is not a dictionary");
+    }
+    if (!trailer.GetValue("XRefStm").empty())
+        Fail(Words::PdfXrefStreamUnsupported, "hybrid file with a cross-reference stream");
+    if (!trailer.GetValue("Encrypt").empty())
+        Fail(Words::PdfEncryptedUnsupported, "encrypted document");
+}
+
+}  // namespace
 
 TPDFObject::TPDFObject(TPDF& owner, std::string header, size_t position, size_t headerLength,
                        size_t length, bool changed)
@@ -377,144 +528,28 @@ void TPDF::ReadSection(size_t xrefOffset, bool newest, std::vector<char>& seen)
 
     auto xref = std::make_unique<TPDFObject>(*this, "xref", xrefOffset, 4, trailerAt - xrefOffset, false);
     auto trailer = std::make_unique<TPDFObject>(*this, "trailer", trailerAt, 7, trailerEnd - trailerAt, false);
-    TPDFObject& trailerRef = *trailer;
-    try {
-        (void)ParseDict(trailer->GetBody());
-    } catch (const EPdfError&) {
-        Fail(Words::PdfStructureInvalid, "trailer is not a dictionary");
-    }
-    if (!trailerRef.GetValue("XRefStm").empty())
-        Fail(Words::PdfXrefStreamUnsupported, "hybrid file with a cross-reference stream");
-    if (!trailerRef.GetValue("Encrypt").empty())
-        Fail(Words::PdfEncryptedUnsupported, "encrypted document");
+    CheckTrailer(*trailer);
 
-    // Lines of the table: one subsection "0 N", then N entries, the first one free.
+    size_t count = 0;
     const std::string body = xref->GetBody();
-    std::vector<std::string_view> lines;
-    {
-        std::string_view rest(body);
-        while (!rest.empty()) {
-            const size_t eol = rest.find_first_of("\r\n");
-            const std::string_view line = Trim(rest.substr(0, eol));
-            if (!line.empty())
-                lines.push_back(line);
-            if (eol == std::string_view::npos)
-                break;
-            rest.remove_prefix(eol + 1);
-        }
-    }
-    auto words = [](std::string_view line) {
-        std::vector<std::string_view> out;
-        while (true) {
-            size_t b = 0;
-            while (b < line.size() && IsWhite(line[b]))
-                ++b;
-            line.remove_prefix(b);
-            if (line.empty())
-                break;
-            size_t e = 0;
-            while (e < line.size() && !IsWhite(line[e]))
-                ++e;
-            out.push_back(line.substr(0, e));
-            line.remove_prefix(e);
-        }
-        return out;
-    };
-    if (lines.empty())
-        Fail(Words::PdfStructureInvalid, "empty cross-reference table");
-    const auto head = words(lines[0]);
-    long long first = 0;
-    long long count = 0;
-    if (head.size() != 2 || !ParseUnsigned(head[0], first) || !ParseUnsigned(head[1], count))
-        Fail(Words::PdfStructureInvalid, "bad subsection header");
-    if (first != 0)
-        Fail(Words::PdfMultipleSubsections, "subsection does not start at object 0");
-    if (static_cast<size_t>(count) + 1 < lines.size())
-        Fail(Words::PdfMultipleSubsections, "more than one subsection");
-    if (static_cast<size_t>(count) + 1 != lines.size() || count < 1 || count > 10000000)
-        Fail(Words::PdfStructureInvalid, "subsection count does not match its entries");
+    const std::vector<TXrefEntry> current = CurrentByOffset(ReadTableEntries(body, xrefOffset, count), seen);
 
-    struct TEntry {
-        long long Offset;
-        int Number;
-        int Generation;
-    };
-    std::vector<TEntry> inUse;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const auto entry = words(lines[i]);
-        long long entryOffset = 0;
-        long long generation = 0;
-        if (entry.size() != 3 || !ParseUnsigned(entry[0], entryOffset) ||
-            !ParseUnsigned(entry[1], generation) || generation > 65535 ||
-            (entry[2] != "n" && entry[2] != "f"))
-            Fail(Words::PdfStructureInvalid, "bad cross-reference entry");
-        const int number = static_cast<int>(i - 1);
-        if (number == 0 && entry[2] != "f")
-            Fail(Words::PdfStructureInvalid, "object 0 is not free");
-        if (entry[2] == "f")
-            continue;
-        if (static_cast<unsigned long long>(entryOffset) >= xrefOffset)
-            Fail(Words::PdfStructureInvalid, "object offset out of range");
-        inUse.push_back({entryOffset, number, static_cast<int>(generation)});
-    }
-    // Entries a newer section supersedes are stale after edits: neither read nor checked.
-    std::vector<TEntry> byOffset;
-    for (const TEntry& e : inUse)
-        if (static_cast<size_t>(e.Number) >= seen.size() || !seen[static_cast<size_t>(e.Number)])
-            byOffset.push_back(e);
-    std::sort(byOffset.begin(), byOffset.end(),
-              [](const TEntry& a, const TEntry& b) { return a.Offset < b.Offset; });
-    for (size_t k = 1; k < byOffset.size(); ++k)
-        if (byOffset[k].Offset == byOffset[k - 1].Offset)
-            Fail(Words::PdfStructureInvalid, "two objects at one offset");
-
-    std::vector<std::unique_ptr<TPDFObject>> objects(static_cast<size_t>(count));
-    for (size_t k = 0; k < byOffset.size(); ++k) {
-        const TEntry& e = byOffset[k];
-        const size_t next = k + 1 < byOffset.size() ? static_cast<size_t>(byOffset[k + 1].Offset)
-                                                    : xrefOffset;
+    std::vector<std::unique_ptr<TPDFObject>> objects(count);
+    for (size_t k = 0; k < current.size(); ++k) {
+        const TXrefEntry& e = current[k];
+        const size_t next = k + 1 < current.size() ? static_cast<size_t>(current[k + 1].Offset) : xrefOffset;
         size_t pos = static_cast<size_t>(e.Offset);
         while (pos < next && IsWhite(data[pos]))
             ++pos;
-        // "N G obj", exactly the object the entry names.
-        size_t p = pos;
-        auto digits = [&](long long& value) {
-            const size_t s = p;
-            while (p < next && std::isdigit(static_cast<unsigned char>(data[p])))
-                ++p;
-            return ParseUnsigned(data.substr(s, p - s), value);
-        };
-        auto spaces = [&] {
-            const size_t s = p;
-            while (p < next && IsWhite(data[p]))
-                ++p;
-            return p > s;
-        };
-        long long number = 0;
-        long long generation = 0;
-        if (!digits(number) || !spaces() || !digits(generation) ||
-            (spaces(), data.substr(p, 3) != "obj") || number != e.Number ||
-            generation != e.Generation)
-            Fail(Words::PdfStructureInvalid, "cross-reference entry does not point at its object");
-        p += 3;
-        const size_t headerLength = p - pos;
-        // The object runs to the next one, but a section or other text between them
-        // stays outside it, so rewriting the object keeps it.
-        const std::string_view span = data.substr(pos, next - pos);
-        const size_t endobj = span.rfind("endobj");
-        if (endobj == std::string_view::npos || endobj < headerLength)
-            Fail(Words::PdfStructureInvalid, "object without endobj");
-        size_t end = endobj + 6;
-        while (end < span.size() && IsWhite(span[end]))
-            ++end;
-        std::string header = std::to_string(number) + " " + std::to_string(generation) + " obj";
-        objects[static_cast<size_t>(e.Number)] =
-            std::make_unique<TPDFObject>(*this, std::move(header), pos, headerLength, end, newest);
+        const size_t headerLength = ObjectHeaderLength(data, pos, next, e);
+        std::string header = std::to_string(e.Number) + " " + std::to_string(e.Generation) + " obj";
+        objects[static_cast<size_t>(e.Number)] = std::make_unique<TPDFObject>(
+            *this, std::move(header), pos, headerLength, ObjectLength(data, pos, next, headerLength), newest);
         FHighest = std::max(FHighest, e.Number);
     }
 
-    if (seen.size() < static_cast<size_t>(count))
-        seen.resize(static_cast<size_t>(count), 0);
+    if (seen.size() < count)
+        seen.resize(count, 0);
     for (size_t n = 1; n < objects.size(); ++n) {
         if (seen[n])
             continue;

@@ -180,6 +180,10 @@ private:
     std::string ExistingFields();
     void ApplyInfo(const TPdfSignProperties& request);
     bool SignIncremental(const TPdfSignProperties& request, const TCmsMaker& maker);
+    // The steps of a rewriting signature: the widget, form and signature objects (the
+    // signature last, right before the table), then its byte range.
+    TPDFObject& AddSignatureObjects(const TPdfSignProperties& request, size_t hexSize);
+    void FillByteRange(const TPDFObject& signature, size_t contentsBytes);
 
     TBytes FData;
     std::string FFileName;

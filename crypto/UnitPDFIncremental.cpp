@@ -205,6 +205,78 @@ std::string UniqueFieldName(QPDFObjectHandle fields)
     return name;
 }
 
+// New objects get numbers above every number the file uses.
+int FirstFreeNumber(QPDF& pdf, QPDFObjectHandle trailer)
+{
+    int next = 1;
+    if (trailer.getKey("/Size").isInteger())
+        next = static_cast<int>(std::max<long long>(1, std::min<long long>(trailer.getKey("/Size").getIntValue(), 8000000)));
+    const auto xref = pdf.getXRefTable();
+    if (!xref.empty())
+        next = std::max(next, xref.rbegin()->first.getObj() + 1);
+    if (next > 8000000)
+        Refuse(Words::PdfStructureInvalid);
+    return next;
+}
+
+// Whether neither the header nor the catalog names version 1.6 or later, which signatures of
+// this kind need.
+bool BelowVersion16(std::string_view data, QPDFObjectHandle root)
+{
+    const std::string header(data.substr(0, std::min<size_t>(data.size(), 8)));
+    int version = header.rfind("%PDF-", 0) == 0 ? VersionNumber(header.substr(5)) : 0;
+    QPDFObjectHandle catalogVersion = root.getKey("/Version");
+    if (catalogVersion.isName())
+        version = std::max(version, VersionNumber(catalogVersion.getName().substr(1)));
+    return version < 16;
+}
+
+// The request's "info:" entries, on the document's Info dictionary or on a new one numbered
+// from next.
+void PlanInfo(TPlan& plan, QPDFObjectHandle trailer, const TPdfSignProperties& request, int& next)
+{
+    QPDFObjectHandle info = trailer.getKey("/Info");
+    const bool infoObject = info.isIndirect() && info.isDictionary() && !info.isStream();
+    if (infoObject)
+        plan.Info = Ref(info.getObjGen());
+    std::map<std::string, std::string> infoChanges;
+    for (const auto& [name, value] : request.Items()) {
+        if (name.size() <= 5 || !std::equal(name.begin(), name.begin() + 5, "info:", [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            }))
+            continue;
+        // Keys are written as names; the reader's own text of a name is its decoded form.
+        const std::string key = "/" + UnitPDF::NameText(name.substr(5));
+        QPDFObjectHandle parsed = QPDFObjectHandle::parse(key);
+        infoChanges[parsed.getName()] = UnitPDF::InfoText(value);
+    }
+    if (infoChanges.empty())
+        return;
+    // DictText writes the removals by leaving the key out: keep "" for them.
+    if (infoObject) {
+        plan.Objects.push_back({info.getObjGen().getObj(), info.getObjGen().getGen(), DictText(info, infoChanges)});
+    } else {
+        const int number = next++;
+        plan.Objects.push_back({number, 0, DictText(QPDFObjectHandle::newDictionary(), infoChanges)});
+        plan.Info = Ref(number);
+    }
+}
+
+// The signature dictionary: the entries of the in-place rewrite, in its order, with room for
+// the byte range numbers (the digits of a bound of the final length, plus one).
+std::string SignatureDictionary(const TPlan& plan, size_t dataSize, const TPdfSignProperties& request,
+                                std::time_t signingTime)
+{
+    size_t bound = dataSize + 1024 * 1024;
+    for (const TObjectText& object : plan.Objects)
+        bound += object.Body.size() + 64;
+    const size_t reserve = std::max<size_t>(std::to_string(bound).size() + 1, 4);
+    return "<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
+           UnitPDF::BuildInformation(request) + "/M (D:" + UnitPDF::FormatUtc(signingTime) +
+           "+00'00')\n/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') + "\n/Contents <" +
+           std::string(TPDF::ContentsHexSizeFor(request), '0') + ">\n>>";
+}
+
 TPlan MakePlan(std::string_view data, const TPdfSignProperties& request, std::time_t signingTime)
 {
     std::unique_ptr<QPDF> pdf = Open(data);
@@ -218,16 +290,7 @@ TPlan MakePlan(std::string_view data, const TPdfSignProperties& request, std::ti
     if (page.isStream())
         Refuse(Words::PdfStructureInvalid);
 
-    // New objects get numbers above every number the file uses.
-    int next = 1;
-    if (trailer.getKey("/Size").isInteger())
-        next = static_cast<int>(std::max<long long>(1, std::min<long long>(trailer.getKey("/Size").getIntValue(), 8000000)));
-    const auto xref = pdf->getXRefTable();
-    if (!xref.empty())
-        next = std::max(next, xref.rbegin()->first.getObj() + 1);
-    if (next > 8000000)
-        Refuse(Words::PdfStructureInvalid);
-
+    int next = FirstFreeNumber(*pdf, trailer);
     const int widget = next++;
     plan.SignatureNumber = next++;
 
@@ -259,60 +322,18 @@ TPlan MakePlan(std::string_view data, const TPdfSignProperties& request, std::ti
     std::map<std::string, std::string> rootChanges;
     if (!formObject)
         rootChanges["/AcroForm"] = Ref(formNumber);
-    {
-        const std::string header(data.substr(0, std::min<size_t>(data.size(), 8)));
-        int version = header.rfind("%PDF-", 0) == 0 ? VersionNumber(header.substr(5)) : 0;
-        QPDFObjectHandle catalogVersion = root.getKey("/Version");
-        if (catalogVersion.isName())
-            version = std::max(version, VersionNumber(catalogVersion.getName().substr(1)));
-        if (version < 16)
-            rootChanges["/Version"] = "/1.6";
-    }
+    if (BelowVersion16(data, root))
+        rootChanges["/Version"] = "/1.6";
     if (!rootChanges.empty())
         plan.Objects.push_back({root.getObjGen().getObj(), root.getObjGen().getGen(), DictText(root, rootChanges)});
     plan.Root = Ref(root.getObjGen());
 
-    // Info entries, on the document's Info dictionary or on a new one.
-    QPDFObjectHandle info = trailer.getKey("/Info");
-    const bool infoObject = info.isIndirect() && info.isDictionary() && !info.isStream();
-    if (infoObject)
-        plan.Info = Ref(info.getObjGen());
-    std::map<std::string, std::string> infoChanges;
-    for (const auto& [name, value] : request.Items()) {
-        if (name.size() <= 5 || !std::equal(name.begin(), name.begin() + 5, "info:", [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) == b;
-            }))
-            continue;
-        // Keys are written as names; the reader's own text of a name is its decoded form.
-        const std::string key = "/" + UnitPDF::NameText(name.substr(5));
-        QPDFObjectHandle parsed = QPDFObjectHandle::parse(key);
-        infoChanges[parsed.getName()] = UnitPDF::InfoText(value);
-    }
-    if (!infoChanges.empty()) {
-        // DictText writes the removals by leaving the key out: keep "" for them.
-        if (infoObject) {
-            plan.Objects.push_back({info.getObjGen().getObj(), info.getObjGen().getGen(), DictText(info, infoChanges)});
-        } else {
-            const int number = next++;
-            plan.Objects.push_back({number, 0, DictText(QPDFObjectHandle::newDictionary(), infoChanges)});
-            plan.Info = Ref(number);
-        }
-    }
+    PlanInfo(plan, trailer, request, next);
     QPDFObjectHandle id = trailer.getKey("/ID");
     if (id.isArray())
         plan.Id = id.unparse();
 
-    // The signature dictionary: the entries of the in-place rewrite, in its order.
-    // Room for the byte range numbers: digits of a bound of the final length, plus one.
-    size_t bound = data.size() + 1024 * 1024;
-    for (const TObjectText& object : plan.Objects)
-        bound += object.Body.size() + 64;
-    const size_t reserve = std::max<size_t>(std::to_string(bound).size() + 1, 4);
-    plan.Objects.push_back({plan.SignatureNumber, 0,
-                            "<<\n/Type /Sig\n/Filter /Adobe.PPKLite\n/SubFilter /ETSI.CAdES.detached\n" +
-                                UnitPDF::BuildInformation(request) + "/M (D:" + UnitPDF::FormatUtc(signingTime) +
-                                "+00'00')\n/ByteRange [ 0 0 0 0 ]" + std::string(3 * reserve, ' ') +
-                                "\n/Contents <" + std::string(TPDF::ContentsHexSizeFor(request), '0') + ">\n>>"});
+    plan.Objects.push_back({plan.SignatureNumber, 0, SignatureDictionary(plan, data.size(), request, signingTime)});
     plan.NextNumber = next;
     return plan;
 }

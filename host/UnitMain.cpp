@@ -366,6 +366,104 @@ bool TNativeMessagingHost::WriteAnswer(const std::string& answer)
     return true;
 }
 
+namespace {
+
+// What a "sign" request asks, read from its members.
+struct TSignAsk {
+    std::string FileName;
+    std::string Content;
+    std::string Type;
+    std::string HashOid;
+    // Set by the browser extension from the browser's sender information: shown to the person
+    // choosing the certificate, never part of what is signed.
+    std::string Origin;
+    bool IsFile = false;
+};
+
+// The answer's material: an error word, or what was signed.
+struct TSignOutcome {
+    std::string Error;
+    std::string Signed;          // content requests
+    std::string SignedFileName;  // file requests
+};
+
+TSignAsk ReadSignAsk(const json& request)
+{
+    TSignAsk ask;
+    ask.FileName = MemberText(request, "filename");
+    ask.Content = MemberText(request, "content");
+    ask.Type = MemberText(request, "type");
+    ask.HashOid = UnitSigning::HashOidFromName(MemberText(request, "hash"));
+    ask.Origin = MemberText(request, "origin");
+    ask.IsFile = !ask.FileName.empty() && ask.Content.empty();
+    return ask;
+}
+
+// The sign steps in their order; the first that fails gives the outcome's error word. The
+// content is taken from the ask.
+TSignOutcome SignAsked(const json& request, TSignAsk& ask, TXmlDoc& requestTree,
+                       const UnitSigning::TMemoryAvailable& memoryAvailable)
+{
+    TSignOutcome outcome;
+    if (ask.IsFile) {
+        Trace("Signing " + ask.Type + ": " + ask.FileName);
+        outcome.SignedFileName = UnitSigning::SignedFileName(ask.FileName, ask.Type);
+    } else {
+        Trace("Signing mime content");
+        ask.Content = UnitSigning::RecodeText(std::move(ask.Content), Number(TEncodingNumber::Base64),
+                                              Number(TEncodingNumber::Hex));
+    }
+    UnitSigning::CopyRequestAttributes(request, requestTree);
+    if (!ask.Origin.empty())
+        Trace("Origin: " + ask.Origin);
+    const auto code = UnitSigning::SelectCertificateCode(ask.Origin);
+    if (!code) {
+        outcome.Error = "CertificateNotSelected";
+        return outcome;
+    }
+    // A file goes from the disk to the library and back in slices; only its digest when the
+    // signature is detached.
+    if (ask.IsFile) {
+        outcome.Error = UnitSigning::SignFile(*code, ask.FileName, ask.HashOid, ask.Type, requestTree,
+                                              outcome.SignedFileName, memoryAvailable);
+        return outcome;
+    }
+    std::string signedText =
+        UnitSigning::PutSignature(*code, std::move(ask.Content), ask.HashOid, ask.Type, ask.FileName, requestTree);
+    if (signedText.empty()) {
+        outcome.Error = UnitSigning::SignFailureWord();
+        return outcome;
+    }
+    Trace("Encoding mime response");
+    signedText = UnitSigning::RecodeText(std::move(signedText), Number(TEncodingNumber::Hex),
+                                         Number(TEncodingNumber::Base64));
+    std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
+    outcome.Signed = std::move(signedText);
+    return outcome;
+}
+
+ordered_json AnswerFor(const TSignAsk& ask, const TSignOutcome& outcome)
+{
+    ordered_json response;
+    if (!outcome.Error.empty()) {
+        response["action"] = "error";
+        response["error"] = outcome.Error;
+    } else if (ask.IsFile) {
+        std::string shown = outcome.SignedFileName;
+        std::replace(shown.begin(), shown.end(), '\\', '/');
+        response["action"] = "signed";
+        response["type"] = ask.Type;
+        response["signedfilename"] = shown;
+    } else {
+        response["action"] = "signed";
+        response["type"] = ask.Type;
+        response["signed"] = outcome.Signed;
+    }
+    return response;
+}
+
+}  // namespace
+
 std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string& text)
 {
     // Not one JSON value (or not UTF-8): every member reads as empty text.
@@ -374,15 +472,7 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         throw std::runtime_error("RequestIsNotAnObject");
 
     const std::string action = MemberText(request, "action");
-    const std::string fileName = MemberText(request, "filename");
-    std::string content = MemberText(request, "content");
-    const std::string type = MemberText(request, "type");
-    const std::string hash = MemberText(request, "hash");
-    const std::string hashOid = UnitSigning::HashOidFromName(hash);
-    const bool isFile = !fileName.empty() && content.empty();
-    // Set by the browser extension from the browser's sender information: shown to the person
-    // choosing the certificate, never part of what is signed.
-    const std::string origin = MemberText(request, "origin");
+    TSignAsk ask = ReadSignAsk(request);
     const auto chunked = request.is_object() ? request.find("chunked") : request.end();
     FChunkedAnswer = request.is_object() && chunked != request.end() && chunked->is_boolean() && chunked->get<bool>();
 
@@ -397,63 +487,14 @@ std::optional<std::string> TNativeMessagingHost::HandleRequest(const std::string
         return std::nullopt;
     }
 
-    std::string signedText;
-    std::string signedFileName;
-    // The sign steps in their order; the first that fails gives the answer's error text.
-    auto signSteps = [&]() -> std::string {
-        if (isFile) {
-            Trace("Signing " + type + ": " + fileName);
-            signedFileName = UnitSigning::SignedFileName(fileName, type);
-        } else {
-            Trace("Signing mime content");
-            content = UnitSigning::RecodeText(std::move(content), Number(TEncodingNumber::Base64), Number(TEncodingNumber::Hex));
-        }
-        UnitSigning::CopyRequestAttributes(request, *FRequest);
-        if (!origin.empty())
-            Trace("Origin: " + origin);
-        const auto code = UnitSigning::SelectCertificateCode(origin);
-        if (!code)
-            return "CertificateNotSelected";
-        // A file goes from the disk to the library and back in slices; only its digest when
-        // the signature is detached.
-        if (isFile)
-            return UnitSigning::SignFile(*code, fileName, hashOid, type, *FRequest, signedFileName, FMemoryAvailable);
-        signedText = UnitSigning::PutSignature(*code, std::move(content), hashOid, type, fileName, *FRequest);
-        if (signedText.empty())
-            return UnitSigning::SignFailureWord();
-        {
-            Trace("Encoding mime response");
-            signedText = UnitSigning::RecodeText(std::move(signedText), Number(TEncodingNumber::Hex), Number(TEncodingNumber::Base64));
-            std::erase_if(signedText, [](char c) { return c == '\r' || c == '\n'; });
-        }
-        return {};
-    };
-    std::string errorText;
+    TSignOutcome outcome;
     try {
-        errorText = signSteps();
+        outcome = SignAsked(request, ask, *FRequest, FMemoryAvailable);
     } catch (const std::exception& e) {
-        errorText = UnitMain::FailureWord(e);
+        outcome = {UnitMain::FailureWord(e), {}, {}};
     }
-
-    ordered_json response;
-    if (!errorText.empty()) {
-        response["action"] = "error";
-        response["error"] = errorText;
-        FResultWord = "Error:" + errorText;
-    } else if (isFile) {
-        std::string shown = signedFileName;
-        std::replace(shown.begin(), shown.end(), '\\', '/');
-        response["action"] = "signed";
-        response["type"] = type;
-        response["signedfilename"] = shown;
-        FResultWord = "OK";
-    } else {
-        response["action"] = "signed";
-        response["type"] = type;
-        response["signed"] = signedText;
-        FResultWord = "OK";
-    }
-    std::string answer = CompactJson(response);
+    FResultWord = outcome.Error.empty() ? "OK" : "Error:" + outcome.Error;
+    std::string answer = CompactJson(AnswerFor(ask, outcome));
     if (!FChunkedAnswer)
         answer = UnitMain::FitResponse(std::move(answer));
     if (answer.size() < 100 && answer.find("ResponseTooLarge") != std::string::npos)
