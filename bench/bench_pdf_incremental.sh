@@ -21,7 +21,9 @@ trap 'rm -rf "$work"' EXIT
 import filecmp, os, re, subprocess, sys, time
 top, work, scale = sys.argv[1], sys.argv[2], int(sys.argv[3])
 sys.path.insert(0, os.path.join(top, "tests", "host"))
+sys.path.insert(0, os.path.join(top, "bench"))
 os.environ["DORVIK_BINARY_DIR"] = os.path.join(top, "build")
+import benchkit
 import hostkit
 
 cred = hostkit.Credential(work, name="Bench Signer")
@@ -29,42 +31,15 @@ env = cred.env(DORVIK_SELECT="first")
 MiB = 1 << 20
 
 
-def peak_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
-
-
 def kelvane(path):
-    host = hostkit.Host(env=env)
-    try:
-        time.sleep(0.2)
-        start = time.perf_counter()
-        host.send({"action": "sign", "filename": path, "type": "PADES", "hash": "sha256"})
-        answer, _ = host.read_frame(900)
-        seconds = time.perf_counter() - start
-        peak = peak_kib(host.proc.pid)
-    finally:
-        host.terminate()
+    answer, seconds, peak = benchkit.kelvane(env, {"action": "sign", "filename": path, "type": "PADES", "hash": "sha256"})
     if answer.get("action") != "signed":
         sys.exit("kelvane did not sign %s: %r" % (path, answer))
     return answer["signedfilename"], seconds, peak
 
 
 def pdfsig(src, out):
-    log = os.path.join(work, "time.log")
-    start = time.perf_counter()
-    proc = subprocess.run(["/usr/bin/time", "-v", "-o", log, "pdfsig", "-nssdir", "sql:" + cred.db, "-nick",
-                           "Bench Signer", "-add-signature", src, out], env=hostkit.clean_env(),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    seconds = time.perf_counter() - start
-    if proc.returncode != 0:
-        sys.exit("pdfsig -add-signature failed: %s" % proc.stderr.decode(errors="replace"))
-    with open(log) as f:
-        peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", f.read()).group(1))
-    return seconds, peak
+    return benchkit.peer(["pdfsig", "-nssdir", "sql:" + cred.db, "-nick", "Bench Signer", "-add-signature", src, out])
 
 
 def check(path, signatures, prefix_of=None):

@@ -22,50 +22,19 @@ python3 - "$top" "$work" "${BENCH_ROAD_SCALE:-1}" <<'PY'
 import os, re, statistics, subprocess, sys, time
 top, work, scale = sys.argv[1], sys.argv[2], int(sys.argv[3])
 sys.path.insert(0, os.path.join(top, "tests", "host"))
+sys.path.insert(0, os.path.join(top, "bench"))
 os.environ["DORVIK_BINARY_DIR"] = os.path.join(top, "build")
+import benchkit
 import hostkit
+from benchkit import peer
 
 cred = hostkit.Credential(work, name="Road Signer")
 env = cred.env(DORVIK_SELECT="first")
 MiB = 1 << 20
 
 
-def peak_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
-
-
 def kelvane(request, timeout=900):
-    """One request through a fresh kelvane: (answer, seconds, peak KiB)."""
-    host = hostkit.Host(env=env)
-    try:
-        # Let the process start and settle before the clock runs, as a browser's host would be.
-        time.sleep(0.2)
-        start = time.perf_counter()
-        host.send(request)
-        answer, _ = host.read_frame(timeout)
-        seconds = time.perf_counter() - start
-        peak = peak_kib(host.proc.pid)
-    finally:
-        host.terminate()
-    return answer, seconds, peak
-
-
-def peer(cmd):
-    """A peer tool as a whole process: (exit code, seconds, peak KiB)."""
-    log = os.path.join(work, "time.log")
-    start = time.perf_counter()
-    proc = subprocess.run(["/usr/bin/time", "-v", "-o", log, *cmd], env=hostkit.clean_env(),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    seconds = time.perf_counter() - start
-    with open(log) as f:
-        peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", f.read()).group(1))
-    if proc.returncode != 0:
-        sys.exit("peer failed: %s\n%s" % (" ".join(cmd), proc.stderr.decode(errors="replace")))
-    return seconds, peak
+    return benchkit.kelvane(env, request, timeout)
 
 
 def random_file(path, size):
