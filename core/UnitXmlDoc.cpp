@@ -8,10 +8,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory_resource>
+#include <new>
 #include <unordered_map>
+
+#include <sys/mman.h>
 
 using namespace UnitXmlDoc;
 using namespace UnitXmlText;
@@ -19,24 +24,155 @@ using namespace UnitXmlText;
 // ==================================================================== storage
 
 // The pool of one tree: every node below the root, its lists and properties come from it,
-// and it is released at once when the root goes.
-class TXmlArena {
+// and it is released at once when the root goes. Blocks up to kSmallMax bytes are carved
+// from chunks and kept on a free list per size when given back; the chunks grow from a few
+// KiB (most trees are small) to kMaxChunk, and the big ones are offered to the kernel for
+// huge pages, so a large tree takes one page fault per 2 MiB rather than per 4 KiB. Larger
+// blocks (long child lists) are allocations of their own, freed when given back.
+class TXmlArena final : public std::pmr::memory_resource {
 public:
-    TXmlArena() : FPool(Options()) {}
+    TXmlArena() = default;
+    ~TXmlArena() override { Release(); }
+    TXmlArena(const TXmlArena&) = delete;
+    TXmlArena& operator=(const TXmlArena&) = delete;
 
-    void* Allocate(size_t ABytes) { return FPool.allocate(ABytes, alignof(std::max_align_t)); }
-    void Deallocate(void* APointer, size_t ABytes) { FPool.deallocate(APointer, ABytes, alignof(std::max_align_t)); }
-    void Release() { FPool.release(); }
+    void* Allocate(size_t ABytes)
+    {
+        if (ABytes > kSmallMax)
+            return AllocateLarge(ABytes);
+        const size_t size = ClassOf(ABytes);
+        if (TFree* block = FFree[size]) {
+            FFree[size] = block->Next;
+            return block;
+        }
+        const size_t bytes = (size + 1) * kGrain;
+        if (static_cast<size_t>(FEnd - FNext) < bytes)
+            NewChunk();
+        void* block = FNext;
+        FNext += bytes;
+        return block;
+    }
+
+    void Deallocate(void* APointer, size_t ABytes)
+    {
+        if (ABytes > kSmallMax) {
+            FreeLarge(APointer);
+            return;
+        }
+        auto* block = static_cast<TFree*>(APointer);
+        const size_t size = ClassOf(ABytes);
+        block->Next = FFree[size];
+        FFree[size] = block;
+    }
+
+    // Gives back every block at once.
+    void Release()
+    {
+        while (FChunks) {
+            TLink* next = FChunks->Next;
+            std::free(FChunks);
+            FChunks = next;
+        }
+        while (FLarge) {
+            TLink* next = FLarge->Next;
+            std::free(FLarge);
+            FLarge = next;
+        }
+        std::fill(std::begin(FFree), std::end(FFree), nullptr);
+        FNext = FEnd = nullptr;
+        FChunkSize = kFirstChunk;
+    }
 
 private:
-    static std::pmr::pool_options Options()
+    static constexpr size_t kGrain = alignof(std::max_align_t);
+    static constexpr size_t kSmallMax = 512;
+    static constexpr size_t kFirstChunk = 4096;
+    static constexpr size_t kMaxChunk = size_t{32} << 20;
+    static constexpr size_t kHugePage = size_t{2} << 20;
+
+    struct TFree {
+        TFree* Next;
+    };
+    // Heads the chunks and the large blocks (one grain, so what follows stays aligned).
+    struct alignas(std::max_align_t) TLink {
+        TLink* Prev;
+        TLink* Next;
+    };
+    static_assert(sizeof(TLink) == kGrain);
+
+    static size_t ClassOf(size_t ABytes) { return ABytes ? (ABytes - 1) / kGrain : 0; }
+
+    void NewChunk()
     {
-        std::pmr::pool_options o;
-        o.max_blocks_per_chunk = 4096;
-        o.largest_required_pool_block = 512;
-        return o;
+        const size_t size = FChunkSize;
+        auto* chunk = static_cast<TLink*>(std::malloc(size));
+        if (!chunk)
+            throw std::bad_alloc();
+        chunk->Prev = nullptr;
+        chunk->Next = FChunks;
+        FChunks = chunk;
+        FNext = reinterpret_cast<char*>(chunk + 1);
+        FEnd = reinterpret_cast<char*>(chunk) + size;
+        if (size >= 2 * kHugePage)
+            AdviseHugePages(FNext, FEnd);
+        FChunkSize = std::min(size * 4, kMaxChunk);
     }
-    std::pmr::unsynchronized_pool_resource FPool;
+
+    // The whole huge pages inside [AFrom, ATo); the kernel backs them with huge pages when
+    // they are first touched (it may also decline).
+    static void AdviseHugePages(char* AFrom, char* ATo)
+    {
+#ifdef MADV_HUGEPAGE
+        const auto from = (reinterpret_cast<uintptr_t>(AFrom) + kHugePage - 1) & ~(kHugePage - 1);
+        const auto to = reinterpret_cast<uintptr_t>(ATo) & ~(kHugePage - 1);
+        if (to > from)
+            madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+        (void)AFrom;
+        (void)ATo;
+#endif
+    }
+
+    void* AllocateLarge(size_t ABytes)
+    {
+        auto* block = static_cast<TLink*>(std::malloc(sizeof(TLink) + ABytes));
+        if (!block)
+            throw std::bad_alloc();
+        block->Prev = nullptr;
+        block->Next = FLarge;
+        if (FLarge)
+            FLarge->Prev = block;
+        FLarge = block;
+        return block + 1;
+    }
+
+    void FreeLarge(void* APointer)
+    {
+        TLink* block = static_cast<TLink*>(APointer) - 1;
+        if (block->Prev)
+            block->Prev->Next = block->Next;
+        else
+            FLarge = block->Next;
+        if (block->Next)
+            block->Next->Prev = block->Prev;
+        std::free(block);
+    }
+
+    void* do_allocate(size_t ABytes, size_t AAlignment) override
+    {
+        if (AAlignment > kGrain)
+            throw std::bad_alloc();
+        return Allocate(ABytes);
+    }
+    void do_deallocate(void* APointer, size_t ABytes, size_t) override { Deallocate(APointer, ABytes); }
+    bool do_is_equal(const std::pmr::memory_resource& AOther) const noexcept override { return this == &AOther; }
+
+    TFree* FFree[kSmallMax / kGrain] = {};
+    char* FNext = nullptr;
+    char* FEnd = nullptr;
+    TLink* FChunks = nullptr;
+    TLink* FLarge = nullptr;
+    size_t FChunkSize = kFirstChunk;
 };
 
 namespace {
