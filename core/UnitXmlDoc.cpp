@@ -688,8 +688,8 @@ TXmlDoc* TXmlDoc::FindNodeByProp(std::string_view PropName, std::string_view Pro
     PreOrder(
         varNodes, Hierarchy,
         [&](TXmlDoc* child, bool&) {
-            const TXmlDoc* prop = child->FindProperty(PropName);
-            if (prop && SameText(prop->varValue, PropValue)) {
+            std::string_view value;
+            if (child->LookupProperty(PropName, value) && SameText(value, PropValue)) {
                 found = child;
                 return false;
             }
@@ -710,8 +710,8 @@ bool TXmlDoc::FindNodeByProp(std::string_view PropName, std::string_view PropVal
     PreOrder(
         varNodes, Hierarchy,
         [&](TXmlDoc* child, bool&) {
-            const TXmlDoc* prop = child->FindProperty(PropName);
-            if (prop && SameText(prop->varValue, PropValue))
+            std::string_view value;
+            if (child->LookupProperty(PropName, value) && SameText(value, PropValue))
                 AList.push_back(child);
             return true;
         },
@@ -865,7 +865,7 @@ void TXmlDoc::ResetContent()
         // released whole instead of node by node.
         DestroyBelow(false);
         DropIndexMap();
-        Flags() &= static_cast<uint8_t>(~kPending);
+        Flags() &= static_cast<uint8_t>(~(kPending | kDeferredEncType));
         FArena->Release();
         return;
     }
@@ -877,8 +877,40 @@ void TXmlDoc::Clear() { ResetContent(); }
 
 // ==================================================================== properties
 
+namespace {
+constexpr std::string_view kEncType = "_enctype";
+}
+
+void TXmlDoc::StoreDeferred() const
+{
+    if (!HasDeferredEncType())
+        return;
+    auto& self = const_cast<TXmlDoc&>(*this);
+    self.Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+    self.AddProperty(std::string(kEncType), {});
+}
+
+const TXmlDoc* TXmlDoc::FindStored(std::string_view AName) const
+{
+    for (TXmlDoc* p : varProperties)
+        if (SameText(p->varName, AName))
+            return p;
+    return nullptr;
+}
+
+bool TXmlDoc::LookupProperty(std::string_view AName, std::string_view& AValue) const
+{
+    if (const TXmlDoc* p = FindStored(AName)) {
+        AValue = p->varValue;
+        return true;
+    }
+    AValue = {};
+    return HasDeferredEncType() && SameText(AName, kEncType);
+}
+
 TXmlDoc* TXmlDoc::AddProperty(std::string AName, std::string AValue)
 {
+    StoreDeferred();
     TXmlDoc* p = MakeNode(std::move(AName), std::move(AValue));
     ListInsert(varProperties, varProperties.size(), p);
     return p;
@@ -886,9 +918,8 @@ TXmlDoc* TXmlDoc::AddProperty(std::string AName, std::string AValue)
 
 TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists)
 {
-    for (TXmlDoc* p : varProperties)
-        if (SameText(p->varName, PropertyName))
-            return p;
+    if (const TXmlDoc* p = FindProperty(PropertyName))
+        return const_cast<TXmlDoc*>(p);
     if (!CreateIfNotExists)
         return nullptr;
     return AddProperty(std::string(PropertyName), {});
@@ -896,27 +927,36 @@ TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIf
 
 const TXmlDoc* TXmlDoc::FindProperty(std::string_view PropertyName) const
 {
-    for (TXmlDoc* p : varProperties)
-        if (SameText(p->varName, PropertyName))
-            return p;
-    return nullptr;
+    if (const TXmlDoc* p = FindStored(PropertyName))
+        return p;
+    if (!HasDeferredEncType() || !SameText(PropertyName, kEncType))
+        return nullptr;
+    StoreDeferred();
+    return varProperties.back();
 }
 
 std::string_view TXmlDoc::Prop(std::string_view PropertyName) const
 {
-    const TXmlDoc* p = FindProperty(PropertyName);
-    return p ? std::string_view(p->varValue) : std::string_view();
+    std::string_view value;
+    LookupProperty(PropertyName, value);
+    return value;
 }
 
 TXmlDoc* TXmlDoc::GetPropertyByIndex(int PropertyIndex)
 {
     if (PropertyIndex < 0 || PropertyIndex >= GetPropertyCount())
         return AddProperty({}, {});
+    StoreDeferred();
     return varProperties[static_cast<size_t>(PropertyIndex)];
 }
 
 void TXmlDoc::DeleteProperty(std::string_view PropertyName)
 {
+    // Only one "_enctype" stands while it is deferred.
+    if (HasDeferredEncType() && SameText(PropertyName, kEncType)) {
+        Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+        return;
+    }
     for (size_t i = 0; i < varProperties.size(); ++i)
         if (SameText(varProperties[i]->varName, PropertyName)) {
             TXmlDoc* p = varProperties[i];
@@ -926,7 +966,11 @@ void TXmlDoc::DeleteProperty(std::string_view PropertyName)
         }
 }
 
-void TXmlDoc::DeleteProperties() { DestroyList(varProperties); }
+void TXmlDoc::DeleteProperties()
+{
+    Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+    DestroyList(varProperties);
+}
 
 // ==================================================================== values
 
@@ -1151,6 +1195,7 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         varValue.clear();
         keptProps = varProperties;
         varProperties.Detach();
+        Flags() &= static_cast<uint8_t>(~kDeferredEncType);
         detachNodes();
     }
     if (!(ACloneFlags & cfAvoidName))

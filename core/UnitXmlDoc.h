@@ -172,7 +172,7 @@ public:
     void Clear();
 
     // ---- properties
-    int GetPropertyCount() const { return static_cast<int>(varProperties.size()); }
+    int GetPropertyCount() const { return static_cast<int>(varProperties.size()) + (HasDeferredEncType() ? 1 : 0); }
     TXmlDoc* GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists);
     // Without creating; nullptr when absent.
     const TXmlDoc* FindProperty(std::string_view PropertyName) const;
@@ -258,6 +258,9 @@ private:
         kPending = 4,     // some children are candidates still to settle
         kOwnsArena = 8,   // the root that made the pool of its tree
         kPooled = 16,     // allocated from the pool of its tree
+        // An empty "_enctype" property stands after the stored ones, made only when the
+        // properties are reached as nodes (the reader gives one to every element with text).
+        kDeferredEncType = 32,
     };
 
     // ---- storage
@@ -269,6 +272,17 @@ private:
     void ListErase(TXmlNodeList& AList, size_t AAt);
     void ListRelease(TXmlNodeList& AList);
     TXmlDocAside& Aside();
+
+    // ---- properties as stored
+    bool HasDeferredEncType() const { return (Flags() & kDeferredEncType) != 0; }
+    // Makes the deferred "_enctype" property a stored one (before the properties are counted
+    // by index, handed out as nodes or added to).
+    void StoreDeferred() const;
+    bool NoProperties() const { return varProperties.empty() && !HasDeferredEncType(); }
+    // A property's value without making a deferred one; false when there is no such property.
+    bool LookupProperty(std::string_view AName, std::string_view& AValue) const;
+    // A stored property; the deferred one is not seen (it has no value).
+    const TXmlDoc* FindStored(std::string_view AName) const;
     // Destroys everything below this node, without recursion.
     void DestroyBelow(bool AReturnToPool);
     void DestroyList(TXmlNodeList& AList);

@@ -194,8 +194,12 @@ private:
         P.Mark();
         P.MoveUntil(kTextStop);
         std::string text = P.Read();
-        const std::string& enc = ANode.GetProperty("_enctype")->varValue;
-        ANode.varValue = DecodeValue(std::move(text), enc);
+        // An element with text has an "_enctype" property: the attribute, or an empty one
+        // that stays deferred until the properties are reached as nodes.
+        const TXmlDoc* enc = ANode.FindStored("_enctype");
+        if (!enc)
+            ANode.Flags() |= TXmlDoc::kDeferredEncType;
+        ANode.varValue = DecodeValue(std::move(text), enc ? std::string_view(enc->varValue) : std::string_view());
     }
 
     // A finished child stays when it holds anything, and then is to enter the parent's
@@ -204,7 +208,7 @@ private:
     static void Adopt(TXmlDoc& AParent)
     {
         TXmlDoc* child = AParent.varNodes.back();
-        if (child->varName.empty() && child->varValue.empty() && child->varProperties.empty() && child->varNodes.empty()) {
+        if (child->varName.empty() && child->varValue.empty() && child->NoProperties() && child->varNodes.empty()) {
             AParent.ListErase(AParent.varNodes, AParent.varNodes.size() - 1);
             AParent.FreeNode(child);
             return;

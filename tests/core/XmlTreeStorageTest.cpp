@@ -228,3 +228,121 @@ TEST(TXmlStorage, APoolIsGivenBackWithItsTree)
     // Everything the tree held is given back.
     EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
 }
+
+namespace {
+
+// The properties of a node in order, as "name=value" joined by commas (reached by index).
+std::string PropertyList(TXmlDoc& ANode)
+{
+    std::string out;
+    for (int i = 0; i < ANode.GetPropertyCount(); ++i) {
+        const TXmlDoc* p = ANode.GetPropertyByIndex(i);
+        out += (i ? "," : "") + p->GetName() + "=" + p->GetValue();
+    }
+    return out;
+}
+
+// Text read into elements, and the same tree built by hand with the empty "_enctype" that
+// reading gives every element with text.
+const char* const kReadText = "<r><a x='1'>text</a><b>t<i/>u</b><c y='2'/><d _EncType='hex'>4142</d></r>";
+
+std::unique_ptr<TXmlDoc> BuiltLikeRead()
+{
+    auto r = std::make_unique<TXmlDoc>("r");
+    TXmlDoc* a = r->New("a");
+    a->Setp("x", "1");
+    a->Setp("_enctype", "");
+    a->SetValue("text");
+    TXmlDoc* b = r->New("b");
+    b->Setp("_enctype", "");
+    b->SetValue("u");  // the last run of text is the value
+    b->New("i");
+    r->New("c")->Setp("y", "2");
+    TXmlDoc* d = r->New("d");
+    d->Setp("_EncType", "hex");
+    d->SetValue("4142");
+    return r;
+}
+
+}  // namespace
+
+TEST(TXmlStorage, TheEncodingPropertyOfReadTextIsSeenByEveryAccessor)
+{
+    // Each accessor on a fresh read tree against the tree built by hand.
+    auto check = [](const char* what, auto&& AProbe) {
+        auto read = TXmlDoc::CreateFromXML(kReadText);
+        auto built = BuiltLikeRead();
+        EXPECT_EQ(AProbe(*read), AProbe(*built)) << what;
+        EXPECT_EQ(read->GetXML(), built->GetXML()) << what;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(PropertyList(*read->ChildAt(static_cast<size_t>(i))),
+                      PropertyList(*built->ChildAt(static_cast<size_t>(i))))
+                << what << " child " << i;
+    };
+    using S = std::string;
+    check("count", [](TXmlDoc& r) { return S() + char('0' + r.GetNode("a")->GetPropertyCount()) + char('0' + r.GetNode("b")->GetPropertyCount()); });
+    check("by index", [](TXmlDoc& r) { return r.GetNode("a")->GetPropertyByIndex(1)->GetName(); });
+    check("find", [](TXmlDoc& r) {
+        const TXmlDoc* p = static_cast<const TXmlDoc&>(*r.GetNode("b")).FindProperty("_ENCTYPE");
+        return p ? p->GetName() : S("none");
+    });
+    check("find then index", [](TXmlDoc& r) {
+        TXmlDoc* a = r.GetNode("a");
+        const TXmlDoc* p = a->FindProperty("_enctype");
+        return S(p == a->GetPropertyByIndex(1) ? "same" : "other");
+    });
+    check("read-only value", [](TXmlDoc& r) { return S(r.GetNode("a")->Prop("_enctype")) + "|" + S(r.GetNode("d")->Prop("_enctype")) + "|" + char('0' + r.GetNode("a")->GetPropertyCount()); });
+    check("encoding", [](TXmlDoc& r) { return r.GetNode("a")->GetEncType() + "|" + r.GetNode("d")->GetEncType(); });
+    check("by name without creating", [](TXmlDoc& r) { return S(r.GetNode("b")->GetPropertyByName("_enctype", false) ? "yes" : "no"); });
+    check("added after", [](TXmlDoc& r) {
+        r.GetNode("a")->Setp("z", "3");
+        r.GetNode("b")->SetEncType("hex");
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b"));
+    });
+    check("deleted", [](TXmlDoc& r) {
+        r.GetNode("a")->DeleteProperty("_enctype");
+        r.GetNode("b")->DeleteProperties();
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b")) + ";" + char('0' + r.GetNode("a")->GetPropertyCount());
+    });
+    check("by property", [](TXmlDoc& r) {
+        TXmlDocList list;
+        r.FindNodeByProp("_enctype", "", list);
+        S names;
+        for (TXmlDoc* n : list)
+            names += n->GetName();
+        return names + "|" + r.FindNodeByProp("_enctype", "hex")->GetName();
+    });
+    check("json", [](TXmlDoc& r) { return r.GetJSON(); });
+    check("sorted and exchanged", [](TXmlDoc& r) {
+        r.SortNodes(false, "-");
+        r.ExchangeNodes(0, 3);
+        S out;
+        for (int i = 0; i < r.GetNodeCount(); ++i)
+            out += r.ChildAt(static_cast<size_t>(i))->GetName() + ":" + PropertyList(*r.ChildAt(static_cast<size_t>(i))) + ";";
+        r.SortNodes(false, "");
+        return out;
+    });
+    check("copies", [](TXmlDoc& r) {
+        // Copies carry the properties with a value only, whether the source's are stored or not.
+        auto dup = r.GetNode("a")->Duplicate();
+        TXmlDoc cloned;
+        cloned.Clone(*r.GetNode("b"));
+        TXmlDoc* inTree = r.NewFromClone(*r.GetNode("a"));
+        S out = PropertyList(*dup) + ";" + PropertyList(cloned) + ";" + PropertyList(*inTree);
+        r.DeleteNode(inTree);
+        return out;
+    });
+    check("copied onto", [](TXmlDoc& r) {
+        // Kept properties stay before the copied ones.
+        TXmlDoc* a = r.GetNode("a");
+        a->Clone(*r.GetNode("c"), cfAvoidReset | cfAvoidName | cfAvoidNodes);
+        TXmlDoc* b = r.GetNode("b");
+        b->Clone(*r.GetNode("c"));
+        return PropertyList(*a) + ";" + PropertyList(*b);
+    });
+    check("read again", [](TXmlDoc& r) {
+        r.GetNode("a")->SetXML("<a/>");
+        r.GetNode("b")->SetChildrenXML("<j>v</j>");
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b")) + ";" + PropertyList(*r.GetNode("b")->ChildAt(0));
+    });
+}
