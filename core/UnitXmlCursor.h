@@ -22,6 +22,12 @@ public:
     bool ValidPos() { return P.ValidPos(); }
     std::string Read() { return P.Read(); }
     void ReadAppend(std::string& AText) { AText += P.Read(); }
+    // The marked text, kept in AStore (the tokenizer hands out copies).
+    std::string_view Peek(std::string& AStore)
+    {
+        AStore = P.Read();
+        return AStore;
+    }
 
 private:
     TGenericParser& P;
@@ -82,6 +88,8 @@ public:
     }
     std::string Read() const { return std::string(View()); }
     void ReadAppend(std::string& AText) const { AText.append(View()); }
+    // The marked text itself; AStore is not needed.
+    std::string_view Peek(std::string&) const { return View(); }
 
 private:
     const uint8_t* FData;

@@ -223,6 +223,14 @@ TXmlDoc* TXmlDoc::MakeNode(std::string AName, std::string AValue)
     return node;
 }
 
+TXmlDoc* TXmlDoc::MakeNodeCopy(std::string_view AName, std::string_view AValue)
+{
+    TXmlDoc* node = MakeNode({});
+    node->varName.assign(AName);
+    node->varValue.assign(AValue);
+    return node;
+}
+
 void TXmlDoc::FreeNode(TXmlDoc* ANode)
 {
     ANode->DestroyBelow(true);
@@ -278,6 +286,13 @@ void TXmlDoc::SetData(void* AData)
         Aside().Data = AData;
 }
 
+bool TXmlDoc::HoldsOutsidePool() const
+{
+    constexpr size_t local = std::string().capacity();  // what a string holds without the heap
+    return FAside || (OnRename.FEvent && !OnRename.BoundToParent()) || varName.capacity() > local ||
+           varValue.capacity() > local;
+}
+
 void TXmlDoc::DestroyBelow(bool AReturnToPool)
 {
     // A tree may be nested deeper than the stack allows: the nodes below are collected on a
@@ -295,9 +310,12 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
         else
             list.Detach();
     };
+    // A node whose lists are gone and that holds nothing outside the pool has nothing left
+    // for its destructor to do.
     auto destroy = [AReturnToPool](TXmlDoc* n) {
         TXmlArena* arena = n->FArena;
-        n->~TXmlDoc();
+        if (n->HoldsOutsidePool())
+            n->~TXmlDoc();
         if (AReturnToPool)
             arena->Deallocate(n, sizeof(TXmlDoc));
     };
@@ -534,7 +552,7 @@ TXmlDoc* TXmlDoc::NewFromClone(const TXmlDoc& ANode)
     copy->SetData(ANode.GetData());
     for (TXmlDoc* p : ANode.varProperties)
         if (!p->varValue.empty())
-            copy->AddProperty(p->varName, p->varValue);
+            copy->AddPropertyCopy(p->varName, p->varValue);
     copy->AppendCopiesOf(ANode.varNodes, ANode);
     ListInsert(varNodes, varNodes.size(), copy);
     BindChild(*copy);
@@ -916,13 +934,21 @@ TXmlDoc* TXmlDoc::AddProperty(std::string AName, std::string AValue)
     return p;
 }
 
+TXmlDoc* TXmlDoc::AddPropertyCopy(std::string_view AName, std::string_view AValue)
+{
+    StoreDeferred();
+    TXmlDoc* p = MakeNodeCopy(AName, AValue);
+    ListInsert(varProperties, varProperties.size(), p);
+    return p;
+}
+
 TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists)
 {
     if (const TXmlDoc* p = FindProperty(PropertyName))
         return const_cast<TXmlDoc*>(p);
     if (!CreateIfNotExists)
         return nullptr;
-    return AddProperty(std::string(PropertyName), {});
+    return AddPropertyCopy(PropertyName, {});
 }
 
 const TXmlDoc* TXmlDoc::FindProperty(std::string_view PropertyName) const
@@ -1133,7 +1159,7 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
     std::vector<TXmlDoc*> tops;
     tops.reserve(ANodes.size());
     for (TXmlDoc* child : ANodes) {
-        TXmlDoc* copy = MakeNode(child->varName, child->varValue);
+        TXmlDoc* copy = MakeNodeCopy(child->varName, child->varValue);
         copy->SetData(child->GetData());
         tops.push_back(copy);
         work.emplace_back(child, copy);
@@ -1143,10 +1169,10 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
         work.pop_back();
         for (TXmlDoc* p : from->varProperties)
             if (!p->varValue.empty())
-                to->AddProperty(p->varName, p->varValue);
+                to->AddPropertyCopy(p->varName, p->varValue);
         from->SettleIndex();
         for (TXmlDoc* child : from->varNodes) {
-            TXmlDoc* copy = to->MakeNode(child->varName, child->varValue);
+            TXmlDoc* copy = to->MakeNodeCopy(child->varName, child->varValue);
             copy->SetData(child->GetData());
             to->ListInsert(to->varNodes, to->varNodes.size(), copy);
             to->BindChild(*copy);
@@ -1220,7 +1246,7 @@ std::unique_ptr<TXmlDoc> TXmlDoc::Duplicate() const
     auto copy = std::make_unique<TXmlDoc>(varName, varValue, GetData());
     for (TXmlDoc* p : varProperties)
         if (!p->varValue.empty())
-            copy->AddProperty(p->varName, p->varValue);
+            copy->AddPropertyCopy(p->varName, p->varValue);
     copy->AppendCopiesOf(varNodes, *this);
     return copy;
 }

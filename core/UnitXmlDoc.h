@@ -267,6 +267,7 @@ private:
     uint8_t& Flags() const { return varNodes.FTag; }
     TXmlArena& Arena();
     TXmlDoc* MakeNode(std::string AName, std::string AValue = {});
+    TXmlDoc* MakeNodeCopy(std::string_view AName, std::string_view AValue);
     void FreeNode(TXmlDoc* ANode);
     void ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode);
     void ListErase(TXmlNodeList& AList, size_t AAt);
@@ -283,6 +284,9 @@ private:
     bool LookupProperty(std::string_view AName, std::string_view& AValue) const;
     // A stored property; the deferred one is not seen (it has no value).
     const TXmlDoc* FindStored(std::string_view AName) const;
+    // Long names or values, the aside fields or a caller's rename callback: what a node's
+    // destructor gives back besides its lists.
+    bool HoldsOutsidePool() const;
     // Destroys everything below this node, without recursion.
     void DestroyBelow(bool AReturnToPool);
     void DestroyList(TXmlNodeList& AList);
@@ -299,6 +303,8 @@ private:
     TXmlDoc* NamedChild(std::string_view NodeName);
     TXmlDoc* AppendChild(std::string Name);
     TXmlDoc* AddProperty(std::string AName, std::string AValue);
+    // The same from copies of the texts, made in the node's own storage.
+    TXmlDoc* AddPropertyCopy(std::string_view AName, std::string_view AValue);
     void DestroyChildren();
     void ResetContent();  // name (fires OnRename), value, properties, children
     // Appends deep copies of ANodes (children of ASource), keeping which of them the source's

@@ -346,3 +346,56 @@ TEST(TXmlStorage, TheEncodingPropertyOfReadTextIsSeenByEveryAccessor)
         return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b")) + ";" + PropertyList(*r.GetNode("b")->ChildAt(0));
     });
 }
+
+TEST(TXmlStorage, NodesGiveBackWhatTheyHoldOutsideThePool)
+{
+    // Short texts live in the nodes, long ones on the heap; data and a caller's rename
+    // callback are kept aside. Whether the pool goes whole (tree destroyed or cleared) or
+    // part by part (nodes deleted), all of it is given back, and the callbacks (each holding
+    // the token) are destroyed.
+    auto token = std::make_shared<int>(0);
+    auto fill = [&token](TXmlDoc& root) {
+        int marker = 0;
+        for (int i = 0; i < 3000; ++i) {
+            TXmlDoc* n = root.New(i % 2 ? std::string("short") : std::string(100, 'n'));
+            n->SetValue(i % 3 ? std::string("v") : std::string(200, 'v'));
+            n->Setp(i % 5 ? std::string("p") : std::string(50, 'p'), i % 7 ? std::string("1") : std::string(80, 'x'));
+            if (i % 11 == 0)
+                n->OnRename = [token](TXmlDoc&, const std::string&, const std::string&) {};
+            if (i % 13 == 0)
+                n->SetData(&marker);
+            TXmlDoc* deep = n;
+            for (int level = 0; level < i % 4; ++level)
+                deep = deep->New("leaf");
+            deep->SetValue(i % 2 ? std::string(64, 'l') : std::string("l"));
+        }
+        EXPECT_GT(token.use_count(), 200);
+    };
+    const size_t before = AllocatedBytes();
+    {
+        TXmlDoc root("root");
+        fill(root);
+    }
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+    {
+        TXmlDoc root("root");
+        fill(root);
+        root.Clear();
+        EXPECT_EQ(token.use_count(), 1);
+        EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+        fill(root);
+        while (root.HasChildren())
+            root.DeleteNode(root.ChildAt(0));
+        EXPECT_EQ(token.use_count(), 1);
+        const std::string text = [] {
+            TXmlDoc t("r");
+            for (int i = 0; i < 3000; ++i)
+                t.New(i % 2 ? std::string("e") : std::string(40, 'e'))->SetValue(i % 3 ? std::string("v") : std::string(90, 'v'));
+            return t.GetXML();
+        }();
+        root.SetXML(text);
+        EXPECT_EQ(root.GetNodeCount(), 3000);
+    }
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+}
