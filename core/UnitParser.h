@@ -31,7 +31,7 @@ public:
             Include(static_cast<uint8_t>(b));
         return *this;
     }
-    constexpr bool Contains(uint8_t b) const { return (FBits[b >> 3] >> (b & 7)) & 1u; }
+    constexpr bool Contains(uint8_t b) const { return ((FBits[b >> 3] >> (b & 7)) & 1) != 0; }
     // The only member of a one-byte set, else -1 (lets long scans use memchr).
     int SingleMember() const
     {
