@@ -24,17 +24,60 @@ using namespace UnitXmlText;
 // ==================================================================== storage
 
 // The pool of one tree: every node below the root, its lists and properties come from it,
-// and it is released at once when the root goes. Blocks up to kSmallMax bytes are carved
-// from chunks and kept on a free list per size when given back; the chunks grow from a few
-// KiB (most trees are small) to kMaxChunk, and the big ones are offered to the kernel for
-// huge pages, so a large tree takes one page fault per 2 MiB rather than per 4 KiB. Larger
-// blocks (long child lists) are allocations of their own, freed when given back.
+// and it is released at once when the root goes. Nodes and the other small blocks (up to
+// kSmallMax bytes) are carved from chunks, in two streams, and kept on a free list per size
+// when given back; the chunks grow from a few KiB (most trees are small) to kMaxChunk, and
+// the big ones are offered to the kernel for huge pages, so a large tree takes one page fault
+// per 2 MiB rather than per 4 KiB. Larger blocks (long child lists) are allocations of their
+// own, freed when given back. Nodes have chunks of their own so that releasing the pool can
+// visit them in the order of the storage instead of following the tree.
 class TXmlArena final : public std::pmr::memory_resource {
 public:
+    static constexpr size_t kGrain = alignof(std::max_align_t);
+    static constexpr size_t kNodeBlock = (sizeof(TXmlDoc) + kGrain - 1) / kGrain * kGrain;
+
     TXmlArena() = default;
     ~TXmlArena() override { Release(); }
     TXmlArena(const TXmlArena&) = delete;
     TXmlArena& operator=(const TXmlArena&) = delete;
+
+    void* AllocateNode()
+    {
+        if (TFree* block = FNodeFree) {
+            FNodeFree = block->Next;
+            return block;
+        }
+        return FNodes.Take(kNodeBlock);
+    }
+
+    void DeallocateNode(void* APointer)
+    {
+        auto* block = static_cast<TFree*>(APointer);
+        block->Next = FNodeFree;
+        FNodeFree = block;
+    }
+
+    // Calls AVisit with every node block taken and not given back, in the order of the storage.
+    template <class F>
+    void ForEachNode(F&& AVisit)
+    {
+        std::vector<char*> given;
+        for (TFree* f = FNodeFree; f; f = f->Next)
+            given.push_back(reinterpret_cast<char*>(f));
+        std::sort(given.begin(), given.end());
+        for (TChunk* c = FNodes.Chunks; c; c = c->Next) {
+            char* at = reinterpret_cast<char*>(c + 1);
+            char* const end = c == FNodes.Chunks ? FNodes.Next : c->Used;
+            auto next = std::lower_bound(given.begin(), given.end(), at);
+            for (; at + kNodeBlock <= end; at += kNodeBlock) {
+                if (next != given.end() && *next == at) {
+                    ++next;
+                    continue;
+                }
+                AVisit(at);
+            }
+        }
+    }
 
     void* Allocate(size_t ABytes)
     {
@@ -45,12 +88,7 @@ public:
             FFree[size] = block->Next;
             return block;
         }
-        const size_t bytes = (size + 1) * kGrain;
-        if (static_cast<size_t>(FEnd - FNext) < bytes)
-            NewChunk();
-        void* block = FNext;
-        FNext += bytes;
-        return block;
+        return FBlocks.Take((size + 1) * kGrain);
     }
 
     void Deallocate(void* APointer, size_t ABytes)
@@ -68,23 +106,18 @@ public:
     // Gives back every block at once.
     void Release()
     {
-        while (FChunks) {
-            TLink* next = FChunks->Next;
-            std::free(FChunks);
-            FChunks = next;
-        }
+        FNodes.Release();
+        FBlocks.Release();
         while (FLarge) {
             TLink* next = FLarge->Next;
             std::free(FLarge);
             FLarge = next;
         }
         std::fill(std::begin(FFree), std::end(FFree), nullptr);
-        FNext = FEnd = nullptr;
-        FChunkSize = kFirstChunk;
+        FNodeFree = nullptr;
     }
 
 private:
-    static constexpr size_t kGrain = alignof(std::max_align_t);
     static constexpr size_t kSmallMax = 512;
     static constexpr size_t kFirstChunk = 4096;
     static constexpr size_t kMaxChunk = size_t{32} << 20;
@@ -93,30 +126,66 @@ private:
     struct TFree {
         TFree* Next;
     };
-    // Heads the chunks and the large blocks (one grain, so what follows stays aligned).
+    // Heads a chunk (one grain, so what follows stays aligned): the chunk before, and where
+    // its carved part ends once it is no longer the current one.
+    struct alignas(std::max_align_t) TChunk {
+        TChunk* Next;
+        char* Used;
+    };
+    // Heads a large block.
     struct alignas(std::max_align_t) TLink {
         TLink* Prev;
         TLink* Next;
     };
-    static_assert(sizeof(TLink) == kGrain);
+    static_assert(sizeof(TChunk) == kGrain && sizeof(TLink) == kGrain);
+
+    // Blocks carved one after the other from a list of growing chunks.
+    struct TStream {
+        char* Next = nullptr;
+        char* End = nullptr;
+        TChunk* Chunks = nullptr;
+        size_t ChunkSize = kFirstChunk;
+
+        void* Take(size_t ABytes)
+        {
+            if (static_cast<size_t>(End - Next) < ABytes)
+                Grow();
+            void* block = Next;
+            Next += ABytes;
+            return block;
+        }
+
+        void Grow()
+        {
+            const size_t size = ChunkSize;
+            auto* chunk = static_cast<TChunk*>(std::malloc(size));
+            if (!chunk)
+                throw std::bad_alloc();
+            if (Chunks)
+                Chunks->Used = Next;
+            chunk->Next = Chunks;
+            chunk->Used = nullptr;
+            Chunks = chunk;
+            Next = reinterpret_cast<char*>(chunk + 1);
+            End = reinterpret_cast<char*>(chunk) + size;
+            if (size >= 2 * kHugePage)
+                AdviseHugePages(Next, End);
+            ChunkSize = std::min(size * 4, kMaxChunk);
+        }
+
+        void Release()
+        {
+            while (Chunks) {
+                TChunk* next = Chunks->Next;
+                std::free(Chunks);
+                Chunks = next;
+            }
+            Next = End = nullptr;
+            ChunkSize = kFirstChunk;
+        }
+    };
 
     static size_t ClassOf(size_t ABytes) { return ABytes ? (ABytes - 1) / kGrain : 0; }
-
-    void NewChunk()
-    {
-        const size_t size = FChunkSize;
-        auto* chunk = static_cast<TLink*>(std::malloc(size));
-        if (!chunk)
-            throw std::bad_alloc();
-        chunk->Prev = nullptr;
-        chunk->Next = FChunks;
-        FChunks = chunk;
-        FNext = reinterpret_cast<char*>(chunk + 1);
-        FEnd = reinterpret_cast<char*>(chunk) + size;
-        if (size >= 2 * kHugePage)
-            AdviseHugePages(FNext, FEnd);
-        FChunkSize = std::min(size * 4, kMaxChunk);
-    }
 
     // The whole huge pages inside [AFrom, ATo); the kernel backs them with huge pages when
     // they are first touched (it may also decline).
@@ -167,12 +236,11 @@ private:
     void do_deallocate(void* APointer, size_t ABytes, size_t) override { Deallocate(APointer, ABytes); }
     bool do_is_equal(const std::pmr::memory_resource& AOther) const noexcept override { return this == &AOther; }
 
+    TStream FNodes;
+    TStream FBlocks;
+    TFree* FNodeFree = nullptr;
     TFree* FFree[kSmallMax / kGrain] = {};
-    char* FNext = nullptr;
-    char* FEnd = nullptr;
-    TLink* FChunks = nullptr;
     TLink* FLarge = nullptr;
-    size_t FChunkSize = kFirstChunk;
 };
 
 namespace {
@@ -216,7 +284,7 @@ TXmlArena& TXmlDoc::Arena()
 TXmlDoc* TXmlDoc::MakeNode(std::string AName, std::string AValue)
 {
     TXmlArena& arena = Arena();
-    void* memory = arena.Allocate(sizeof(TXmlDoc));
+    void* memory = arena.AllocateNode();
     TXmlDoc* node = new (memory) TXmlDoc(std::move(AName), std::move(AValue));
     node->FArena = &arena;
     node->Flags() = kPooled;
@@ -233,10 +301,11 @@ TXmlDoc* TXmlDoc::MakeNodeCopy(std::string_view AName, std::string_view AValue)
 
 void TXmlDoc::FreeNode(TXmlDoc* ANode)
 {
-    ANode->DestroyBelow(true);
+    ANode->DestroyBelow();
     TXmlArena* arena = ANode->FArena;
-    ANode->~TXmlDoc();
-    arena->Deallocate(ANode, sizeof(TXmlDoc));
+    if (ANode->HoldsOutsidePool())
+        ANode->~TXmlDoc();
+    arena->DeallocateNode(ANode);
 }
 
 void TXmlDoc::ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode)
@@ -293,31 +362,23 @@ bool TXmlDoc::HoldsOutsidePool() const
            varValue.capacity() > local;
 }
 
-void TXmlDoc::DestroyBelow(bool AReturnToPool)
+void TXmlDoc::DestroyBelow()
 {
     // A tree may be nested deeper than the stack allows: the nodes below are collected on a
-    // work list. When the whole pool goes with the root, the nodes only release what they
-    // hold outside it (long names and values, the aside fields). No rename events are fired.
+    // work list. No rename events are fired.
     if (varNodes.empty() && varProperties.empty()) {
         ListRelease(varNodes);
         ListRelease(varProperties);
         return;
     }
     std::vector<TXmlDoc*> pending;
-    auto release = [AReturnToPool](TXmlDoc& n, TXmlNodeList& list) {
-        if (AReturnToPool)
-            n.ListRelease(list);
-        else
-            list.Detach();
-    };
     // A node whose lists are gone and that holds nothing outside the pool has nothing left
     // for its destructor to do.
-    auto destroy = [AReturnToPool](TXmlDoc* n) {
+    auto destroy = [](TXmlDoc* n) {
         TXmlArena* arena = n->FArena;
         if (n->HoldsOutsidePool())
             n->~TXmlDoc();
-        if (AReturnToPool)
-            arena->Deallocate(n, sizeof(TXmlDoc));
+        arena->DeallocateNode(n);
     };
     // Leaves (most properties, most elements of a wide tree) go at once; only nodes with
     // something below them wait on the list.
@@ -328,7 +389,7 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
             else
                 pending.push_back(p);
         }
-        release(n, n.varProperties);
+        n.ListRelease(n.varProperties);
         for (TXmlDoc* c : n.varNodes) {
             if (!c->varNodes.empty()) {
                 pending.push_back(c);
@@ -343,10 +404,10 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
             }
             for (TXmlDoc* p : c->varProperties)
                 destroy(p);
-            release(*c, c->varProperties);
+            c->ListRelease(c->varProperties);
             destroy(c);
         }
-        release(n, n.varNodes);
+        n.ListRelease(n.varNodes);
     };
     take(*this);
     if (FAside)
@@ -357,6 +418,26 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
         take(*n);
         destroy(n);
     }
+}
+
+void TXmlDoc::ReleasePool()
+{
+    // Every node of the pool at once, in the order of the storage rather than of the tree
+    // (no recursion, no pointer chasing): a node gives back only what it holds outside the
+    // pool. No rename events are fired.
+    varNodes.Detach();
+    varProperties.Detach();
+    if (FAside)
+        FAside->Index.reset();
+    FArena->ForEachNode([](void* ABlock) {
+        auto* n = static_cast<TXmlDoc*>(ABlock);
+        if (!n->HoldsOutsidePool())
+            return;
+        n->varNodes.Detach();
+        n->varProperties.Detach();
+        n->~TXmlDoc();
+    });
+    FArena->Release();
 }
 
 void TXmlDoc::DestroyList(TXmlNodeList& AList)
@@ -381,11 +462,13 @@ std::unique_ptr<TXmlDoc> TXmlDoc::CreateFromXML(std::string_view AXML) { return 
 TXmlDoc::~TXmlDoc()
 {
     // The root of a tree frees its pool at once; a node inside returns its parts to it.
-    const bool ownsArena = (Flags() & kOwnsArena) != 0;
-    DestroyBelow(!ownsArena);
-    delete FAside;
-    if (ownsArena)
+    if ((Flags() & kOwnsArena) && FArena) {
+        ReleasePool();
         delete FArena;
+    } else {
+        DestroyBelow();
+    }
+    delete FAside;
 }
 
 // ==================================================================== the name index
@@ -881,7 +964,7 @@ void TXmlDoc::ResetContent()
     if ((Flags() & kOwnsArena) && FArena) {
         // Nothing else lives in the pool of a root whose lists are all emptied: it is
         // released whole instead of node by node.
-        DestroyBelow(false);
+        ReleasePool();
         DropIndexMap();
         Flags() &= static_cast<uint8_t>(~(kPending | kDeferredEncType));
         FArena->Release();

@@ -287,8 +287,10 @@ private:
     // Long names or values, the aside fields or a caller's rename callback: what a node's
     // destructor gives back besides its lists.
     bool HoldsOutsidePool() const;
-    // Destroys everything below this node, without recursion.
-    void DestroyBelow(bool AReturnToPool);
+    // Destroys everything below this node, without recursion, returning it to the pool.
+    void DestroyBelow();
+    // The root's release of its whole pool.
+    void ReleasePool();
     void DestroyList(TXmlNodeList& AList);
 
     // ---- the name index

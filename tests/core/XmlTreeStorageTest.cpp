@@ -379,6 +379,17 @@ TEST(TXmlStorage, NodesGiveBackWhatTheyHoldOutsideThePool)
     EXPECT_EQ(token.use_count(), 1);
     EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
     {
+        // Some nodes given back to the pool before it goes whole: each node is let go once.
+        TXmlDoc root("root");
+        fill(root);
+        for (int i = root.GetNodeCount(); i-- > 0;)
+            if (i % 3 == 0)
+                root.DeleteNode(root.ChildAt(static_cast<size_t>(i)));
+        root.New("after")->SetValue(std::string(70, 'a'));
+    }
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+    {
         TXmlDoc root("root");
         fill(root);
         root.Clear();
