@@ -135,10 +135,7 @@ private:
         for (;;) {
             P.Mark();
             P.MoveUntilByte(delimiter);
-            if (value.empty())
-                value = P.Read();  // the usual case: one copy of the whole value
-            else
-                P.ReadAppend(value);
+            P.ReadAppend(value);
             if (!P.ValidPos())
                 break;
             P.MoveOffset(1);
@@ -179,7 +176,13 @@ private:
                 continue;
             }
             if (!NeedsDecoding(attrName) && !NeedsDecoding(value)) {
-                if (!attrName.empty() || !value.empty())
+                if (attrName.empty() && value.empty())
+                    continue;
+                // A value the reader holds already (the tokenizer's copy, or one put together)
+                // is taken over rather than copied again.
+                if (value.data() == valueStore.data())
+                    ANode.AddProperty(std::string(attrName), std::move(valueStore));
+                else
                     ANode.AddPropertyCopy(attrName, value);
                 continue;
             }
@@ -225,8 +228,12 @@ private:
         if (!enc)
             ANode.Flags() |= TXmlDoc::kDeferredEncType;
         const std::string_view encName = enc ? std::string_view(enc->varValue) : std::string_view();
-        if (CodingOf(encName) == TValueCoding::Xml && !NeedsDecoding(text))
-            ANode.varValue.assign(text);
+        if (CodingOf(encName) == TValueCoding::Xml && !NeedsDecoding(text)) {
+            if (text.data() == store.data())
+                ANode.varValue = std::move(store);
+            else
+                ANode.varValue.assign(text);
+        }
         else
             ANode.varValue = DecodeValue(std::string(text), encName);
     }
