@@ -119,8 +119,10 @@ public:
 
 private:
     static constexpr size_t kSmallMax = 512;
-    static constexpr size_t kFirstChunk = 4096;
-    static constexpr size_t kMaxChunk = size_t{32} << 20;
+    // A tree of a few nodes (most requests and settings) takes two small chunks.
+    static constexpr size_t kFirstNodeChunk = 1024;
+    static constexpr size_t kFirstBlockChunk = 512;
+    static constexpr size_t kMaxChunk = size_t{16} << 20;
     static constexpr size_t kHugePage = size_t{2} << 20;
 
     struct TFree {
@@ -141,10 +143,12 @@ private:
 
     // Blocks carved one after the other from a list of growing chunks.
     struct TStream {
+        explicit TStream(size_t AFirstChunk) : FirstChunk(AFirstChunk), ChunkSize(AFirstChunk) {}
+        const size_t FirstChunk;
         char* Next = nullptr;
         char* End = nullptr;
         TChunk* Chunks = nullptr;
-        size_t ChunkSize = kFirstChunk;
+        size_t ChunkSize;
 
         void* Take(size_t ABytes)
         {
@@ -181,7 +185,7 @@ private:
                 Chunks = next;
             }
             Next = End = nullptr;
-            ChunkSize = kFirstChunk;
+            ChunkSize = FirstChunk;
         }
     };
 
@@ -236,8 +240,8 @@ private:
     void do_deallocate(void* APointer, size_t ABytes, size_t) override { Deallocate(APointer, ABytes); }
     bool do_is_equal(const std::pmr::memory_resource& AOther) const noexcept override { return this == &AOther; }
 
-    TStream FNodes;
-    TStream FBlocks;
+    TStream FNodes{kFirstNodeChunk};
+    TStream FBlocks{kFirstBlockChunk};
     TFree* FNodeFree = nullptr;
     TFree* FFree[kSmallMax / kGrain] = {};
     TLink* FLarge = nullptr;
