@@ -315,31 +315,32 @@ void TXmlDoc::FreeNode(TXmlDoc* ANode)
 void TXmlDoc::ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode)
 {
     if (AList.FCount == AList.Capacity()) {
-        const uint8_t log = AList.FItems ? static_cast<uint8_t>(AList.FCapacityLog + 1) : 1;
+        const auto log = static_cast<uint8_t>(AList.FCapacityLog + 1);
         const size_t capacity = size_t{1} << log;
         auto* items = static_cast<TXmlDoc**>(Arena().Allocate(capacity * sizeof(TXmlDoc*)));
-        if (AList.FCount)
-            std::memcpy(items, AList.FItems, AList.FCount * sizeof(TXmlDoc*));
-        if (AList.FItems)
+        std::memcpy(items, AList.Items(), AList.FCount * sizeof(TXmlDoc*));
+        if (AList.FCapacityLog)
             FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
         AList.FItems = items;
         AList.FCapacityLog = log;
     }
+    TXmlDoc** items = AList.Items();
     if (AAt < AList.FCount)
-        std::memmove(AList.FItems + AAt + 1, AList.FItems + AAt, (AList.FCount - AAt) * sizeof(TXmlDoc*));
-    AList.FItems[AAt] = ANode;
+        std::memmove(items + AAt + 1, items + AAt, (AList.FCount - AAt) * sizeof(TXmlDoc*));
+    items[AAt] = ANode;
     ++AList.FCount;
 }
 
 void TXmlDoc::ListErase(TXmlNodeList& AList, size_t AAt)
 {
-    std::memmove(AList.FItems + AAt, AList.FItems + AAt + 1, (AList.FCount - AAt - 1) * sizeof(TXmlDoc*));
+    TXmlDoc** items = AList.Items();
+    std::memmove(items + AAt, items + AAt + 1, (AList.FCount - AAt - 1) * sizeof(TXmlDoc*));
     --AList.FCount;
 }
 
 void TXmlDoc::ListRelease(TXmlNodeList& AList)
 {
-    if (AList.FItems)
+    if (AList.FCapacityLog)
         FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
     AList.Detach();
 }
@@ -906,7 +907,7 @@ void TXmlDoc::SortNodes(bool Hierarchy, const std::string& ASortPath)
         work.pop_back();
         node->SettleIndex();  // children read from text enter the index in document order
         if (node->varNodes.size() > 1)
-            QuickSort(node->varNodes.FItems, 0, static_cast<ptrdiff_t>(node->varNodes.size()) - 1, ASortPath);
+            QuickSort(node->varNodes.Items(), 0, static_cast<ptrdiff_t>(node->varNodes.size()) - 1, ASortPath);
         if (Hierarchy)
             work.insert(work.end(), node->varNodes.begin(), node->varNodes.end());
     }
@@ -931,7 +932,7 @@ void TXmlDoc::ExchangeNodes(int IdxA, int IdxB)
     if (IdxA < 0 || IdxA >= count || IdxB < 0 || IdxB >= count)
         return;
     SettleIndex();
-    std::swap(varNodes.FItems[IdxA], varNodes.FItems[IdxB]);
+    std::swap(varNodes.Items()[IdxA], varNodes.Items()[IdxB]);
 }
 
 void TXmlDoc::DeleteNode(std::string_view NodeName) { DeleteNode(GetNode(NodeName)); }

@@ -86,28 +86,33 @@ private:
     TXmlDocRenameEvent* FEvent = nullptr;
 };
 
-// The owned nodes of one list (children or properties), contiguous, the storage taken from
+// The owned nodes of one list (children or properties), contiguous: a single node is kept in
+// the list itself (the commonest case: one property, one child), more in storage taken from
 // the tree's pool.
 class TXmlNodeList {
 public:
-    TXmlDoc* const* begin() const { return FItems; }
-    TXmlDoc* const* end() const { return FItems + FCount; }
+    TXmlDoc* const* begin() const { return FCapacityLog ? FItems : &FOne; }
+    TXmlDoc* const* end() const { return begin() + FCount; }
     size_t size() const { return FCount; }
     bool empty() const { return FCount == 0; }
-    TXmlDoc* operator[](size_t i) const { return FItems[i]; }
-    TXmlDoc* back() const { return FItems[FCount - 1]; }
+    TXmlDoc* operator[](size_t i) const { return begin()[i]; }
+    TXmlDoc* back() const { return begin()[FCount - 1]; }
 
 private:
     friend class TXmlDoc;
-    uint32_t Capacity() const { return FItems ? uint32_t{1} << FCapacityLog : 0; }
+    TXmlDoc** Items() { return FCapacityLog ? FItems : &FOne; }
+    uint32_t Capacity() const { return uint32_t{1} << FCapacityLog; }
     // Forgets the storage (the caller has taken or freed it); the tag stays.
     void Detach()
     {
-        FItems = nullptr;
+        FOne = nullptr;
         FCount = 0;
         FCapacityLog = 0;
     }
-    TXmlDoc** FItems = nullptr;
+    union {
+        TXmlDoc* FOne = nullptr;  // capacity 1 (FCapacityLog 0): the node itself
+        TXmlDoc** FItems;         // capacity 2^FCapacityLog
+    };
     uint32_t FCount = 0;
     uint8_t FCapacityLog = 0;
     mutable uint8_t FTag = 0;  // the owner's flags (TXmlDoc::Flags), kept in the spare bytes

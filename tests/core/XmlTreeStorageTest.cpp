@@ -410,3 +410,59 @@ TEST(TXmlStorage, NodesGiveBackWhatTheyHoldOutsideThePool)
     }
     EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
 }
+
+TEST(TXmlStorage, ListsGoFromOneNodeInPlaceToStorageAndBack)
+{
+    // A list of one is kept in the node; adding, inserting before, deleting, exchanging,
+    // sorting and copying across that size keep the order.
+    TXmlDoc root("r");
+    TXmlDoc* b = root.New("b");
+    EXPECT_EQ(root.GetCommaNames(), "b");
+    root.SortNodes(false, "");
+    root.ExchangeNodes(0, 0);
+    EXPECT_EQ(root.ChildAt(0), b);
+    root.Insert(0, "a");
+    EXPECT_EQ(root.GetCommaNames(), "a,b");
+    root.ExchangeNodes(0, 1);
+    EXPECT_EQ(root.GetCommaNames(), "b,a");
+    root.SortNodes(false, "");
+    EXPECT_EQ(root.GetCommaNames(), "a,b");
+    root.DeleteNode(root.ChildAt(0));
+    EXPECT_EQ(root.GetCommaNames(), "b");
+    EXPECT_EQ(root.FindNode("b"), b);
+    root.Insert(0, "a");
+    root.New("c");
+    EXPECT_EQ(root.GetCommaNames(), "a,b,c");
+    root.DeleteNode(b);
+    root.DeleteNode(root.FindNode("c"));
+    EXPECT_EQ(root.GetCommaNames(), "a");
+    root.DeleteNodes();
+    EXPECT_FALSE(root.HasChildren());
+    EXPECT_EQ(root.ChildAt(0), nullptr);
+
+    // Properties: the node of the first stays put while the list grows past one and shrinks.
+    TXmlDoc* first = root.GetProperty("p1");
+    first->SetValue("1");
+    root.Setp("p2", "2");
+    EXPECT_EQ(root.GetPropertyByIndex(0), first);
+    root.DeleteProperty("p2");
+    EXPECT_EQ(root.GetPropertyCount(), 1);
+    EXPECT_EQ(root.GetPropertyByIndex(0), first);
+    root.DeleteProperty("p1");
+    root.Setp("p3", "3");
+    EXPECT_EQ(root.GetPropertyByIndex(0)->GetName(), "p3");
+
+    // Copies of nodes with one child and one property, also onto themselves.
+    TXmlDoc* one = root.New("one");
+    one->Setp("k", "v");
+    one->New("only")->SetValue("x");
+    auto dup = root.Duplicate();
+    EXPECT_EQ(dup->GetXML(), root.GetXML());
+    one->Clone(*one);
+    EXPECT_EQ(one->GetXML(), "<one k=\"v\">\r\n\t<only>x</only>\r\n</one>\r\n");
+    one->Clone(*one->ChildAt(0));
+    EXPECT_EQ(one->GetXML(), "<only>x</only>\r\n");
+    TXmlDoc* copy = root.NewFromClone(*dup->FindNode("one"));
+    EXPECT_EQ(copy->GetXML(), "<one k=\"v\">\r\n\t<only>x</only>\r\n</one>\r\n");
+    EXPECT_EQ(root.GetCommaNames(), "only,one");
+}
