@@ -74,7 +74,8 @@ std::string Utf16HexToText(std::string_view hex)
     }
     std::string out;
     auto unitAt = [&](size_t k) -> uint32_t {
-        return little ? bytes[k] | (bytes[k + 1] << 8) : (bytes[k] << 8) | bytes[k + 1];
+        const uint32_t first = bytes[k], second = bytes[k + 1];
+        return little ? first | (second << 8) : (first << 8) | second;
     };
     auto emit = [&](uint32_t cp) {
         if (cp != 0)
