@@ -5,6 +5,7 @@
 
 #include "core/UnitParser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -59,10 +60,16 @@ public:
         while (FPos < FEnd && !Tokens.Contains(FData[FPos]))
             ++FPos;
     }
-    // A long run up to one byte value (a large attribute value) at memory speed.
+    // A long run up to one byte value (a large attribute value) at memory speed; the first
+    // bytes are looked at here, as most runs (names, short values) end within them.
     void MoveUntilByte(uint8_t AByte)
     {
         if (FPos < 0 || FPos >= FEnd)
+            return;
+        for (const int64_t near = std::min(FEnd, FPos + 16); FPos < near; ++FPos)
+            if (FData[FPos] == AByte)
+                return;
+        if (FPos >= FEnd)
             return;
         const void* hit = std::memchr(FData + FPos, AByte, static_cast<size_t>(FEnd - FPos));
         FPos = hit ? static_cast<const uint8_t*>(hit) - FData : FEnd;

@@ -39,7 +39,16 @@ constexpr TTokenSet MakeAttributeStart()
 }
 constexpr TTokenSet kAttributeStart = MakeAttributeStart();
 
-bool NeedsDecoding(std::string_view AText) { return AText.find('&') != std::string_view::npos; }
+// Short texts (most names and values) are looked at here, longer ones at memory speed.
+bool NeedsDecoding(std::string_view AText)
+{
+    if (AText.size() > 32)
+        return AText.find('&') != std::string_view::npos;
+    for (char c : AText)
+        if (c == '&')
+            return true;
+    return false;
+}
 
 // Appends the "xml" decoding of a run of name characters.
 void AppendDecoded(std::string& ATarget, std::string_view ARun)
