@@ -5,6 +5,7 @@
 
 #include "core/UnitParser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -22,6 +23,12 @@ public:
     bool ValidPos() { return P.ValidPos(); }
     std::string Read() { return P.Read(); }
     void ReadAppend(std::string& AText) { AText += P.Read(); }
+    // The marked text, kept in AStore (the tokenizer hands out copies).
+    std::string_view Peek(std::string& AStore)
+    {
+        AStore = P.Read();
+        return AStore;
+    }
 
 private:
     TGenericParser& P;
@@ -53,10 +60,16 @@ public:
         while (FPos < FEnd && !Tokens.Contains(FData[FPos]))
             ++FPos;
     }
-    // A long run up to one byte value (a large attribute value) at memory speed.
+    // A long run up to one byte value (a large attribute value) at memory speed; the first
+    // bytes are looked at here, as most runs (names, short values) end within them.
     void MoveUntilByte(uint8_t AByte)
     {
         if (FPos < 0 || FPos >= FEnd)
+            return;
+        for (const int64_t near = std::min(FEnd, FPos + 16); FPos < near; ++FPos)
+            if (FData[FPos] == AByte)
+                return;
+        if (FPos >= FEnd)
             return;
         const void* hit = std::memchr(FData + FPos, AByte, static_cast<size_t>(FEnd - FPos));
         FPos = hit ? static_cast<const uint8_t*>(hit) - FData : FEnd;
@@ -82,6 +95,8 @@ public:
     }
     std::string Read() const { return std::string(View()); }
     void ReadAppend(std::string& AText) const { AText.append(View()); }
+    // The marked text itself; AStore is not needed.
+    std::string_view Peek(std::string&) const { return View(); }
 
 private:
     const uint8_t* FData;

@@ -8,10 +8,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory_resource>
+#include <new>
 #include <unordered_map>
+
+#include <sys/mman.h>
 
 using namespace UnitXmlDoc;
 using namespace UnitXmlText;
@@ -19,24 +24,227 @@ using namespace UnitXmlText;
 // ==================================================================== storage
 
 // The pool of one tree: every node below the root, its lists and properties come from it,
-// and it is released at once when the root goes.
-class TXmlArena {
+// and it is released at once when the root goes. Nodes and the other small blocks (up to
+// kSmallMax bytes) are carved from chunks, in two streams, and kept on a free list per size
+// when given back; the chunks grow from a few KiB (most trees are small) to kMaxChunk, and
+// the big ones are offered to the kernel for huge pages, so a large tree takes one page fault
+// per 2 MiB rather than per 4 KiB. Larger blocks (long child lists) are allocations of their
+// own, freed when given back. Nodes have chunks of their own so that releasing the pool can
+// visit them in the order of the storage instead of following the tree.
+class TXmlArena final : public std::pmr::memory_resource {
 public:
-    TXmlArena() : FPool(Options()) {}
+    static constexpr size_t kGrain = alignof(std::max_align_t);
+    static constexpr size_t kNodeBlock = (sizeof(TXmlDoc) + kGrain - 1) / kGrain * kGrain;
 
-    void* Allocate(size_t ABytes) { return FPool.allocate(ABytes, alignof(std::max_align_t)); }
-    void Deallocate(void* APointer, size_t ABytes) { FPool.deallocate(APointer, ABytes, alignof(std::max_align_t)); }
-    void Release() { FPool.release(); }
+    TXmlArena() = default;
+    ~TXmlArena() override { Release(); }
+    TXmlArena(const TXmlArena&) = delete;
+    TXmlArena& operator=(const TXmlArena&) = delete;
+
+    void* AllocateNode()
+    {
+        if (TFree* block = FNodeFree) {
+            FNodeFree = block->Next;
+            return block;
+        }
+        return FNodes.Take(kNodeBlock);
+    }
+
+    void DeallocateNode(void* APointer)
+    {
+        auto* block = static_cast<TFree*>(APointer);
+        block->Next = FNodeFree;
+        FNodeFree = block;
+    }
+
+    // Calls AVisit with every node block taken and not given back, in the order of the storage.
+    template <class F>
+    void ForEachNode(F&& AVisit)
+    {
+        std::vector<char*> given;
+        for (TFree* f = FNodeFree; f; f = f->Next)
+            given.push_back(reinterpret_cast<char*>(f));
+        std::sort(given.begin(), given.end());
+        for (TChunk* c = FNodes.Chunks; c; c = c->Next) {
+            char* at = reinterpret_cast<char*>(c + 1);
+            char* const end = c == FNodes.Chunks ? FNodes.Next : c->Used;
+            auto next = std::lower_bound(given.begin(), given.end(), at);
+            for (; at + kNodeBlock <= end; at += kNodeBlock) {
+                if (next != given.end() && *next == at) {
+                    ++next;
+                    continue;
+                }
+                AVisit(at);
+            }
+        }
+    }
+
+    void* Allocate(size_t ABytes)
+    {
+        if (ABytes > kSmallMax)
+            return AllocateLarge(ABytes);
+        const size_t size = ClassOf(ABytes);
+        if (TFree* block = FFree[size]) {
+            FFree[size] = block->Next;
+            return block;
+        }
+        return FBlocks.Take((size + 1) * kGrain);
+    }
+
+    void Deallocate(void* APointer, size_t ABytes)
+    {
+        if (ABytes > kSmallMax) {
+            FreeLarge(APointer);
+            return;
+        }
+        auto* block = static_cast<TFree*>(APointer);
+        const size_t size = ClassOf(ABytes);
+        block->Next = FFree[size];
+        FFree[size] = block;
+    }
+
+    // Gives back every block at once.
+    void Release()
+    {
+        FNodes.Release();
+        FBlocks.Release();
+        while (FLarge) {
+            TLink* next = FLarge->Next;
+            std::free(FLarge);
+            FLarge = next;
+        }
+        std::fill(std::begin(FFree), std::end(FFree), nullptr);
+        FNodeFree = nullptr;
+    }
 
 private:
-    static std::pmr::pool_options Options()
+    static constexpr size_t kSmallMax = 512;
+    // A tree of a few nodes (most requests and settings) takes two small chunks.
+    static constexpr size_t kFirstNodeChunk = 1024;
+    static constexpr size_t kFirstBlockChunk = 512;
+    static constexpr size_t kMaxChunk = size_t{16} << 20;
+    static constexpr size_t kHugePage = size_t{2} << 20;
+
+    struct TFree {
+        TFree* Next;
+    };
+    // Heads a chunk (one grain, so what follows stays aligned): the chunk before, and where
+    // its carved part ends once it is no longer the current one.
+    struct alignas(std::max_align_t) TChunk {
+        TChunk* Next;
+        char* Used;
+    };
+    // Heads a large block.
+    struct alignas(std::max_align_t) TLink {
+        TLink* Prev;
+        TLink* Next;
+    };
+    static_assert(sizeof(TChunk) == kGrain && sizeof(TLink) == kGrain);
+
+    // Blocks carved one after the other from a list of growing chunks.
+    struct TStream {
+        explicit TStream(size_t AFirstChunk) : FirstChunk(AFirstChunk), ChunkSize(AFirstChunk) {}
+        const size_t FirstChunk;
+        char* Next = nullptr;
+        char* End = nullptr;
+        TChunk* Chunks = nullptr;
+        size_t ChunkSize;
+
+        void* Take(size_t ABytes)
+        {
+            if (static_cast<size_t>(End - Next) < ABytes)
+                Grow();
+            void* block = Next;
+            Next += ABytes;
+            return block;
+        }
+
+        void Grow()
+        {
+            const size_t size = ChunkSize;
+            auto* chunk = static_cast<TChunk*>(std::malloc(size));
+            if (!chunk)
+                throw std::bad_alloc();
+            if (Chunks)
+                Chunks->Used = Next;
+            chunk->Next = Chunks;
+            chunk->Used = nullptr;
+            Chunks = chunk;
+            Next = reinterpret_cast<char*>(chunk + 1);
+            End = reinterpret_cast<char*>(chunk) + size;
+            if (size >= 2 * kHugePage)
+                AdviseHugePages(Next, End);
+            ChunkSize = std::min(size * 4, kMaxChunk);
+        }
+
+        void Release()
+        {
+            while (Chunks) {
+                TChunk* next = Chunks->Next;
+                std::free(Chunks);
+                Chunks = next;
+            }
+            Next = End = nullptr;
+            ChunkSize = FirstChunk;
+        }
+    };
+
+    static size_t ClassOf(size_t ABytes) { return ABytes ? (ABytes - 1) / kGrain : 0; }
+
+    // The whole huge pages inside [AFrom, ATo); the kernel backs them with huge pages when
+    // they are first touched (it may also decline).
+    static void AdviseHugePages(char* AFrom, char* ATo)
     {
-        std::pmr::pool_options o;
-        o.max_blocks_per_chunk = 4096;
-        o.largest_required_pool_block = 512;
-        return o;
+#ifdef MADV_HUGEPAGE
+        const auto from = (reinterpret_cast<uintptr_t>(AFrom) + kHugePage - 1) & ~(kHugePage - 1);
+        const auto to = reinterpret_cast<uintptr_t>(ATo) & ~(kHugePage - 1);
+        if (to > from)
+            madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+        (void)AFrom;
+        (void)ATo;
+#endif
     }
-    std::pmr::unsynchronized_pool_resource FPool;
+
+    void* AllocateLarge(size_t ABytes)
+    {
+        auto* block = static_cast<TLink*>(std::malloc(sizeof(TLink) + ABytes));
+        if (!block)
+            throw std::bad_alloc();
+        block->Prev = nullptr;
+        block->Next = FLarge;
+        if (FLarge)
+            FLarge->Prev = block;
+        FLarge = block;
+        return block + 1;
+    }
+
+    void FreeLarge(void* APointer)
+    {
+        TLink* block = static_cast<TLink*>(APointer) - 1;
+        if (block->Prev)
+            block->Prev->Next = block->Next;
+        else
+            FLarge = block->Next;
+        if (block->Next)
+            block->Next->Prev = block->Prev;
+        std::free(block);
+    }
+
+    void* do_allocate(size_t ABytes, size_t AAlignment) override
+    {
+        if (AAlignment > kGrain)
+            throw std::bad_alloc();
+        return Allocate(ABytes);
+    }
+    void do_deallocate(void* APointer, size_t ABytes, size_t) override { Deallocate(APointer, ABytes); }
+    bool do_is_equal(const std::pmr::memory_resource& AOther) const noexcept override { return this == &AOther; }
+
+    TStream FNodes{kFirstNodeChunk};
+    TStream FBlocks{kFirstBlockChunk};
+    TFree* FNodeFree = nullptr;
+    TFree* FFree[kSmallMax / kGrain] = {};
+    TLink* FLarge = nullptr;
 };
 
 namespace {
@@ -80,49 +288,59 @@ TXmlArena& TXmlDoc::Arena()
 TXmlDoc* TXmlDoc::MakeNode(std::string AName, std::string AValue)
 {
     TXmlArena& arena = Arena();
-    void* memory = arena.Allocate(sizeof(TXmlDoc));
+    void* memory = arena.AllocateNode();
     TXmlDoc* node = new (memory) TXmlDoc(std::move(AName), std::move(AValue));
     node->FArena = &arena;
     node->Flags() = kPooled;
     return node;
 }
 
+TXmlDoc* TXmlDoc::MakeNodeCopy(std::string_view AName, std::string_view AValue)
+{
+    TXmlDoc* node = MakeNode({});
+    node->varName.assign(AName);
+    node->varValue.assign(AValue);
+    return node;
+}
+
 void TXmlDoc::FreeNode(TXmlDoc* ANode)
 {
-    ANode->DestroyBelow(true);
+    ANode->DestroyBelow();
     TXmlArena* arena = ANode->FArena;
-    ANode->~TXmlDoc();
-    arena->Deallocate(ANode, sizeof(TXmlDoc));
+    if (ANode->HoldsOutsidePool())
+        ANode->~TXmlDoc();
+    arena->DeallocateNode(ANode);
 }
 
 void TXmlDoc::ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode)
 {
     if (AList.FCount == AList.Capacity()) {
-        const uint8_t log = AList.FItems ? static_cast<uint8_t>(AList.FCapacityLog + 1) : 1;
+        const auto log = static_cast<uint8_t>(AList.FCapacityLog + 1);
         const size_t capacity = size_t{1} << log;
         auto* items = static_cast<TXmlDoc**>(Arena().Allocate(capacity * sizeof(TXmlDoc*)));
-        if (AList.FCount)
-            std::memcpy(items, AList.FItems, AList.FCount * sizeof(TXmlDoc*));
-        if (AList.FItems)
+        std::memcpy(items, AList.Items(), AList.FCount * sizeof(TXmlDoc*));
+        if (AList.FCapacityLog)
             FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
         AList.FItems = items;
         AList.FCapacityLog = log;
     }
+    TXmlDoc** items = AList.Items();
     if (AAt < AList.FCount)
-        std::memmove(AList.FItems + AAt + 1, AList.FItems + AAt, (AList.FCount - AAt) * sizeof(TXmlDoc*));
-    AList.FItems[AAt] = ANode;
+        std::memmove(items + AAt + 1, items + AAt, (AList.FCount - AAt) * sizeof(TXmlDoc*));
+    items[AAt] = ANode;
     ++AList.FCount;
 }
 
 void TXmlDoc::ListErase(TXmlNodeList& AList, size_t AAt)
 {
-    std::memmove(AList.FItems + AAt, AList.FItems + AAt + 1, (AList.FCount - AAt - 1) * sizeof(TXmlDoc*));
+    TXmlDoc** items = AList.Items();
+    std::memmove(items + AAt, items + AAt + 1, (AList.FCount - AAt - 1) * sizeof(TXmlDoc*));
     --AList.FCount;
 }
 
 void TXmlDoc::ListRelease(TXmlNodeList& AList)
 {
-    if (AList.FItems)
+    if (AList.FCapacityLog)
         FArena->Deallocate(AList.FItems, AList.Capacity() * sizeof(TXmlDoc*));
     AList.Detach();
 }
@@ -142,28 +360,30 @@ void TXmlDoc::SetData(void* AData)
         Aside().Data = AData;
 }
 
-void TXmlDoc::DestroyBelow(bool AReturnToPool)
+bool TXmlDoc::HoldsOutsidePool() const
+{
+    constexpr size_t local = std::string().capacity();  // what a string holds without the heap
+    return FAside || (OnRename.FEvent && !OnRename.BoundToParent()) || varName.capacity() > local ||
+           varValue.capacity() > local;
+}
+
+void TXmlDoc::DestroyBelow()
 {
     // A tree may be nested deeper than the stack allows: the nodes below are collected on a
-    // work list. When the whole pool goes with the root, the nodes only release what they
-    // hold outside it (long names and values, the aside fields). No rename events are fired.
+    // work list. No rename events are fired.
     if (varNodes.empty() && varProperties.empty()) {
         ListRelease(varNodes);
         ListRelease(varProperties);
         return;
     }
     std::vector<TXmlDoc*> pending;
-    auto release = [AReturnToPool](TXmlDoc& n, TXmlNodeList& list) {
-        if (AReturnToPool)
-            n.ListRelease(list);
-        else
-            list.Detach();
-    };
-    auto destroy = [AReturnToPool](TXmlDoc* n) {
+    // A node whose lists are gone and that holds nothing outside the pool has nothing left
+    // for its destructor to do.
+    auto destroy = [](TXmlDoc* n) {
         TXmlArena* arena = n->FArena;
-        n->~TXmlDoc();
-        if (AReturnToPool)
-            arena->Deallocate(n, sizeof(TXmlDoc));
+        if (n->HoldsOutsidePool())
+            n->~TXmlDoc();
+        arena->DeallocateNode(n);
     };
     // Leaves (most properties, most elements of a wide tree) go at once; only nodes with
     // something below them wait on the list.
@@ -174,7 +394,7 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
             else
                 pending.push_back(p);
         }
-        release(n, n.varProperties);
+        n.ListRelease(n.varProperties);
         for (TXmlDoc* c : n.varNodes) {
             if (!c->varNodes.empty()) {
                 pending.push_back(c);
@@ -189,10 +409,10 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
             }
             for (TXmlDoc* p : c->varProperties)
                 destroy(p);
-            release(*c, c->varProperties);
+            c->ListRelease(c->varProperties);
             destroy(c);
         }
-        release(n, n.varNodes);
+        n.ListRelease(n.varNodes);
     };
     take(*this);
     if (FAside)
@@ -203,6 +423,26 @@ void TXmlDoc::DestroyBelow(bool AReturnToPool)
         take(*n);
         destroy(n);
     }
+}
+
+void TXmlDoc::ReleasePool()
+{
+    // Every node of the pool at once, in the order of the storage rather than of the tree
+    // (no recursion, no pointer chasing): a node gives back only what it holds outside the
+    // pool. No rename events are fired.
+    varNodes.Detach();
+    varProperties.Detach();
+    if (FAside)
+        FAside->Index.reset();
+    FArena->ForEachNode([](void* ABlock) {
+        auto* n = static_cast<TXmlDoc*>(ABlock);
+        if (!n->HoldsOutsidePool())
+            return;
+        n->varNodes.Detach();
+        n->varProperties.Detach();
+        n->~TXmlDoc();
+    });
+    FArena->Release();
 }
 
 void TXmlDoc::DestroyList(TXmlNodeList& AList)
@@ -227,11 +467,13 @@ std::unique_ptr<TXmlDoc> TXmlDoc::CreateFromXML(std::string_view AXML) { return 
 TXmlDoc::~TXmlDoc()
 {
     // The root of a tree frees its pool at once; a node inside returns its parts to it.
-    const bool ownsArena = (Flags() & kOwnsArena) != 0;
-    DestroyBelow(!ownsArena);
-    delete FAside;
-    if (ownsArena)
+    if ((Flags() & kOwnsArena) && FArena) {
+        ReleasePool();
         delete FArena;
+    } else {
+        DestroyBelow();
+    }
+    delete FAside;
 }
 
 // ==================================================================== the name index
@@ -398,7 +640,7 @@ TXmlDoc* TXmlDoc::NewFromClone(const TXmlDoc& ANode)
     copy->SetData(ANode.GetData());
     for (TXmlDoc* p : ANode.varProperties)
         if (!p->varValue.empty())
-            copy->AddProperty(p->varName, p->varValue);
+            copy->AddPropertyCopy(p->varName, p->varValue);
     copy->AppendCopiesOf(ANode.varNodes, ANode);
     ListInsert(varNodes, varNodes.size(), copy);
     BindChild(*copy);
@@ -552,8 +794,8 @@ TXmlDoc* TXmlDoc::FindNodeByProp(std::string_view PropName, std::string_view Pro
     PreOrder(
         varNodes, Hierarchy,
         [&](TXmlDoc* child, bool&) {
-            const TXmlDoc* prop = child->FindProperty(PropName);
-            if (prop && SameText(prop->varValue, PropValue)) {
+            std::string_view value;
+            if (child->LookupProperty(PropName, value) && SameText(value, PropValue)) {
                 found = child;
                 return false;
             }
@@ -574,8 +816,8 @@ bool TXmlDoc::FindNodeByProp(std::string_view PropName, std::string_view PropVal
     PreOrder(
         varNodes, Hierarchy,
         [&](TXmlDoc* child, bool&) {
-            const TXmlDoc* prop = child->FindProperty(PropName);
-            if (prop && SameText(prop->varValue, PropValue))
+            std::string_view value;
+            if (child->LookupProperty(PropName, value) && SameText(value, PropValue))
                 AList.push_back(child);
             return true;
         },
@@ -665,7 +907,7 @@ void TXmlDoc::SortNodes(bool Hierarchy, const std::string& ASortPath)
         work.pop_back();
         node->SettleIndex();  // children read from text enter the index in document order
         if (node->varNodes.size() > 1)
-            QuickSort(node->varNodes.FItems, 0, static_cast<ptrdiff_t>(node->varNodes.size()) - 1, ASortPath);
+            QuickSort(node->varNodes.Items(), 0, static_cast<ptrdiff_t>(node->varNodes.size()) - 1, ASortPath);
         if (Hierarchy)
             work.insert(work.end(), node->varNodes.begin(), node->varNodes.end());
     }
@@ -690,7 +932,7 @@ void TXmlDoc::ExchangeNodes(int IdxA, int IdxB)
     if (IdxA < 0 || IdxA >= count || IdxB < 0 || IdxB >= count)
         return;
     SettleIndex();
-    std::swap(varNodes.FItems[IdxA], varNodes.FItems[IdxB]);
+    std::swap(varNodes.Items()[IdxA], varNodes.Items()[IdxB]);
 }
 
 void TXmlDoc::DeleteNode(std::string_view NodeName) { DeleteNode(GetNode(NodeName)); }
@@ -727,9 +969,9 @@ void TXmlDoc::ResetContent()
     if ((Flags() & kOwnsArena) && FArena) {
         // Nothing else lives in the pool of a root whose lists are all emptied: it is
         // released whole instead of node by node.
-        DestroyBelow(false);
+        ReleasePool();
         DropIndexMap();
-        Flags() &= static_cast<uint8_t>(~kPending);
+        Flags() &= static_cast<uint8_t>(~(kPending | kDeferredEncType));
         FArena->Release();
         return;
     }
@@ -741,29 +983,70 @@ void TXmlDoc::Clear() { ResetContent(); }
 
 // ==================================================================== properties
 
+namespace {
+constexpr std::string_view kEncType = "_enctype";
+}
+
+void TXmlDoc::StoreDeferred() const
+{
+    if (!HasDeferredEncType())
+        return;
+    auto& self = const_cast<TXmlDoc&>(*this);
+    self.Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+    self.AddProperty(std::string(kEncType), {});
+}
+
+const TXmlDoc* TXmlDoc::FindStored(std::string_view AName) const
+{
+    for (TXmlDoc* p : varProperties)
+        if (SameText(p->varName, AName))
+            return p;
+    return nullptr;
+}
+
+bool TXmlDoc::LookupProperty(std::string_view AName, std::string_view& AValue) const
+{
+    if (const TXmlDoc* p = FindStored(AName)) {
+        AValue = p->varValue;
+        return true;
+    }
+    AValue = {};
+    return HasDeferredEncType() && SameText(AName, kEncType);
+}
+
 TXmlDoc* TXmlDoc::AddProperty(std::string AName, std::string AValue)
 {
+    StoreDeferred();
     TXmlDoc* p = MakeNode(std::move(AName), std::move(AValue));
+    ListInsert(varProperties, varProperties.size(), p);
+    return p;
+}
+
+TXmlDoc* TXmlDoc::AddPropertyCopy(std::string_view AName, std::string_view AValue)
+{
+    StoreDeferred();
+    TXmlDoc* p = MakeNodeCopy(AName, AValue);
     ListInsert(varProperties, varProperties.size(), p);
     return p;
 }
 
 TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists)
 {
-    for (TXmlDoc* p : varProperties)
-        if (SameText(p->varName, PropertyName))
-            return p;
+    if (const TXmlDoc* p = FindProperty(PropertyName))
+        return const_cast<TXmlDoc*>(p);
     if (!CreateIfNotExists)
         return nullptr;
-    return AddProperty(std::string(PropertyName), {});
+    return AddPropertyCopy(PropertyName, {});
 }
 
 const TXmlDoc* TXmlDoc::FindProperty(std::string_view PropertyName) const
 {
-    for (TXmlDoc* p : varProperties)
-        if (SameText(p->varName, PropertyName))
-            return p;
-    return nullptr;
+    if (const TXmlDoc* p = FindStored(PropertyName))
+        return p;
+    if (!HasDeferredEncType() || !SameText(PropertyName, kEncType))
+        return nullptr;
+    StoreDeferred();
+    return varProperties.back();
 }
 
 namespace {
@@ -772,7 +1055,8 @@ const std::string NoText;
 
 const std::string& TXmlDoc::Prop(std::string_view PropertyName) const
 {
-    const TXmlDoc* p = FindProperty(PropertyName);
+    // The deferred "_enctype" is empty: it need not be made to be read.
+    const TXmlDoc* p = FindStored(PropertyName);
     return p ? p->varValue : NoText;
 }
 
@@ -785,11 +1069,17 @@ TXmlDoc* TXmlDoc::GetPropertyByIndex(int PropertyIndex)
 {
     if (PropertyIndex < 0 || PropertyIndex >= GetPropertyCount())
         return AddProperty({}, {});
+    StoreDeferred();
     return varProperties[static_cast<size_t>(PropertyIndex)];
 }
 
 void TXmlDoc::DeleteProperty(std::string_view PropertyName)
 {
+    // Only one "_enctype" stands while it is deferred.
+    if (HasDeferredEncType() && SameText(PropertyName, kEncType)) {
+        Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+        return;
+    }
     for (size_t i = 0; i < varProperties.size(); ++i)
         if (SameText(varProperties[i]->varName, PropertyName)) {
             TXmlDoc* p = varProperties[i];
@@ -799,7 +1089,11 @@ void TXmlDoc::DeleteProperty(std::string_view PropertyName)
         }
 }
 
-void TXmlDoc::DeleteProperties() { DestroyList(varProperties); }
+void TXmlDoc::DeleteProperties()
+{
+    Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+    DestroyList(varProperties);
+}
 
 // ==================================================================== values
 
@@ -962,7 +1256,7 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
     std::vector<TXmlDoc*> tops;
     tops.reserve(ANodes.size());
     for (TXmlDoc* child : ANodes) {
-        TXmlDoc* copy = MakeNode(child->varName, child->varValue);
+        TXmlDoc* copy = MakeNodeCopy(child->varName, child->varValue);
         copy->SetData(child->GetData());
         tops.push_back(copy);
         work.emplace_back(child, copy);
@@ -972,10 +1266,10 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
         work.pop_back();
         for (TXmlDoc* p : from->varProperties)
             if (!p->varValue.empty())
-                to->AddProperty(p->varName, p->varValue);
+                to->AddPropertyCopy(p->varName, p->varValue);
         from->SettleIndex();
         for (TXmlDoc* child : from->varNodes) {
-            TXmlDoc* copy = to->MakeNode(child->varName, child->varValue);
+            TXmlDoc* copy = to->MakeNodeCopy(child->varName, child->varValue);
             copy->SetData(child->GetData());
             to->ListInsert(to->varNodes, to->varNodes.size(), copy);
             to->BindChild(*copy);
@@ -1024,6 +1318,7 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         varValue.clear();
         keptProps = varProperties;
         varProperties.Detach();
+        Flags() &= static_cast<uint8_t>(~kDeferredEncType);
         detachNodes();
     }
     if (!(ACloneFlags & cfAvoidName))
@@ -1048,7 +1343,7 @@ std::unique_ptr<TXmlDoc> TXmlDoc::Duplicate() const
     auto copy = std::make_unique<TXmlDoc>(varName, varValue, GetData());
     for (TXmlDoc* p : varProperties)
         if (!p->varValue.empty())
-            copy->AddProperty(p->varName, p->varValue);
+            copy->AddPropertyCopy(p->varName, p->varValue);
     copy->AppendCopiesOf(varNodes, *this);
     return copy;
 }

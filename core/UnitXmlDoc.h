@@ -86,28 +86,33 @@ private:
     TXmlDocRenameEvent* FEvent = nullptr;
 };
 
-// The owned nodes of one list (children or properties), contiguous, the storage taken from
+// The owned nodes of one list (children or properties), contiguous: a single node is kept in
+// the list itself (the commonest case: one property, one child), more in storage taken from
 // the tree's pool.
 class TXmlNodeList {
 public:
-    TXmlDoc* const* begin() const { return FItems; }
-    TXmlDoc* const* end() const { return FItems + FCount; }
+    TXmlDoc* const* begin() const { return FCapacityLog ? FItems : &FOne; }
+    TXmlDoc* const* end() const { return begin() + FCount; }
     size_t size() const { return FCount; }
     bool empty() const { return FCount == 0; }
-    TXmlDoc* operator[](size_t i) const { return FItems[i]; }
-    TXmlDoc* back() const { return FItems[FCount - 1]; }
+    TXmlDoc* operator[](size_t i) const { return begin()[i]; }
+    TXmlDoc* back() const { return begin()[FCount - 1]; }
 
 private:
     friend class TXmlDoc;
-    uint32_t Capacity() const { return FItems ? uint32_t{1} << FCapacityLog : 0; }
+    TXmlDoc** Items() { return FCapacityLog ? FItems : &FOne; }
+    uint32_t Capacity() const { return uint32_t{1} << FCapacityLog; }
     // Forgets the storage (the caller has taken or freed it); the tag stays.
     void Detach()
     {
-        FItems = nullptr;
+        FOne = nullptr;
         FCount = 0;
         FCapacityLog = 0;
     }
-    TXmlDoc** FItems = nullptr;
+    union {
+        TXmlDoc* FOne = nullptr;  // capacity 1 (FCapacityLog 0): the node itself
+        TXmlDoc** FItems;         // capacity 2^FCapacityLog
+    };
     uint32_t FCount = 0;
     uint8_t FCapacityLog = 0;
     mutable uint8_t FTag = 0;  // the owner's flags (TXmlDoc::Flags), kept in the spare bytes
@@ -172,7 +177,7 @@ public:
     void Clear();
 
     // ---- properties
-    int GetPropertyCount() const { return static_cast<int>(varProperties.size()); }
+    int GetPropertyCount() const { return static_cast<int>(varProperties.size()) + (HasDeferredEncType() ? 1 : 0); }
     TXmlDoc* GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists);
     // Without creating; nullptr when absent.
     const TXmlDoc* FindProperty(std::string_view PropertyName) const;
@@ -258,19 +263,39 @@ private:
         kPending = 4,     // some children are candidates still to settle
         kOwnsArena = 8,   // the root that made the pool of its tree
         kPooled = 16,     // allocated from the pool of its tree
+        // An empty "_enctype" property stands after the stored ones, made only when the
+        // properties are reached as nodes (the reader gives one to every element with text).
+        kDeferredEncType = 32,
     };
 
     // ---- storage
     uint8_t& Flags() const { return varNodes.FTag; }
     TXmlArena& Arena();
     TXmlDoc* MakeNode(std::string AName, std::string AValue = {});
+    TXmlDoc* MakeNodeCopy(std::string_view AName, std::string_view AValue);
     void FreeNode(TXmlDoc* ANode);
     void ListInsert(TXmlNodeList& AList, size_t AAt, TXmlDoc* ANode);
     void ListErase(TXmlNodeList& AList, size_t AAt);
     void ListRelease(TXmlNodeList& AList);
     TXmlDocAside& Aside();
-    // Destroys everything below this node, without recursion.
-    void DestroyBelow(bool AReturnToPool);
+
+    // ---- properties as stored
+    bool HasDeferredEncType() const { return (Flags() & kDeferredEncType) != 0; }
+    // Makes the deferred "_enctype" property a stored one (before the properties are counted
+    // by index, handed out as nodes or added to).
+    void StoreDeferred() const;
+    bool NoProperties() const { return varProperties.empty() && !HasDeferredEncType(); }
+    // A property's value without making a deferred one; false when there is no such property.
+    bool LookupProperty(std::string_view AName, std::string_view& AValue) const;
+    // A stored property; the deferred one is not seen (it has no value).
+    const TXmlDoc* FindStored(std::string_view AName) const;
+    // Long names or values, the aside fields or a caller's rename callback: what a node's
+    // destructor gives back besides its lists.
+    bool HoldsOutsidePool() const;
+    // Destroys everything below this node, without recursion, returning it to the pool.
+    void DestroyBelow();
+    // The root's release of its whole pool.
+    void ReleasePool();
     void DestroyList(TXmlNodeList& AList);
 
     // ---- the name index
@@ -285,6 +310,8 @@ private:
     TXmlDoc* NamedChild(std::string_view NodeName);
     TXmlDoc* AppendChild(std::string Name);
     TXmlDoc* AddProperty(std::string AName, std::string AValue);
+    // The same from copies of the texts, made in the node's own storage.
+    TXmlDoc* AddPropertyCopy(std::string_view AName, std::string_view AValue);
     void DestroyChildren();
     void ResetContent();  // name (fires OnRename), value, properties, children
     // Appends deep copies of ANodes (children of ASource), keeping which of them the source's

@@ -105,6 +105,7 @@ std::string TXmlDoc::GetJSON()
     while (!open.empty()) {
         TFrame& top = open.back();
         TXmlDoc& n = *top.node;
+        n.StoreDeferred();
         const size_t props = top.array ? 0 : n.varProperties.size();
         if (top.next < props + n.varNodes.size()) {
             TXmlDoc& member = top.next < props ? *n.varProperties[top.next] : *n.varNodes[top.next - props];

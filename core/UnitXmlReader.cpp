@@ -39,13 +39,26 @@ constexpr TTokenSet MakeAttributeStart()
 }
 constexpr TTokenSet kAttributeStart = MakeAttributeStart();
 
-// Appends the "xml" decoding of a run of name characters.
-void AppendDecoded(std::string& ATarget, std::string&& ARun)
+// Short texts (most names and values) are looked at here, longer ones at memory speed.
+bool NeedsDecoding(std::string_view AText)
 {
-    if (ATarget.empty())
-        ATarget = XmlDecode(std::move(ARun));
+    if (AText.size() > 32)
+        return AText.find('&') != std::string_view::npos;
+    for (char c : AText)
+        if (c == '&')
+            return true;
+    return false;
+}
+
+// Appends the "xml" decoding of a run of name characters.
+void AppendDecoded(std::string& ATarget, std::string_view ARun)
+{
+    if (!NeedsDecoding(ARun))
+        ATarget.append(ARun);
+    else if (ATarget.empty())
+        ATarget = XmlDecode(std::string(ARun));
     else
-        ATarget += XmlDecode(std::move(ARun));
+        ATarget += XmlDecode(std::string(ARun));
 }
 
 }  // namespace
@@ -94,7 +107,8 @@ private:
         for (;;) {
             P.Mark();
             P.MoveWhile(kNameChars);
-            AppendDecoded(AName, P.Read());
+            std::string store;
+            AppendDecoded(AName, P.Peek(store));
             if (At(kSlash)) {
                 P.MoveOffset(1);
                 if (P.ValidPos() && !P.IsToken(kGt)) {
@@ -108,20 +122,29 @@ private:
     }
 
     // A quoted attribute value from its opening delimiter; a doubled delimiter stands for one.
-    std::string ReadQuoted()
+    // The usual value (no doubled delimiter) is a view of the text; others are put together
+    // in AStore.
+    std::string_view ReadQuoted(std::string& AStore)
     {
         const bool doubleQuote = P.IsToken(kDoubleQuote);
         const uint8_t delimiter = doubleQuote ? '"' : '\'';
         const TTokenSet& delimiters = doubleQuote ? kDoubleQuote : kApostrophe;
         P.MoveOffset(1);
-        std::string value;
+        P.Mark();
+        P.MoveUntilByte(delimiter);
+        const std::string_view first = P.Peek(AStore);
+        if (!P.ValidPos())
+            return first;
+        P.MoveOffset(1);
+        if (!At(delimiters))
+            return first;
+        std::string value(first);
+        value += static_cast<char>(delimiter);
+        P.MoveOffset(1);
         for (;;) {
             P.Mark();
             P.MoveUntilByte(delimiter);
-            if (value.empty())
-                value = P.Read();  // the usual case: one copy of the whole value
-            else
-                P.ReadAppend(value);
+            P.ReadAppend(value);
             if (!P.ValidPos())
                 break;
             P.MoveOffset(1);
@@ -132,7 +155,8 @@ private:
             }
             break;
         }
-        return value;
+        AStore = std::move(value);
+        return AStore;
     }
 
     // The attributes up to "/" or ">"; returns the raw value length "_length" asked for.
@@ -148,21 +172,33 @@ private:
             }
             P.Mark();
             P.MoveWhile(kNameChars);
-            std::string attrName = P.Read();
+            std::string nameStore, valueStore;
+            const std::string_view attrName = P.Peek(nameStore);
             P.MoveUntil(kQuotes);
             if (!P.ValidPos())
                 break;
-            std::string value = ReadQuoted();
+            const std::string_view value = ReadQuoted(valueStore);
             if (attrName == "_length") {
                 int64_t n = 0;
                 auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
                 length = (ec == std::errc() && n > 0) ? std::min<int64_t>(n, int64_t(1) << 48) : 0;
                 continue;
             }
-            attrName = XmlDecode(std::move(attrName));
-            value = XmlDecode(std::move(value));
-            if (!attrName.empty() || !value.empty())
-                ANode.AddProperty(std::move(attrName), std::move(value));
+            if (!NeedsDecoding(attrName) && !NeedsDecoding(value)) {
+                if (attrName.empty() && value.empty())
+                    continue;
+                // A value the reader holds already (the tokenizer's copy, or one put together)
+                // is taken over rather than copied again.
+                if (value.data() == valueStore.data())
+                    ANode.AddProperty(std::string(attrName), std::move(valueStore));
+                else
+                    ANode.AddPropertyCopy(attrName, value);
+                continue;
+            }
+            std::string name = XmlDecode(std::string(attrName));
+            std::string decoded = XmlDecode(std::string(value));
+            if (!name.empty() || !decoded.empty())
+                ANode.AddProperty(std::move(name), std::move(decoded));
         }
         return length;
     }
@@ -193,9 +229,22 @@ private:
     {
         P.Mark();
         P.MoveUntil(kTextStop);
-        std::string text = P.Read();
-        const std::string& enc = ANode.GetProperty("_enctype")->varValue;
-        ANode.varValue = DecodeValue(std::move(text), enc);
+        std::string store;
+        const std::string_view text = P.Peek(store);
+        // An element with text has an "_enctype" property: the attribute, or an empty one
+        // that stays deferred until the properties are reached as nodes.
+        const TXmlDoc* enc = ANode.FindStored("_enctype");
+        if (!enc)
+            ANode.Flags() |= TXmlDoc::kDeferredEncType;
+        const std::string_view encName = enc ? std::string_view(enc->varValue) : std::string_view();
+        if (CodingOf(encName) == TValueCoding::Xml && !NeedsDecoding(text)) {
+            if (text.data() == store.data())
+                ANode.varValue = std::move(store);
+            else
+                ANode.varValue.assign(text);
+        }
+        else
+            ANode.varValue = DecodeValue(std::string(text), encName);
     }
 
     // A finished child stays when it holds anything, and then is to enter the parent's
@@ -204,7 +253,7 @@ private:
     static void Adopt(TXmlDoc& AParent)
     {
         TXmlDoc* child = AParent.varNodes.back();
-        if (child->varName.empty() && child->varValue.empty() && child->varProperties.empty() && child->varNodes.empty()) {
+        if (child->varName.empty() && child->varValue.empty() && child->NoProperties() && child->varNodes.empty()) {
             AParent.ListErase(AParent.varNodes, AParent.varNodes.size() - 1);
             AParent.FreeNode(child);
             return;

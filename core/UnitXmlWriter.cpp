@@ -101,7 +101,8 @@ public:
     }
 
 private:
-    static const TXmlDoc* EncTypeOf(const TXmlDoc& ANode) { return ANode.FindProperty("_enctype"); }
+    // The deferred "_enctype" has no value, so it is neither written nor changes the coding.
+    static const TXmlDoc* EncTypeOf(const TXmlDoc& ANode) { return ANode.FindStored("_enctype"); }
 
     static int64_t EstimateNode(const TXmlDoc& ANode, size_t ALevel)
     {

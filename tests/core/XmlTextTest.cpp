@@ -343,6 +343,45 @@ TEST(XmlFiles, SaveLoadAndSafeReplace)
     EXPECT_EQ(bigBack.GetXML(), big.GetXML());
 }
 
+TEST(XmlFiles, AFileReadsAsTheSameTextInMemory)
+{
+    // The reader over the file tokenizer and over text in memory: quotes doubled, entities
+    // in names, values and text, raw values by length, text runs around children, values
+    // longer than a string keeps in place, and the "_enctype" every text gives its element.
+    const std::string longValue(300, 'v');
+    const std::string text = "<r a='it''s' b=\"&lt;&amp;\" c='" + longValue + "' &#x41;='n'>" +
+                             "<t>one &amp; two</t><u _enctype='length' _length='4'>a<b>" +
+                             "</u><m>x<i k=''/>" + longValue + "</m><e/><h _enctype='hexbin'>hexbin:/4142</h></r>";
+    TempDir dir;
+    const std::string target = (dir / "same.xml").string();
+    {
+        std::ofstream out(target, std::ios::binary);
+        out << text;
+    }
+    auto memory = Parse(text);
+    TXmlDoc file;
+    ASSERT_TRUE(file.LoadFromFile(target));
+    ExpectSameTree(*memory, file);
+    EXPECT_EQ(memory->GetXML(), file.GetXML());
+    std::vector<std::pair<TXmlDoc*, TXmlDoc*>> work{{memory.get(), &file}};
+    while (!work.empty()) {
+        auto [x, y] = work.back();
+        work.pop_back();
+        ASSERT_EQ(x->GetPropertyCount(), y->GetPropertyCount()) << x->GetName();
+        for (int i = 0; i < x->GetPropertyCount(); ++i)
+            EXPECT_EQ(x->GetPropertyByIndex(i)->GetName(), y->GetPropertyByIndex(i)->GetName()) << x->GetName();
+        for (int i = 0; i < x->GetNodeCount(); ++i)
+            work.emplace_back(x->ChildAt(static_cast<size_t>(i)), y->ChildAt(static_cast<size_t>(i)));
+    }
+    EXPECT_EQ(file.Getp("a"), "it's");
+    EXPECT_EQ(file.Getp("c"), longValue);
+    EXPECT_EQ(file.FindNode("m")->GetValue(), longValue);
+    EXPECT_EQ(file.FindNode("t")->GetValue(), "one & two");
+    EXPECT_EQ(file.FindNode("u")->GetValue(), "a<b>");
+    EXPECT_EQ(file.FindNode("h")->GetValue(), "AB");
+    EXPECT_EQ(file.FindNode("t")->GetPropertyByIndex(0)->GetName(), "_enctype");
+}
+
 TEST(XmlFiles, ReadOnlyTargetIsKeptAndTemporaryStays)
 {
     TempDir dir;

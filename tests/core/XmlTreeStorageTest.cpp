@@ -228,3 +228,241 @@ TEST(TXmlStorage, APoolIsGivenBackWithItsTree)
     // Everything the tree held is given back.
     EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
 }
+
+namespace {
+
+// The properties of a node in order, as "name=value" joined by commas (reached by index).
+std::string PropertyList(TXmlDoc& ANode)
+{
+    std::string out;
+    for (int i = 0; i < ANode.GetPropertyCount(); ++i) {
+        const TXmlDoc* p = ANode.GetPropertyByIndex(i);
+        out += (i ? "," : "") + p->GetName() + "=" + p->GetValue();
+    }
+    return out;
+}
+
+// Text read into elements, and the same tree built by hand with the empty "_enctype" that
+// reading gives every element with text.
+const char* const kReadText = "<r><a x='1'>text</a><b>t<i/>u</b><c y='2'/><d _EncType='hex'>4142</d></r>";
+
+std::unique_ptr<TXmlDoc> BuiltLikeRead()
+{
+    auto r = std::make_unique<TXmlDoc>("r");
+    TXmlDoc* a = r->New("a");
+    a->Setp("x", "1");
+    a->Setp("_enctype", "");
+    a->SetValue("text");
+    TXmlDoc* b = r->New("b");
+    b->Setp("_enctype", "");
+    b->SetValue("u");  // the last run of text is the value
+    b->New("i");
+    r->New("c")->Setp("y", "2");
+    TXmlDoc* d = r->New("d");
+    d->Setp("_EncType", "hex");
+    d->SetValue("4142");
+    return r;
+}
+
+}  // namespace
+
+TEST(TXmlStorage, TheEncodingPropertyOfReadTextIsSeenByEveryAccessor)
+{
+    // Each accessor on a fresh read tree against the tree built by hand.
+    auto check = [](const char* what, auto&& AProbe) {
+        auto read = TXmlDoc::CreateFromXML(kReadText);
+        auto built = BuiltLikeRead();
+        EXPECT_EQ(AProbe(*read), AProbe(*built)) << what;
+        EXPECT_EQ(read->GetXML(), built->GetXML()) << what;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(PropertyList(*read->ChildAt(static_cast<size_t>(i))),
+                      PropertyList(*built->ChildAt(static_cast<size_t>(i))))
+                << what << " child " << i;
+    };
+    using S = std::string;
+    check("count", [](TXmlDoc& r) { return S() + char('0' + r.GetNode("a")->GetPropertyCount()) + char('0' + r.GetNode("b")->GetPropertyCount()); });
+    check("by index", [](TXmlDoc& r) { return r.GetNode("a")->GetPropertyByIndex(1)->GetName(); });
+    check("find", [](TXmlDoc& r) {
+        const TXmlDoc* p = static_cast<const TXmlDoc&>(*r.GetNode("b")).FindProperty("_ENCTYPE");
+        return p ? p->GetName() : S("none");
+    });
+    check("find then index", [](TXmlDoc& r) {
+        TXmlDoc* a = r.GetNode("a");
+        const TXmlDoc* p = a->FindProperty("_enctype");
+        return S(p == a->GetPropertyByIndex(1) ? "same" : "other");
+    });
+    check("read-only value", [](TXmlDoc& r) { return S(r.GetNode("a")->Prop("_enctype")) + "|" + S(r.GetNode("d")->Prop("_enctype")) + "|" + char('0' + r.GetNode("a")->GetPropertyCount()); });
+    check("encoding", [](TXmlDoc& r) { return r.GetNode("a")->GetEncType() + "|" + r.GetNode("d")->GetEncType(); });
+    check("by name without creating", [](TXmlDoc& r) { return S(r.GetNode("b")->GetPropertyByName("_enctype", false) ? "yes" : "no"); });
+    check("added after", [](TXmlDoc& r) {
+        r.GetNode("a")->Setp("z", "3");
+        r.GetNode("b")->SetEncType("hex");
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b"));
+    });
+    check("deleted", [](TXmlDoc& r) {
+        r.GetNode("a")->DeleteProperty("_enctype");
+        r.GetNode("b")->DeleteProperties();
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b")) + ";" + char('0' + r.GetNode("a")->GetPropertyCount());
+    });
+    check("by property", [](TXmlDoc& r) {
+        TXmlDocList list;
+        r.FindNodeByProp("_enctype", "", list);
+        S names;
+        for (TXmlDoc* n : list)
+            names += n->GetName();
+        return names + "|" + r.FindNodeByProp("_enctype", "hex")->GetName();
+    });
+    check("json", [](TXmlDoc& r) { return r.GetJSON(); });
+    check("sorted and exchanged", [](TXmlDoc& r) {
+        r.SortNodes(false, "-");
+        r.ExchangeNodes(0, 3);
+        S out;
+        for (int i = 0; i < r.GetNodeCount(); ++i)
+            out += r.ChildAt(static_cast<size_t>(i))->GetName() + ":" + PropertyList(*r.ChildAt(static_cast<size_t>(i))) + ";";
+        r.SortNodes(false, "");
+        return out;
+    });
+    check("copies", [](TXmlDoc& r) {
+        // Copies carry the properties with a value only, whether the source's are stored or not.
+        auto dup = r.GetNode("a")->Duplicate();
+        TXmlDoc cloned;
+        cloned.Clone(*r.GetNode("b"));
+        TXmlDoc* inTree = r.NewFromClone(*r.GetNode("a"));
+        S out = PropertyList(*dup) + ";" + PropertyList(cloned) + ";" + PropertyList(*inTree);
+        r.DeleteNode(inTree);
+        return out;
+    });
+    check("copied onto", [](TXmlDoc& r) {
+        // Kept properties stay before the copied ones.
+        TXmlDoc* a = r.GetNode("a");
+        a->Clone(*r.GetNode("c"), cfAvoidReset | cfAvoidName | cfAvoidNodes);
+        TXmlDoc* b = r.GetNode("b");
+        b->Clone(*r.GetNode("c"));
+        return PropertyList(*a) + ";" + PropertyList(*b);
+    });
+    check("read again", [](TXmlDoc& r) {
+        r.GetNode("a")->SetXML("<a/>");
+        r.GetNode("b")->SetChildrenXML("<j>v</j>");
+        return PropertyList(*r.GetNode("a")) + ";" + PropertyList(*r.GetNode("b")) + ";" + PropertyList(*r.GetNode("b")->ChildAt(0));
+    });
+}
+
+TEST(TXmlStorage, NodesGiveBackWhatTheyHoldOutsideThePool)
+{
+    // Short texts live in the nodes, long ones on the heap; data and a caller's rename
+    // callback are kept aside. Whether the pool goes whole (tree destroyed or cleared) or
+    // part by part (nodes deleted), all of it is given back, and the callbacks (each holding
+    // the token) are destroyed.
+    auto token = std::make_shared<int>(0);
+    auto fill = [&token](TXmlDoc& root) {
+        int marker = 0;
+        for (int i = 0; i < 3000; ++i) {
+            TXmlDoc* n = root.New(i % 2 ? std::string("short") : std::string(100, 'n'));
+            n->SetValue(i % 3 ? std::string("v") : std::string(200, 'v'));
+            n->Setp(i % 5 ? std::string("p") : std::string(50, 'p'), i % 7 ? std::string("1") : std::string(80, 'x'));
+            if (i % 11 == 0)
+                n->OnRename = [token](TXmlDoc&, const std::string&, const std::string&) {};
+            if (i % 13 == 0)
+                n->SetData(&marker);
+            TXmlDoc* deep = n;
+            for (int level = 0; level < i % 4; ++level)
+                deep = deep->New("leaf");
+            deep->SetValue(i % 2 ? std::string(64, 'l') : std::string("l"));
+        }
+        EXPECT_GT(token.use_count(), 200);
+    };
+    const size_t before = AllocatedBytes();
+    {
+        TXmlDoc root("root");
+        fill(root);
+    }
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+    {
+        // Some nodes given back to the pool before it goes whole: each node is let go once.
+        TXmlDoc root("root");
+        fill(root);
+        for (int i = root.GetNodeCount(); i-- > 0;)
+            if (i % 3 == 0)
+                root.DeleteNode(root.ChildAt(static_cast<size_t>(i)));
+        root.New("after")->SetValue(std::string(70, 'a'));
+    }
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+    {
+        TXmlDoc root("root");
+        fill(root);
+        root.Clear();
+        EXPECT_EQ(token.use_count(), 1);
+        EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+        fill(root);
+        while (root.HasChildren())
+            root.DeleteNode(root.ChildAt(0));
+        EXPECT_EQ(token.use_count(), 1);
+        const std::string text = [] {
+            TXmlDoc t("r");
+            for (int i = 0; i < 3000; ++i)
+                t.New(i % 2 ? std::string("e") : std::string(40, 'e'))->SetValue(i % 3 ? std::string("v") : std::string(90, 'v'));
+            return t.GetXML();
+        }();
+        root.SetXML(text);
+        EXPECT_EQ(root.GetNodeCount(), 3000);
+    }
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+}
+
+TEST(TXmlStorage, ListsGoFromOneNodeInPlaceToStorageAndBack)
+{
+    // A list of one is kept in the node; adding, inserting before, deleting, exchanging,
+    // sorting and copying across that size keep the order.
+    TXmlDoc root("r");
+    TXmlDoc* b = root.New("b");
+    EXPECT_EQ(root.GetCommaNames(), "b");
+    root.SortNodes(false, "");
+    root.ExchangeNodes(0, 0);
+    EXPECT_EQ(root.ChildAt(0), b);
+    root.Insert(0, "a");
+    EXPECT_EQ(root.GetCommaNames(), "a,b");
+    root.ExchangeNodes(0, 1);
+    EXPECT_EQ(root.GetCommaNames(), "b,a");
+    root.SortNodes(false, "");
+    EXPECT_EQ(root.GetCommaNames(), "a,b");
+    root.DeleteNode(root.ChildAt(0));
+    EXPECT_EQ(root.GetCommaNames(), "b");
+    EXPECT_EQ(root.FindNode("b"), b);
+    root.Insert(0, "a");
+    root.New("c");
+    EXPECT_EQ(root.GetCommaNames(), "a,b,c");
+    root.DeleteNode(b);
+    root.DeleteNode(root.FindNode("c"));
+    EXPECT_EQ(root.GetCommaNames(), "a");
+    root.DeleteNodes();
+    EXPECT_FALSE(root.HasChildren());
+    EXPECT_EQ(root.ChildAt(0), nullptr);
+
+    // Properties: the node of the first stays put while the list grows past one and shrinks.
+    TXmlDoc* first = root.GetProperty("p1");
+    first->SetValue("1");
+    root.Setp("p2", "2");
+    EXPECT_EQ(root.GetPropertyByIndex(0), first);
+    root.DeleteProperty("p2");
+    EXPECT_EQ(root.GetPropertyCount(), 1);
+    EXPECT_EQ(root.GetPropertyByIndex(0), first);
+    root.DeleteProperty("p1");
+    root.Setp("p3", "3");
+    EXPECT_EQ(root.GetPropertyByIndex(0)->GetName(), "p3");
+
+    // Copies of nodes with one child and one property, also onto themselves.
+    TXmlDoc* one = root.New("one");
+    one->Setp("k", "v");
+    one->New("only")->SetValue("x");
+    auto dup = root.Duplicate();
+    EXPECT_EQ(dup->GetXML(), root.GetXML());
+    one->Clone(*one);
+    EXPECT_EQ(one->GetXML(), "<one k=\"v\">\r\n\t<only>x</only>\r\n</one>\r\n");
+    one->Clone(*one->ChildAt(0));
+    EXPECT_EQ(one->GetXML(), "<only>x</only>\r\n");
+    TXmlDoc* copy = root.NewFromClone(*dup->FindNode("one"));
+    EXPECT_EQ(copy->GetXML(), "<one k=\"v\">\r\n\t<only>x</only>\r\n</one>\r\n");
+    EXPECT_EQ(root.GetCommaNames(), "only,one");
+}
