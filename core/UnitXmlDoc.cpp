@@ -1085,8 +1085,15 @@ void TXmlDoc::StoreDeferred() const
 
 size_t TXmlDoc::FindStored(std::string_view AName) const
 {
-    for (size_t i = 0; i < varProperties.size(); ++i)
-        if (SameText(StoredName(i), AName))
+    const size_t count = varProperties.size();
+    if (PropsAreNodes()) {
+        for (size_t i = 0; i < count; ++i)
+            if (SameText(varProperties[i]->varName, AName))
+                return i;
+        return kNoProperty;
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (SameText(RecordAt(varProperties, i)->Name, AName))
             return i;
     return kNoProperty;
 }
@@ -1146,7 +1153,17 @@ std::string& TXmlDoc::PropertyValue(std::string_view AName)
 
 void TXmlDoc::SetPropertyText(std::string_view AName, std::string AValue)
 {
-    std::string& value = PropertyValue(AName);
+    size_t i = FindStored(AName);
+    if (i == kNoProperty) {
+        // An absent property is made with its value at once; the deferred one where it stands.
+        if (!HasDeferredEncType() || !SameText(AName, kEncType)) {
+            AddProperty(std::string(AName), std::move(AValue));
+            return;
+        }
+        StoreDeferred();
+        i = varProperties.size() - 1;
+    }
+    std::string& value = StoredValueRef(i);
     value = std::move(AValue);
     if (!PropsAreNodes() && value.capacity() > kLocalText)
         Flags() |= kRecordsHeap;
