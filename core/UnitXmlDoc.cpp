@@ -1,6 +1,6 @@
 // The tree itself: compact nodes from one pool per tree, children and properties in
-// contiguous lists, the name index kept by the parent, deep copies and destruction without
-// recursion.
+// contiguous lists (properties as name/value records until one is wanted as a node), the
+// name index kept by the parent, deep copies and destruction without recursion.
 #include "core/UnitXmlDoc.h"
 
 #include "core/UnitLocalUtils.h"

@@ -89,7 +89,8 @@ private:
 
 // The owned nodes of one list (children or properties), contiguous: a single node is kept in
 // the list itself (the commonest case: one property, one child), more in storage taken from
-// the tree's pool.
+// the tree's pool. A property list holds name/value records in the same slots until one of
+// its properties is handed out as a node (TXmlDoc::kPropNodes).
 class TXmlNodeList {
 public:
     TXmlDoc* const* begin() const { return FCapacityLog ? FItems : &FOne; }
