@@ -1,6 +1,6 @@
 // The tree itself: compact nodes from one pool per tree, children and properties in
-// contiguous lists, the name index kept by the parent, deep copies and destruction without
-// recursion.
+// contiguous lists (properties as name/value records until one is wanted as a node), the
+// name index kept by the parent, deep copies and destruction without recursion.
 #include "core/UnitXmlDoc.h"
 
 #include "core/UnitLocalUtils.h"
@@ -388,16 +388,25 @@ void TXmlDoc::DestroyBelow()
     // Leaves (most properties, most elements of a wide tree) go at once; only nodes with
     // something below them wait on the list.
     auto take = [&](TXmlDoc& n) {
-        for (TXmlDoc* p : n.varProperties) {
-            if (p->varNodes.empty() && p->varProperties.empty())
-                destroy(p);
-            else
-                pending.push_back(p);
+        if (n.PropsAreNodes()) {
+            for (TXmlDoc* p : n.varProperties) {
+                if (p->varNodes.empty() && p->varProperties.empty())
+                    destroy(p);
+                else
+                    pending.push_back(p);
+            }
+            n.ListRelease(n.varProperties);
+        } else {
+            n.DestroyProperties(n.varProperties, false);
         }
-        n.ListRelease(n.varProperties);
         for (TXmlDoc* c : n.varNodes) {
             if (!c->varNodes.empty()) {
                 pending.push_back(c);
+                continue;
+            }
+            if (!c->PropsAreNodes()) {
+                c->DestroyProperties(c->varProperties, false);
+                destroy(c);
                 continue;
             }
             bool leafProps = true;
@@ -430,12 +439,14 @@ void TXmlDoc::ReleasePool()
     // Every node of the pool at once, in the order of the storage rather than of the tree
     // (no recursion, no pointer chasing): a node gives back only what it holds outside the
     // pool. No rename events are fired.
+    FreeRecordTexts();
     varNodes.Detach();
     varProperties.Detach();
     if (FAside)
         FAside->Index.reset();
     FArena->ForEachNode([](void* ABlock) {
         auto* n = static_cast<TXmlDoc*>(ABlock);
+        n->FreeRecordTexts();
         if (!n->HoldsOutsidePool())
             return;
         n->varNodes.Detach();
@@ -638,9 +649,9 @@ TXmlDoc* TXmlDoc::NewFromClone(const TXmlDoc& ANode)
     // this node or lies below it.
     TXmlDoc* copy = MakeNode(ANode.varName, ANode.varValue);
     copy->SetData(ANode.GetData());
-    for (TXmlDoc* p : ANode.varProperties)
-        if (!p->varValue.empty())
-            copy->AddPropertyCopy(p->varName, p->varValue);
+    for (size_t i = 0; i < ANode.varProperties.size(); ++i)
+        if (!ANode.StoredValue(i).empty())
+            copy->AddPropertyCopy(ANode.StoredName(i), ANode.StoredValue(i));
     copy->AppendCopiesOf(ANode.varNodes, ANode);
     ListInsert(varNodes, varNodes.size(), copy);
     BindChild(*copy);
@@ -971,7 +982,7 @@ void TXmlDoc::ResetContent()
         // released whole instead of node by node.
         ReleasePool();
         DropIndexMap();
-        Flags() &= static_cast<uint8_t>(~(kPending | kDeferredEncType));
+        Flags() &= static_cast<uint8_t>(~(kPending | kDeferredEncType | kPropNodes | kRecordsHeap));
         FArena->Release();
         return;
     }
@@ -985,6 +996,82 @@ void TXmlDoc::Clear() { ResetContent(); }
 
 namespace {
 constexpr std::string_view kEncType = "_enctype";
+constexpr size_t kLocalText = std::string().capacity();  // what a string holds without the heap
+}  // namespace
+
+// A property until it is handed out as a node: its name and value, kept in the pool's small
+// blocks and in the node's property list in place of a node pointer.
+struct TXmlPropRecord {
+    std::string Name;
+    std::string Value;
+};
+
+namespace {
+TXmlPropRecord* RecordAt(const TXmlNodeList& AList, size_t AIndex)
+{
+    return reinterpret_cast<TXmlPropRecord*>(AList[AIndex]);
+}
+}  // namespace
+
+const std::string& TXmlDoc::StoredName(size_t AIndex) const
+{
+    return PropsAreNodes() ? varProperties[AIndex]->varName : RecordAt(varProperties, AIndex)->Name;
+}
+
+const std::string& TXmlDoc::StoredValue(size_t AIndex) const
+{
+    return PropsAreNodes() ? varProperties[AIndex]->varValue : RecordAt(varProperties, AIndex)->Value;
+}
+
+std::string& TXmlDoc::StoredValueRef(size_t AIndex)
+{
+    return PropsAreNodes() ? varProperties[AIndex]->varValue : RecordAt(varProperties, AIndex)->Value;
+}
+
+void TXmlDoc::NoteRecordTexts(const TXmlPropRecord& ARecord)
+{
+    if (ARecord.Name.capacity() > kLocalText || ARecord.Value.capacity() > kLocalText)
+        Flags() |= kRecordsHeap;
+}
+
+void TXmlDoc::FreeRecordTexts()
+{
+    // The records' own blocks go with the pool; only their long texts are given back here.
+    if (PropsAreNodes() || !(Flags() & kRecordsHeap))
+        return;
+    for (size_t i = 0; i < varProperties.size(); ++i)
+        RecordAt(varProperties, i)->~TXmlPropRecord();
+    Flags() &= static_cast<uint8_t>(~kRecordsHeap);
+}
+
+void TXmlDoc::MaterializeProperties() const
+{
+    if (PropsAreNodes())
+        return;
+    auto& self = const_cast<TXmlDoc&>(*this);
+    TXmlDoc** items = self.varProperties.Items();
+    for (size_t i = 0; i < varProperties.size(); ++i) {
+        TXmlPropRecord* record = RecordAt(varProperties, i);
+        TXmlDoc* node = self.MakeNode(std::move(record->Name), std::move(record->Value));
+        record->~TXmlPropRecord();
+        FArena->Deallocate(record, sizeof(TXmlPropRecord));
+        items[i] = node;
+    }
+    self.Flags() = static_cast<uint8_t>((Flags() | kPropNodes) & ~kRecordsHeap);
+}
+
+void TXmlDoc::DestroyProperties(TXmlNodeList& AList, bool AsNodes)
+{
+    if (AsNodes) {
+        DestroyList(AList);
+        return;
+    }
+    for (size_t i = 0; i < AList.size(); ++i) {
+        TXmlPropRecord* record = RecordAt(AList, i);
+        record->~TXmlPropRecord();
+        FArena->Deallocate(record, sizeof(TXmlPropRecord));
+    }
+    ListRelease(AList);
 }
 
 void TXmlDoc::StoreDeferred() const
@@ -996,38 +1083,90 @@ void TXmlDoc::StoreDeferred() const
     self.AddProperty(std::string(kEncType), {});
 }
 
-const TXmlDoc* TXmlDoc::FindStored(std::string_view AName) const
+size_t TXmlDoc::FindStored(std::string_view AName) const
 {
-    for (TXmlDoc* p : varProperties)
-        if (SameText(p->varName, AName))
-            return p;
-    return nullptr;
+    const size_t count = varProperties.size();
+    if (PropsAreNodes()) {
+        for (size_t i = 0; i < count; ++i)
+            if (SameText(varProperties[i]->varName, AName))
+                return i;
+        return kNoProperty;
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (SameText(RecordAt(varProperties, i)->Name, AName))
+            return i;
+    return kNoProperty;
 }
 
 bool TXmlDoc::LookupProperty(std::string_view AName, std::string_view& AValue) const
 {
-    if (const TXmlDoc* p = FindStored(AName)) {
-        AValue = p->varValue;
+    const size_t i = FindStored(AName);
+    if (i != kNoProperty) {
+        AValue = StoredValue(i);
         return true;
     }
     AValue = {};
     return HasDeferredEncType() && SameText(AName, kEncType);
 }
 
-TXmlDoc* TXmlDoc::AddProperty(std::string AName, std::string AValue)
+void TXmlDoc::AddProperty(std::string AName, std::string AValue)
 {
     StoreDeferred();
-    TXmlDoc* p = MakeNode(std::move(AName), std::move(AValue));
-    ListInsert(varProperties, varProperties.size(), p);
-    return p;
+    if (PropsAreNodes()) {
+        ListInsert(varProperties, varProperties.size(), MakeNode(std::move(AName), std::move(AValue)));
+        return;
+    }
+    TXmlArena& arena = Arena();
+    auto* record = new (arena.Allocate(sizeof(TXmlPropRecord))) TXmlPropRecord{std::move(AName), std::move(AValue)};
+    NoteRecordTexts(*record);
+    ListInsert(varProperties, varProperties.size(), reinterpret_cast<TXmlDoc*>(record));
 }
 
-TXmlDoc* TXmlDoc::AddPropertyCopy(std::string_view AName, std::string_view AValue)
+void TXmlDoc::AddPropertyCopy(std::string_view AName, std::string_view AValue)
 {
     StoreDeferred();
-    TXmlDoc* p = MakeNodeCopy(AName, AValue);
-    ListInsert(varProperties, varProperties.size(), p);
-    return p;
+    if (PropsAreNodes()) {
+        ListInsert(varProperties, varProperties.size(), MakeNodeCopy(AName, AValue));
+        return;
+    }
+    TXmlArena& arena = Arena();
+    auto* record = new (arena.Allocate(sizeof(TXmlPropRecord))) TXmlPropRecord;
+    record->Name.assign(AName);
+    record->Value.assign(AValue);
+    NoteRecordTexts(*record);
+    ListInsert(varProperties, varProperties.size(), reinterpret_cast<TXmlDoc*>(record));
+}
+
+std::string& TXmlDoc::PropertyValue(std::string_view AName)
+{
+    size_t i = FindStored(AName);
+    if (i == kNoProperty) {
+        // The deferred "_enctype" is made where it stands (last); any other is added there.
+        if (HasDeferredEncType() && SameText(AName, kEncType))
+            StoreDeferred();
+        else
+            AddPropertyCopy(AName, {});
+        i = varProperties.size() - 1;
+    }
+    return StoredValueRef(i);
+}
+
+void TXmlDoc::SetPropertyText(std::string_view AName, std::string AValue)
+{
+    size_t i = FindStored(AName);
+    if (i == kNoProperty) {
+        // An absent property is made with its value at once; the deferred one where it stands.
+        if (!HasDeferredEncType() || !SameText(AName, kEncType)) {
+            AddProperty(std::string(AName), std::move(AValue));
+            return;
+        }
+        StoreDeferred();
+        i = varProperties.size() - 1;
+    }
+    std::string& value = StoredValueRef(i);
+    value = std::move(AValue);
+    if (!PropsAreNodes() && value.capacity() > kLocalText)
+        Flags() |= kRecordsHeap;
 }
 
 TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIfNotExists)
@@ -1036,17 +1175,21 @@ TXmlDoc* TXmlDoc::GetPropertyByName(std::string_view PropertyName, bool CreateIf
         return const_cast<TXmlDoc*>(p);
     if (!CreateIfNotExists)
         return nullptr;
-    return AddPropertyCopy(PropertyName, {});
+    MaterializeProperties();
+    AddPropertyCopy(PropertyName, {});
+    return varProperties.back();
 }
 
 const TXmlDoc* TXmlDoc::FindProperty(std::string_view PropertyName) const
 {
-    if (const TXmlDoc* p = FindStored(PropertyName))
-        return p;
-    if (!HasDeferredEncType() || !SameText(PropertyName, kEncType))
-        return nullptr;
-    StoreDeferred();
-    return varProperties.back();
+    const size_t i = FindStored(PropertyName);
+    if (i == kNoProperty) {
+        if (!HasDeferredEncType() || !SameText(PropertyName, kEncType))
+            return nullptr;
+        StoreDeferred();
+    }
+    MaterializeProperties();
+    return varProperties[i == kNoProperty ? varProperties.size() - 1 : i];
 }
 
 namespace {
@@ -1056,8 +1199,8 @@ const std::string NoText;
 const std::string& TXmlDoc::Prop(std::string_view PropertyName) const
 {
     // The deferred "_enctype" is empty: it need not be made to be read.
-    const TXmlDoc* p = FindStored(PropertyName);
-    return p ? p->varValue : NoText;
+    const size_t i = FindStored(PropertyName);
+    return i == kNoProperty ? NoText : StoredValue(i);
 }
 
 const std::string& UnitXmlDoc::Prop(const TXmlDoc* ANode, std::string_view AName)
@@ -1067,10 +1210,12 @@ const std::string& UnitXmlDoc::Prop(const TXmlDoc* ANode, std::string_view AName
 
 TXmlDoc* TXmlDoc::GetPropertyByIndex(int PropertyIndex)
 {
-    if (PropertyIndex < 0 || PropertyIndex >= GetPropertyCount())
-        return AddProperty({}, {});
+    const bool inside = PropertyIndex >= 0 && PropertyIndex < GetPropertyCount();
     StoreDeferred();
-    return varProperties[static_cast<size_t>(PropertyIndex)];
+    MaterializeProperties();
+    if (!inside)
+        AddProperty({}, {});
+    return inside ? varProperties[static_cast<size_t>(PropertyIndex)] : varProperties.back();
 }
 
 void TXmlDoc::DeleteProperty(std::string_view PropertyName)
@@ -1080,19 +1225,25 @@ void TXmlDoc::DeleteProperty(std::string_view PropertyName)
         Flags() &= static_cast<uint8_t>(~kDeferredEncType);
         return;
     }
-    for (size_t i = 0; i < varProperties.size(); ++i)
-        if (SameText(varProperties[i]->varName, PropertyName)) {
-            TXmlDoc* p = varProperties[i];
-            ListErase(varProperties, i);
-            FreeNode(p);
-            return;
-        }
+    const size_t i = FindStored(PropertyName);
+    if (i == kNoProperty)
+        return;
+    TXmlDoc* p = varProperties[i];
+    ListErase(varProperties, i);
+    if (PropsAreNodes()) {
+        FreeNode(p);
+        return;
+    }
+    auto* record = reinterpret_cast<TXmlPropRecord*>(p);
+    record->~TXmlPropRecord();
+    FArena->Deallocate(record, sizeof(TXmlPropRecord));
 }
 
 void TXmlDoc::DeleteProperties()
 {
-    Flags() &= static_cast<uint8_t>(~kDeferredEncType);
-    DestroyList(varProperties);
+    const bool asNodes = PropsAreNodes();
+    Flags() &= static_cast<uint8_t>(~(kDeferredEncType | kPropNodes | kRecordsHeap));
+    DestroyProperties(varProperties, asNodes);
 }
 
 // ==================================================================== values
@@ -1124,13 +1275,27 @@ T RoundToInteger(double v)
 }
 }  // namespace
 
-int32_t TXmlDoc::GetAsInt() const
+namespace {
+int32_t Int32Of(const std::string& AText)
 {
-    if (IsFloat())
-        return RoundToInteger<int32_t>(TextToFloat(varValue));
+    if (TextIsFloat(AText))
+        return RoundToInteger<int32_t>(TextToFloat(AText));
     int32_t v = 0;
-    return ParseInteger(varValue, v) ? v : 0;
+    return ParseInteger(AText, v) ? v : 0;
 }
+}  // namespace
+
+int32_t TXmlDoc::GetAsInt() const { return Int32Of(varValue); }
+
+bool TXmlDoc::Getb(std::string_view PropName) { return TextToBool(PropertyValue(PropName)); }
+
+int32_t TXmlDoc::Geti(std::string_view PropName) { return Int32Of(PropertyValue(PropName)); }
+
+double TXmlDoc::Getd(std::string_view PropName) { return TextToDateTime(PropertyValue(PropName)); }
+
+void TXmlDoc::Seti(std::string_view PropName, int32_t AValue) { SetPropertyText(PropName, IntText(AValue)); }
+
+void TXmlDoc::Setd(std::string_view PropName, double AValue) { SetPropertyText(PropName, DateTimeToText(AValue)); }
 
 void TXmlDoc::SetAsInt(int32_t AValue) { varValue = IntText(AValue); }
 
@@ -1264,9 +1429,9 @@ void TXmlDoc::AppendCopiesOf(const TXmlNodeList& ANodes, const TXmlDoc& ASource)
     while (!work.empty()) {
         auto [from, to] = work.back();
         work.pop_back();
-        for (TXmlDoc* p : from->varProperties)
-            if (!p->varValue.empty())
-                to->AddPropertyCopy(p->varName, p->varValue);
+        for (size_t i = 0; i < from->varProperties.size(); ++i)
+            if (!from->StoredValue(i).empty())
+                to->AddPropertyCopy(from->StoredName(i), from->StoredValue(i));
         from->SettleIndex();
         for (TXmlDoc* child : from->varNodes) {
             TXmlDoc* copy = to->MakeNodeCopy(child->varName, child->varValue);
@@ -1297,10 +1462,11 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
     void* const data = ANode.GetData();
     std::vector<std::pair<std::string, std::string>> props;
     if (!(ACloneFlags & cfAvoidProps))
-        for (TXmlDoc* p : ANode.varProperties)
-            if (!p->varValue.empty())
-                props.emplace_back(p->varName, p->varValue);
+        for (size_t i = 0; i < ANode.varProperties.size(); ++i)
+            if (!ANode.StoredValue(i).empty())
+                props.emplace_back(ANode.StoredName(i), ANode.StoredValue(i));
     TXmlNodeList keptProps, keptNodes;
+    bool keptPropsAsNodes = false;
     const TXmlNodeList* sourceNodes = &ANode.varNodes;
 
     auto detachNodes = [&] {
@@ -1317,8 +1483,9 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         SetName({});
         varValue.clear();
         keptProps = varProperties;
+        keptPropsAsNodes = PropsAreNodes();
         varProperties.Detach();
-        Flags() &= static_cast<uint8_t>(~kDeferredEncType);
+        Flags() &= static_cast<uint8_t>(~(kDeferredEncType | kPropNodes | kRecordsHeap));
         detachNodes();
     }
     if (!(ACloneFlags & cfAvoidName))
@@ -1335,15 +1502,15 @@ void TXmlDoc::Clone(const TXmlDoc& ANode, TCloneFlags ACloneFlags)
         AppendCopiesOf(*sourceNodes, ANode);
     }
     DestroyList(keptNodes);
-    DestroyList(keptProps);
+    DestroyProperties(keptProps, keptPropsAsNodes);
 }
 
 std::unique_ptr<TXmlDoc> TXmlDoc::Duplicate() const
 {
     auto copy = std::make_unique<TXmlDoc>(varName, varValue, GetData());
-    for (TXmlDoc* p : varProperties)
-        if (!p->varValue.empty())
-            copy->AddPropertyCopy(p->varName, p->varValue);
+    for (size_t i = 0; i < varProperties.size(); ++i)
+        if (!StoredValue(i).empty())
+            copy->AddPropertyCopy(StoredName(i), StoredValue(i));
     copy->AppendCopiesOf(varNodes, *this);
     return copy;
 }

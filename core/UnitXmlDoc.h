@@ -50,6 +50,7 @@ struct TNameLess {
 
 class TXmlArena;
 struct TXmlDocAside;
+struct TXmlPropRecord;
 
 // The OnRename slot of a node: empty, bound by the tree to the parent's name index, or a
 // caller's callback (kept on the heap, so a node without one pays one pointer).
@@ -88,7 +89,8 @@ private:
 
 // The owned nodes of one list (children or properties), contiguous: a single node is kept in
 // the list itself (the commonest case: one property, one child), more in storage taken from
-// the tree's pool.
+// the tree's pool. A property list holds name/value records in the same slots until one of
+// its properties is handed out as a node (TXmlDoc::kPropNodes).
 class TXmlNodeList {
 public:
     TXmlDoc* const* begin() const { return FCapacityLog ? FItems : &FOne; }
@@ -186,14 +188,16 @@ public:
     const std::string& Prop(std::string_view PropertyName) const;
     TXmlDoc* GetProperty(std::string_view PropertyName) { return GetPropertyByName(PropertyName, true); }
     TXmlDoc* GetPropertyByIndex(int PropertyIndex);
-    std::string Getp(std::string_view PropName) { return GetProperty(PropName)->varValue; }
-    bool Getb(std::string_view PropName) { return GetProperty(PropName)->GetAsBool(); }
-    int32_t Geti(std::string_view PropName) { return GetProperty(PropName)->GetAsInt(); }
-    double Getd(std::string_view PropName) { return GetProperty(PropName)->GetAsDateTime(); }
-    void Setp(std::string_view PropName, std::string PropValue) { GetProperty(PropName)->varValue = std::move(PropValue); }
-    void Setb(std::string_view PropName, bool AValue) { GetProperty(PropName)->SetAsBool(AValue); }
-    void Seti(std::string_view PropName, int32_t AValue) { GetProperty(PropName)->SetAsInt(AValue); }
-    void Setd(std::string_view PropName, double AValue) { GetProperty(PropName)->SetAsDateTime(AValue); }
+    // The typed accessors create an absent property, like GetProperty, but leave the
+    // properties stored as they are.
+    std::string Getp(std::string_view PropName) { return PropertyValue(PropName); }
+    bool Getb(std::string_view PropName);
+    int32_t Geti(std::string_view PropName);
+    double Getd(std::string_view PropName);
+    void Setp(std::string_view PropName, std::string PropValue) { SetPropertyText(PropName, std::move(PropValue)); }
+    void Setb(std::string_view PropName, bool AValue) { SetPropertyText(PropName, AValue ? "1" : "0"); }
+    void Seti(std::string_view PropName, int32_t AValue);
+    void Setd(std::string_view PropName, double AValue);
     void DeleteProperty(std::string_view PropertyName);
     void DeleteProperties();
     std::string GetEncType() { return Getp("_enctype"); }
@@ -266,6 +270,10 @@ private:
         // An empty "_enctype" property stands after the stored ones, made only when the
         // properties are reached as nodes (the reader gives one to every element with text).
         kDeferredEncType = 32,
+        // The properties are nodes (someone was handed one); without it they are records.
+        kPropNodes = 64,
+        // Some property record holds text outside the pool.
+        kRecordsHeap = 128,
     };
 
     // ---- storage
@@ -287,8 +295,25 @@ private:
     bool NoProperties() const { return varProperties.empty() && !HasDeferredEncType(); }
     // A property's value without making a deferred one; false when there is no such property.
     bool LookupProperty(std::string_view AName, std::string_view& AValue) const;
-    // A stored property; the deferred one is not seen (it has no value).
-    const TXmlDoc* FindStored(std::string_view AName) const;
+    // The index of a stored property; the deferred one is not seen (it has no value).
+    static constexpr size_t kNoProperty = ~size_t{0};
+    size_t FindStored(std::string_view AName) const;
+    // Until a property is handed out as a node the properties are name/value records; the
+    // stored ones are read through these whichever form they have.
+    bool PropsAreNodes() const { return (Flags() & kPropNodes) != 0; }
+    const std::string& StoredName(size_t AIndex) const;
+    const std::string& StoredValue(size_t AIndex) const;
+    std::string& StoredValueRef(size_t AIndex);
+    // The value of a property, created (empty) when absent.
+    std::string& PropertyValue(std::string_view AName);
+    void SetPropertyText(std::string_view AName, std::string AValue);
+    // Turns all records into property nodes, in their order; from then on they are nodes.
+    void MaterializeProperties() const;
+    // Gives back the properties of a list stored in the form AsNodes says.
+    void DestroyProperties(TXmlNodeList& AList, bool AsNodes);
+    // Notes a record whose texts went outside the pool (released with the node).
+    void NoteRecordTexts(const TXmlPropRecord& ARecord);
+    void FreeRecordTexts();
     // Long names or values, the aside fields or a caller's rename callback: what a node's
     // destructor gives back besides its lists.
     bool HoldsOutsidePool() const;
@@ -309,9 +334,10 @@ private:
 
     TXmlDoc* NamedChild(std::string_view NodeName);
     TXmlDoc* AppendChild(std::string Name);
-    TXmlDoc* AddProperty(std::string AName, std::string AValue);
+    // Appends a property (a record, or a node once they are nodes).
+    void AddProperty(std::string AName, std::string AValue);
     // The same from copies of the texts, made in the node's own storage.
-    TXmlDoc* AddPropertyCopy(std::string_view AName, std::string_view AValue);
+    void AddPropertyCopy(std::string_view AName, std::string_view AValue);
     void DestroyChildren();
     void ResetContent();  // name (fires OnRename), value, properties, children
     // Appends deep copies of ANodes (children of ASource), keeping which of them the source's

@@ -72,8 +72,8 @@ std::string TXmlDoc::GetJSON()
         if (!n.varName.empty() && n.varName.front() == '_')
             return;
         int count = 0;
-        for (TXmlDoc* p : n.varProperties)
-            if (p->varName.empty() || p->varName.front() != '_')
+        for (size_t i = 0; i < n.varProperties.size(); ++i)
+            if (const std::string& name = n.StoredName(i); name.empty() || name.front() != '_')
                 ++count;
         if (n.Getb("_hash"))
             count = 1;
@@ -100,6 +100,18 @@ std::string TXmlDoc::GetJSON()
         separate();
         out += key + (n.IsNumeric() ? JsonNumber(n.varValue) : JsonString(n.varValue));
     };
+    // A property kept as a record renders as a property node would: it has neither
+    // properties nor children, so only its name and value count.
+    auto renderRecord = [&](const std::string& AName, const std::string& AValue) {
+        if (!AName.empty() && AName.front() == '_')
+            return;
+        const std::string key = AName.empty() ? std::string() : JsonKey(AName);
+        separate();
+        if (IsAsn1Primitive(AName))
+            out += key + JsonString({});
+        else
+            out += key + (TextIsNumeric(AValue) ? JsonNumber(AValue) : JsonString(AValue));
+    };
 
     render(*this);
     while (!open.empty()) {
@@ -108,6 +120,11 @@ std::string TXmlDoc::GetJSON()
         n.StoreDeferred();
         const size_t props = top.array ? 0 : n.varProperties.size();
         if (top.next < props + n.varNodes.size()) {
+            if (top.next < props && !n.PropsAreNodes()) {
+                const size_t i = top.next++;
+                renderRecord(n.StoredName(i), n.StoredValue(i));
+                continue;
+            }
             TXmlDoc& member = top.next < props ? *n.varProperties[top.next] : *n.varNodes[top.next - props];
             ++top.next;
             if (top.array)

@@ -233,10 +233,10 @@ private:
         const std::string_view text = P.Peek(store);
         // An element with text has an "_enctype" property: the attribute, or an empty one
         // that stays deferred until the properties are reached as nodes.
-        const TXmlDoc* enc = ANode.FindStored("_enctype");
-        if (!enc)
+        const size_t enc = ANode.FindStored("_enctype");
+        if (enc == TXmlDoc::kNoProperty)
             ANode.Flags() |= TXmlDoc::kDeferredEncType;
-        const std::string_view encName = enc ? std::string_view(enc->varValue) : std::string_view();
+        const std::string_view encName = enc == TXmlDoc::kNoProperty ? std::string_view() : std::string_view(ANode.StoredValue(enc));
         if (CodingOf(encName) == TValueCoding::Xml && !NeedsDecoding(text)) {
             if (text.data() == store.data())
                 ANode.varValue = std::move(store);

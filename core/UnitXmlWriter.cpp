@@ -94,15 +94,19 @@ public:
     {
         if (!ANode.varName.empty() || !ANode.varValue.empty() || !ANode.varNodes.empty())
             return false;
-        for (TXmlDoc* p : ANode.varProperties)
-            if (!p->varValue.empty())
+        for (size_t i = 0; i < ANode.varProperties.size(); ++i)
+            if (!ANode.StoredValue(i).empty())
                 return false;
         return true;
     }
 
 private:
     // The deferred "_enctype" has no value, so it is neither written nor changes the coding.
-    static const TXmlDoc* EncTypeOf(const TXmlDoc& ANode) { return ANode.FindStored("_enctype"); }
+    static size_t EncTypeOf(const TXmlDoc& ANode) { return ANode.FindStored("_enctype"); }
+    static std::string_view EncNameOf(const TXmlDoc& ANode, size_t AEnc)
+    {
+        return AEnc == TXmlDoc::kNoProperty ? std::string_view() : std::string_view(ANode.StoredValue(AEnc));
+    }
 
     static int64_t EstimateNode(const TXmlDoc& ANode, size_t ALevel)
     {
@@ -119,11 +123,10 @@ private:
         else
             size += 6;
         size += 4 * static_cast<int64_t>(ANode.varName.size());
-        for (TXmlDoc* p : ANode.varProperties)
-            if (!p->varValue.empty())
-                size += 4 + 4 * static_cast<int64_t>(p->varName.size() + p->varValue.size());
-        const TXmlDoc* enc = EncTypeOf(ANode);
-        const std::string_view encName = enc ? std::string_view(enc->varValue) : std::string_view();
+        for (size_t i = 0; i < ANode.varProperties.size(); ++i)
+            if (const std::string& v = ANode.StoredValue(i); !v.empty())
+                size += 4 + 4 * static_cast<int64_t>(ANode.StoredName(i).size() + v.size());
+        const std::string_view encName = EncNameOf(ANode, EncTypeOf(ANode));
         if (CodingOf(encName) == TValueCoding::Length)
             size += 11 + static_cast<int64_t>(IntText(static_cast<int64_t>(ANode.varValue.size())).size());
         size += static_cast<int64_t>(ANode.varValue.size()) * EncodingFactor(encName);
@@ -150,23 +153,25 @@ private:
         P.Write(std::string_view(">\r\n"));
     }
 
-    void WriteAttributes(const TXmlDoc& ANode, const TXmlDoc* AEnc, TValueCoding ACoding)
+    void WriteAttributes(const TXmlDoc& ANode, size_t AEnc, TValueCoding ACoding)
     {
-        for (TXmlDoc* p : ANode.varProperties) {
-            if (p->varValue.empty())
+        for (size_t i = 0; i < ANode.varProperties.size(); ++i) {
+            const std::string& value = ANode.StoredValue(i);
+            if (value.empty())
                 continue;
+            const std::string& name = ANode.StoredName(i);
             // "_length" belongs to the writer: a stray property of that name would make the
             // reader take the wrong number of raw bytes.
-            if (p->varName == "_length")
+            if (name == "_length")
                 continue;
-            if (p == AEnc && ACoding == TValueCoding::RawNoAttr)
+            if (i == AEnc && ACoding == TValueCoding::RawNoAttr)
                 continue;
             P.Write(' ');
-            WriteXmlText(p->varName);
+            WriteXmlText(name);
             P.Write(std::string_view("=\""));
-            WriteXmlText(p->varValue);
+            WriteXmlText(value);
             P.Write('"');
-            if (p == AEnc && ACoding == TValueCoding::Length) {
+            if (i == AEnc && ACoding == TValueCoding::Length) {
                 P.Write(std::string_view(" _length=\""));
                 P.Write(IntText(static_cast<int64_t>(ANode.varValue.size())));
                 P.Write('"');
@@ -180,8 +185,8 @@ private:
         Indent(ALevel);
         P.Write('<');
         WriteXmlText(ANode.varName);
-        const TXmlDoc* enc = EncTypeOf(ANode);
-        const std::string_view encName = enc ? std::string_view(enc->varValue) : std::string_view();
+        const size_t enc = EncTypeOf(ANode);
+        const std::string_view encName = EncNameOf(ANode, enc);
         const TValueCoding coding = CodingOf(encName);
         WriteAttributes(ANode, enc, coding);
         const bool children = !ANode.varNodes.empty();

@@ -403,8 +403,7 @@ void RemoveWorkProperties(TXmlDoc& root)
     while (!pending.empty()) {
         TXmlDoc* node = pending.back();
         pending.pop_back();
-        if (node->FindProperty(WorkProperty))
-            node->DeleteProperty(WorkProperty);
+        node->DeleteProperty(WorkProperty);  // nothing when absent; the properties stay as stored
         for (int i = node->GetNodeCount(); i-- > 0;)
             pending.push_back(node->ChildAt(static_cast<size_t>(i)));
     }

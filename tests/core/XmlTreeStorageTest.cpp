@@ -466,3 +466,184 @@ TEST(TXmlStorage, ListsGoFromOneNodeInPlaceToStorageAndBack)
     EXPECT_EQ(copy->GetXML(), "<one k=\"v\">\r\n\t<only>x</only>\r\n</one>\r\n");
     EXPECT_EQ(root.GetCommaNames(), "only,one");
 }
+
+namespace {
+
+// Text whose elements have several properties (long and short values, an empty one, names
+// differing in case only from the lookups) and text of their own.
+const char* const kRecordText =
+    "<r><e id='7' Kind='k' note='a note long enough to be kept outside the node itself' empty=''>v</e>"
+    "<e id='8' kind='12'><f x='1.5'/></e><g _enctype='hex' at='2020-01-02T03:04:05'>4142</g></r>";
+
+// Reaches every property of the tree as a node, turning the records into nodes.
+void HandOutEveryProperty(TXmlDoc& ARoot)
+{
+    std::vector<TXmlDoc*> work{&ARoot};
+    while (!work.empty()) {
+        TXmlDoc* n = work.back();
+        work.pop_back();
+        if (n->GetPropertyCount() > 0)
+            n->GetPropertyByIndex(0);
+        for (int i = 0; i < n->GetNodeCount(); ++i)
+            work.push_back(n->ChildAt(static_cast<size_t>(i)));
+    }
+}
+
+// Every element's properties in order, read by index.
+std::string TreeProperties(TXmlDoc& ARoot)
+{
+    std::string out = ARoot.GetName() + "[" + PropertyList(ARoot) + "]";
+    for (int i = 0; i < ARoot.GetNodeCount(); ++i)
+        out += TreeProperties(*ARoot.ChildAt(static_cast<size_t>(i)));
+    return out;
+}
+
+}  // namespace
+
+TEST(TXmlStorage, PropertyRecordsAndPropertyNodesAnswerAlike)
+{
+    // The same probe on a tree whose properties are records and on the same tree with its
+    // properties handed out as nodes: every accessor answers the same, and the probe leaves
+    // the same tree behind. So for the tree as read, for its copies (which leave out empty
+    // properties) made from either form, and for its text read again from either form.
+    auto check = [](const char* what, auto&& AProbe) {
+        auto asNodes = [](std::unique_ptr<TXmlDoc> ATree) {
+            HandOutEveryProperty(*ATree);
+            return ATree;
+        };
+        auto cloneOf = [](const TXmlDoc& ASource) {
+            auto t = std::make_unique<TXmlDoc>();
+            t->Clone(ASource);
+            return t;
+        };
+        auto read = TXmlDoc::CreateFromXML(kRecordText);
+        auto readNodes = asNodes(TXmlDoc::CreateFromXML(kRecordText));
+        std::vector<std::vector<std::unique_ptr<TXmlDoc>>> groups(3);
+        groups[1].push_back(read->Duplicate());
+        groups[1].push_back(readNodes->Duplicate());
+        groups[1].push_back(cloneOf(*read));
+        groups[1].push_back(cloneOf(*readNodes));
+        groups[1].push_back(asNodes(read->Duplicate()));
+        groups[2].push_back(TXmlDoc::CreateFromXML(read->GetXML()));
+        groups[2].push_back(TXmlDoc::CreateFromXML(readNodes->GetXML()));
+        groups[2].push_back(asNodes(TXmlDoc::CreateFromXML(read->GetXML())));
+        groups[0].push_back(std::move(read));
+        groups[0].push_back(std::move(readNodes));
+        for (size_t g = 0; g < groups.size(); ++g) {
+            std::vector<std::string> answers;
+            for (auto& t : groups[g])
+                answers.push_back(AProbe(*t) + " => " + t->GetXML());
+            for (size_t i = 1; i < answers.size(); ++i) {
+                EXPECT_EQ(answers[i], answers[0]) << what << " in group " << g << " on tree " << i;
+                EXPECT_EQ(TreeProperties(*groups[g][i]), TreeProperties(*groups[g][0])) << what << " in group " << g << " on tree " << i;
+            }
+        }
+    };
+    using S = std::string;
+    auto e = [](TXmlDoc& r, size_t i) { return r.ChildAt(i); };
+    check("read-only", [&](TXmlDoc& r) {
+        return S(e(r, 0)->Prop("ID")) + "|" + e(r, 0)->Prop("note") + "|" + e(r, 1)->Prop("kind") + "|" + e(r, 2)->Prop("_enctype") +
+               "|" + char('0' + e(r, 0)->GetPropertyCount()) + char('0' + e(r, 1)->GetPropertyCount());
+    });
+    check("typed", [&](TXmlDoc& r) {
+        return std::to_string(e(r, 0)->Geti("id")) + "|" + std::to_string(e(r, 1)->Geti("KIND")) + "|" +
+               std::to_string(e(r, 1)->ChildAt(0)->Geti("x")) + "|" + (e(r, 0)->Getb("id") ? "t" : "f") + "|" +
+               std::to_string(e(r, 2)->Getd("at")) + "|" + e(r, 0)->Getp("missing") + char('0' + e(r, 0)->GetPropertyCount());
+    });
+    check("set", [&](TXmlDoc& r) {
+        e(r, 0)->Setp("ID", "9");
+        e(r, 0)->Setp("note", std::string(100, 'n'));
+        e(r, 1)->Seti("new", -3);
+        e(r, 1)->Setb("flag", true);
+        e(r, 2)->Setd("at", 1.5);
+        e(r, 2)->SetEncType("");
+        return S(e(r, 0)->Prop("id")) + e(r, 1)->Prop("new") + e(r, 2)->GetEncType();
+    });
+    check("by property", [&](TXmlDoc& r) {
+        TXmlDocList list;
+        r.FindNodeByProp("ID", "7", list, true);
+        r.FindNodeByProp("x", "1.5", list, true);
+        r.FindNodeByProp("empty", "", list, true);
+        S names;
+        for (TXmlDoc* n : list)
+            names += n->GetName() + n->Prop("id") + ",";
+        return names;
+    });
+    check("as nodes", [&](TXmlDoc& r) {
+        // The node handed out is the one every later accessor sees, also after more are added.
+        TXmlDoc* note = e(r, 0)->GetPropertyByName("NOTE", false);
+        e(r, 0)->Setp("more", "m");
+        const S same = note == e(r, 0)->FindProperty("note") && note == e(r, 0)->GetPropertyByIndex(2) ? "same" : "other";
+        note->SetValue("changed");
+        return same + "|" + e(r, 0)->Prop("note") + "|" + e(r, 1)->GetProperty("added")->GetName() + "|" +
+               e(r, 2)->GetPropertyByIndex(9)->GetName() + char('0' + e(r, 2)->GetPropertyCount());
+    });
+    check("deleted", [&](TXmlDoc& r) {
+        e(r, 0)->DeleteProperty("KIND");
+        e(r, 0)->DeleteProperty("absent");
+        e(r, 1)->DeleteProperties();
+        e(r, 1)->Setp("after", "1");
+        e(r, 2)->DeleteProperty("_enctype");
+        return PropertyList(*e(r, 0)) + ";" + PropertyList(*e(r, 1)) + ";" + PropertyList(*e(r, 2));
+    });
+    check("json", [](TXmlDoc& r) { return r.GetJSON(); });
+    check("renamed and moved", [&](TXmlDoc& r) {
+        e(r, 0)->SetName("renamed");
+        r.ExchangeNodes(0, 2);
+        r.SortNodes(true, "");
+        TXmlDoc* moved = r.NewFromClone(*r.FindNode("renamed"));
+        return PropertyList(*moved) + "|" + r.FindNodeByProp("id", "7")->GetName();
+    });
+    check("copied onto itself and below", [&](TXmlDoc& r) {
+        e(r, 1)->Clone(*e(r, 1));
+        e(r, 0)->Clone(*e(r, 1), cfAvoidReset | cfAvoidName | cfAvoidNodes);
+        e(r, 1)->Clone(*e(r, 1)->ChildAt(0));
+        return PropertyList(*e(r, 0)) + ";" + PropertyList(*e(r, 1));
+    });
+    check("read again", [&](TXmlDoc& r) {
+        e(r, 0)->SetXML("<e a='1' b='2'/>");
+        e(r, 1)->SetChildrenXML("<k z='long enough to be kept outside the node, once more'>w</k>");
+        return PropertyList(*e(r, 0)) + ";" + PropertyList(*e(r, 1)->ChildAt(0));
+    });
+}
+
+TEST(TXmlStorage, PropertyRecordsGiveBackTheirTexts)
+{
+    // Long and short property texts, kept as records or handed out as nodes, go back whether
+    // the tree goes whole, is cleared, read again, or loses properties one by one.
+    const std::string text = [] {
+        TXmlDoc t("r");
+        for (int i = 0; i < 5000; ++i) {
+            TXmlDoc* n = t.New("e");
+            n->Setp("s", "1");
+            n->Setp(i % 2 ? std::string("n") : std::string(40, 'n'), std::string(static_cast<size_t>(i % 90), 'v'));
+            n->SetValue("t");
+        }
+        return t.GetXML();
+    }();
+    const size_t before = AllocatedBytes();
+    {
+        TXmlDoc doc;
+        doc.SetXML(text);
+        EXPECT_EQ(doc.ChildAt(4999)->Prop("n"), std::string(4999 % 90, 'v'));
+        doc.SetXML(text);
+        for (int i = 0; i < doc.GetNodeCount(); i += 3)
+            doc.ChildAt(static_cast<size_t>(i))->GetPropertyByIndex(1)->SetValue(std::string(70, 'w'));
+        for (int i = 1; i < doc.GetNodeCount(); i += 3)
+            doc.ChildAt(static_cast<size_t>(i))->Setp("s", std::string(60, 'x'));
+        for (int i = 2; i < doc.GetNodeCount(); i += 6)
+            doc.ChildAt(static_cast<size_t>(i))->DeleteProperties();
+        {
+            auto dup = doc.Duplicate();
+            EXPECT_EQ(dup->GetXML(), doc.GetXML());
+            doc.ChildAt(0)->Clone(*dup->ChildAt(1));
+            EXPECT_EQ(doc.ChildAt(0)->GetXML(), dup->ChildAt(1)->GetXML());
+        }
+        while (doc.GetNodeCount() > 2500)
+            doc.DeleteNode(doc.ChildAt(static_cast<size_t>(doc.GetNodeCount() - 1)));
+        doc.Clear();
+        EXPECT_LT(AllocatedBytes(), before + 20000 * 100);
+        doc.SetXML(text);
+    }
+    EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
+}
