@@ -13,15 +13,96 @@
 #include <iterator>
 #include <limits>
 #include <memory_resource>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 using namespace UnitXmlDoc;
 using namespace UnitXmlText;
 
 // ==================================================================== storage
+
+// Large chunks given back by trees, kept for the next trees of the process. A large tree
+// read after another (a request after a request, a CRL decoded then encoded again) then
+// writes on pages it already has instead of having the kernel fault in and zero fresh ones,
+// as a heap keeps what was freed for later. What is kept is marked free for the kernel
+// (MADV_FREE), which takes it back under memory pressure without swapping, and is bounded
+// to an eighth of the machine's memory.
+class TChunkCache {
+public:
+    static TChunkCache& Instance()
+    {
+        // Never destroyed: trees held by other static objects may give chunks back during exit.
+        static TChunkCache* cache = new TChunkCache;
+        return *cache;
+    }
+
+    void* Take(size_t ASize)
+    {
+        std::lock_guard guard(FLock);
+        for (size_t i = FChunks.size(); i-- > 0;)
+            if (FChunks[i].Size == ASize) {
+                void* chunk = FChunks[i].Chunk;
+                FChunks.erase(FChunks.begin() + static_cast<std::ptrdiff_t>(i));
+                FBytes -= ASize;
+                return chunk;
+            }
+        return nullptr;
+    }
+
+    // Keeps the chunk, or frees it when the cache is full.
+    void Put(void* AChunk, size_t ASize)
+    {
+        {
+            std::lock_guard guard(FLock);
+            if (FBytes + ASize <= FLimit) {
+                FChunks.push_back({AChunk, ASize});
+                FBytes += ASize;
+                AdviseFree(AChunk, ASize);
+                return;
+            }
+        }
+        std::free(AChunk);
+    }
+
+private:
+    struct TEntry {
+        void* Chunk;
+        size_t Size;
+    };
+
+    TChunkCache()
+    {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGESIZE);
+        FLimit = pages > 0 && pageSize > 0 ? static_cast<size_t>(pages) / 8 * static_cast<size_t>(pageSize) : size_t{256} << 20;
+    }
+
+    // The whole pages inside the chunk, past the first one (which holds the allocator's
+    // header and the chunk's own).
+    static void AdviseFree(void* AChunk, size_t ASize)
+    {
+#ifdef MADV_FREE
+        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto start = reinterpret_cast<uintptr_t>(AChunk);
+        const uintptr_t from = (start + page) & ~(page - 1);
+        const uintptr_t to = (start + ASize) & ~(page - 1);
+        if (to > from)
+            madvise(reinterpret_cast<void*>(from), to - from, MADV_FREE);
+#else
+        (void)AChunk;
+        (void)ASize;
+#endif
+    }
+
+    std::mutex FLock;
+    std::vector<TEntry> FChunks;
+    size_t FBytes = 0;
+    size_t FLimit = 0;
+};
 
 // The pool of one tree: every node below the root, its lists and properties come from it,
 // and it is released at once when the root goes. Nodes and the other small blocks (up to
@@ -124,6 +205,8 @@ private:
     static constexpr size_t kFirstBlockChunk = 512;
     static constexpr size_t kMaxChunk = size_t{16} << 20;
     static constexpr size_t kHugePage = size_t{2} << 20;
+    // Chunks from this size on outlive their tree in the chunk cache.
+    static constexpr size_t kCachedChunk = 2 * kHugePage;
 
     struct TFree {
         TFree* Next;
@@ -162,7 +245,11 @@ private:
         void Grow()
         {
             const size_t size = ChunkSize;
-            auto* chunk = static_cast<TChunk*>(std::malloc(size));
+            const bool cached = size >= kCachedChunk;
+            auto* chunk = static_cast<TChunk*>(cached ? TChunkCache::Instance().Take(size) : nullptr);
+            const bool reused = chunk != nullptr;
+            if (!chunk)
+                chunk = static_cast<TChunk*>(std::malloc(size));
             if (!chunk)
                 throw std::bad_alloc();
             if (Chunks)
@@ -172,20 +259,37 @@ private:
             Chunks = chunk;
             Next = reinterpret_cast<char*>(chunk + 1);
             End = reinterpret_cast<char*>(chunk) + size;
-            if (size >= 2 * kHugePage)
+            if (size >= 2 * kHugePage && !reused)
                 AdviseHugePages(Next, End);
             ChunkSize = std::min(size * 4, kMaxChunk);
         }
 
+        // The chunks grew by a factor of 4 up to kMaxChunk, so the n-th oldest has the size
+        // the stream gave it; the list runs from the newest.
         void Release()
         {
+            size_t count = 0;
+            for (TChunk* c = Chunks; c; c = c->Next)
+                ++count;
             while (Chunks) {
                 TChunk* next = Chunks->Next;
-                std::free(Chunks);
+                const size_t size = SizeOfChunk(--count);
+                if (size >= kCachedChunk)
+                    TChunkCache::Instance().Put(Chunks, size);
+                else
+                    std::free(Chunks);
                 Chunks = next;
             }
             Next = End = nullptr;
             ChunkSize = FirstChunk;
+        }
+
+        size_t SizeOfChunk(size_t AOrder) const
+        {
+            size_t size = FirstChunk;
+            for (size_t i = 0; i < AOrder && size < kMaxChunk; ++i)
+                size = std::min(size * 4, kMaxChunk);
+            return size;
         }
     };
 

@@ -151,21 +151,37 @@ std::string OidText(std::span<const uint8_t> content)
     return text;
 }
 
-// ---- encoding: pass 1 prepares every element, pass 2 writes into one buffer
+// ---- encoding: pass 1 prepares every element, pass 2 writes them into one buffer
 
-struct TPrepared {
-    bool Verbatim = false;       // BINARY, SIGNEDDATA, OBJECT: Bytes are the whole element
-    uint8_t Identifier = 0;
-    TBytes Bytes;                // primitive content (after the "Unused" byte), or verbatim bytes
+// One element as prepared, kept in document order in a flat list so that a large tree costs
+// no allocation per element. Its own content (the "Unused" byte and the primitive content)
+// sits in the encoding's shared Content bytes, or, for verbatim elements and contents too large
+// for OwnSize, in a block of its own in Whole.
+struct TPiece {
     // Content still in the tree, written straight into the output: a property value as text,
     // or as hex decoded on the way. Saves copying large values (a document being signed).
     std::string_view Source;
-    bool SourceIsHex = false;
-    bool HasUnused = false;
-    uint8_t Unused = 0;
-    std::vector<TPrepared> Children;
-    size_t ContentLength = 0;
-    size_t Total = 0;
+    size_t ContentLength = 0;  // own content, source and children
+    size_t Own = 0;            // where the own content starts in Content, or its index in Whole
+    uint32_t OwnSize = 0;      // its length in Content
+    uint8_t Identifier = 0;
+    uint8_t Flags = 0;
+};
+static_assert(sizeof(TPiece) <= 40);
+
+enum : uint8_t {
+    kVerbatim = 1,     // BINARY, SIGNEDDATA, OBJECT: the block in Whole is the whole element
+    kOwnInWhole = 2,   // the own content is a block in Whole
+    kSourceIsHex = 4,
+};
+
+// What one encoding is given besides the tree, and what it has prepared so far.
+struct TEncoding {
+    const TEntityBuilder& SignedData;
+    std::span<const TOuterValue> Outer;
+    std::vector<TPiece> Pieces;
+    TBytes Content;
+    std::vector<TBytes> Whole;
 };
 
 size_t LengthFieldSize(size_t length)
@@ -190,64 +206,94 @@ void WriteLength(TBytes& out, size_t length)
         out.push_back(static_cast<uint8_t>(length >> (8 * i)));
 }
 
-// The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
-// into the tree, which outlives the writing pass.
-void ValueSource(const TXmlDoc& node, TPrepared& prep, std::span<const TOuterValue> outer)
+void AddOwn(TEncoding& enc, TPiece& piece, std::span<const uint8_t> bytes)
 {
-    prep.Source = node.Prop("Value");
-    prep.SourceIsHex = PropBool(node, "Binary");
-    for (const TOuterValue& o : outer)
-        if (o.Node == &node) {
-            prep.Source = o.Value;
-            prep.SourceIsHex = prep.SourceIsHex && !o.Bytes;
-        }
+    if (piece.Flags & kOwnInWhole) {
+        TBytes& block = enc.Whole[piece.Own];
+        block.insert(block.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    if (piece.OwnSize == 0)
+        piece.Own = enc.Content.size();
+    if (bytes.size() > UINT32_MAX - piece.OwnSize) {
+        TBytes block(enc.Content.begin() + static_cast<ptrdiff_t>(piece.Own), enc.Content.end());
+        enc.Content.resize(piece.Own);
+        block.insert(block.end(), bytes.begin(), bytes.end());
+        piece.Own = enc.Whole.size();
+        piece.OwnSize = 0;
+        piece.Flags |= kOwnInWhole;
+        enc.Whole.push_back(std::move(block));
+        return;
+    }
+    enc.Content.insert(enc.Content.end(), bytes.begin(), bytes.end());
+    piece.OwnSize += static_cast<uint32_t>(bytes.size());
 }
 
-size_t SourceSize(const TPrepared& prep)
+std::span<const uint8_t> OwnBytes(const TEncoding& enc, const TPiece& piece)
 {
-    return prep.SourceIsHex ? prep.Source.size() / 2 : prep.Source.size();
+    if (piece.Flags & kOwnInWhole)
+        return enc.Whole[piece.Own];
+    return {enc.Content.data() + piece.Own, piece.OwnSize};
+}
+
+// The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
+// into the tree, which outlives the writing pass.
+void ValueSource(const TXmlDoc& node, TPiece& piece, std::span<const TOuterValue> outer)
+{
+    piece.Source = node.Prop("Value");
+    bool hex = PropBool(node, "Binary");
+    for (const TOuterValue& o : outer)
+        if (o.Node == &node) {
+            piece.Source = o.Value;
+            hex = hex && !o.Bytes;
+        }
+    if (hex)
+        piece.Flags |= kSourceIsHex;
+}
+
+size_t SourceSize(const TPiece& piece)
+{
+    return (piece.Flags & kSourceIsHex) ? piece.Source.size() / 2 : piece.Source.size();
 }
 
 // Appends the source, hex decoded a slice at a time (HexDecode works pair by pair, so slicing
 // at even offsets gives the same bytes as decoding the whole).
-void WriteSource(const TPrepared& prep, TBytes& out)
+void WriteSource(const TPiece& piece, TBytes& out)
 {
-    if (!prep.SourceIsHex) {
-        out.insert(out.end(), prep.Source.begin(), prep.Source.end());
+    if (!(piece.Flags & kSourceIsHex)) {
+        out.insert(out.end(), piece.Source.begin(), piece.Source.end());
         return;
     }
     constexpr size_t Slice = size_t{1} << 16;
-    const std::string_view hex = prep.Source.substr(0, SourceSize(prep) * 2);
+    const std::string_view hex = piece.Source.substr(0, SourceSize(piece) * 2);
     for (size_t pos = 0; pos < hex.size(); pos += Slice) {
         const TBytes part = HexDecode(hex.substr(pos, Slice));
         out.insert(out.end(), part.begin(), part.end());
     }
 }
 
-// What one encoding is given besides the tree.
-struct TEncodeContext {
-    const TEntityBuilder& SignedData;
-    std::span<const TOuterValue> Outer;
-};
+bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total);
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context);
-
-bool PrepareChildren(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
+// Prepares the children after the element's own piece; adds up their encoded sizes.
+bool PrepareChildren(TXmlDoc& node, int depth, TEncoding& enc, size_t& sum)
 {
-    prep.Children.resize(static_cast<size_t>(node.GetNodeCount()));
-    for (size_t i = 0; i < prep.Children.size(); ++i)
-        if (!Prepare(*node.ChildAt(i), prep.Children[i], depth + 1, context))
+    const auto count = static_cast<size_t>(node.GetNodeCount());
+    for (size_t i = 0; i < count; ++i) {
+        size_t total = 0;
+        if (!Prepare(*node.ChildAt(i), depth + 1, enc, total))
             return false;
+        sum += total;
+    }
     return true;
 }
 
 TBytes TimeContent(const TXmlDoc& node, bool utcTime)
 {
-    const std::string value(Prop(node, "Value"));
+    const std::string& value = node.Prop("Value");
     const bool zulu = PropBool(node, "Zulu") || value.find('Z') != std::string::npos;
     // An unchanged decoded time is written back byte for byte. The comparison is made on the
     // side the value is written in, so the common case needs no local-to-UTC conversion.
-    if (const std::string original(Prop(node, "Original")); !original.empty()) {
+    if (const std::string& original = node.Prop("Original"); !original.empty()) {
         const TBytes bytes = HexDecode(original);
         std::string text(bytes.begin(), bytes.end());
         if (!text.empty() && text.back() == 'Z') {
@@ -282,87 +328,89 @@ TBytes TimeContent(const TXmlDoc& node, bool utcTime)
     return EncodeNode(sequence, signedData);
 }
 
-// The bytes of an element made whole elsewhere (OBJECT, SIGNEDDATA), written as they are.
-bool PrepareBuilt(std::optional<TBytes> bytes, TPrepared& prep)
+// The bytes of an element made whole elsewhere (OBJECT, SIGNEDDATA, BINARY), written as they are.
+bool PrepareWhole(std::optional<TBytes> bytes, TEncoding& enc, TPiece& piece)
 {
     if (!bytes)
         return false;
-    prep.Verbatim = true;
-    prep.Bytes = std::move(*bytes);
+    piece.Flags = kVerbatim | kOwnInWhole;
+    piece.Own = enc.Whole.size();
+    enc.Whole.push_back(std::move(*bytes));
     return true;
 }
 
 // The element's own content, by its kind; the children are prepared already.
-bool PrepareContent(TXmlDoc& node, TKind kind, TPrepared& prep, const TEncodeContext& context)
+bool PrepareContent(TXmlDoc& node, TKind kind, TEncoding& enc, TPiece& piece)
 {
-    const TEntityBuilder& signedData = context.SignedData;
     switch (kind) {
     case TKind::Entity: {
         if (node.GetName().empty() || !(node.GetName()[0] >= '0' && node.GetName()[0] <= '9'))
-            prep.Identifier = static_cast<uint8_t>(PropInt64(node, "Tag"));
-        prep.Bytes = HexDecode(Prop(node, "Value"));
+            piece.Identifier = static_cast<uint8_t>(PropInt64(node, "Tag"));
+        AddOwn(enc, piece, HexDecode(Prop(node, "Value")));
         break;
     }
     case TKind::Null:
         break;
     case TKind::Binary:
-        prep.Verbatim = true;
-        prep.Bytes = HexDecode(node.GetValue());
-        prep.Children.clear();
+        return PrepareWhole(HexDecode(node.GetValue()), enc, piece);
+    case TKind::Boolean: {
+        const uint8_t value = PropBool(node, "Value") ? 0xFF : 0x00;
+        AddOwn(enc, piece, {&value, 1});
         break;
-    case TKind::Boolean:
-        prep.Bytes = {static_cast<uint8_t>(PropBool(node, "Value") ? 0xFF : 0x00)};
-        break;
+    }
     case TKind::Integer:
-        prep.Bytes = PropBool(node, "Binary") ? HexDecode(Prop(node, "Value")) : MinimalInteger(PropInt64(node, "Value"));
+        AddOwn(enc, piece, PropBool(node, "Binary") ? HexDecode(Prop(node, "Value")) : MinimalInteger(PropInt64(node, "Value")));
         break;
     case TKind::OctetString: case TKind::PrintableString: case TKind::Utf8String:
     case TKind::Ia5String: case TKind::NumericString:
-        ValueSource(node, prep, context.Outer);
+        ValueSource(node, piece, enc.Outer);
         break;
-    case TKind::BitString:
-        prep.HasUnused = true;
-        prep.Unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
-        ValueSource(node, prep, context.Outer);
+    case TKind::BitString: {
+        const auto unused = static_cast<uint8_t>(PropInt64(node, "Unused"));
+        AddOwn(enc, piece, {&unused, 1});
+        ValueSource(node, piece, enc.Outer);
         break;
+    }
     case TKind::UtcTime:
     case TKind::GenTime:
-        prep.Bytes = TimeContent(node, kind == TKind::UtcTime);
+        AddOwn(enc, piece, TimeContent(node, kind == TKind::UtcTime));
         break;
     case TKind::Oid:
-        prep.Bytes = OidContent(Prop(node, "Value"));
+        AddOwn(enc, piece, OidContent(Prop(node, "Value")));
         break;
     case TKind::Sequence: case TKind::Set: case TKind::Context:
         break;
     case TKind::Object:
-        return PrepareBuilt(ObjectBytes(node, signedData), prep);
+        return PrepareWhole(ObjectBytes(node, enc.SignedData), enc, piece);
     case TKind::SignedData:
-        if (!signedData) {
+        if (!enc.SignedData) {
             UnitEncoding::SetAsn1ErrorWord(std::string(SignedDataUnavailable));
             return false;
         }
-        return PrepareBuilt(signedData(node), prep);
+        return PrepareWhole(enc.SignedData(node), enc, piece);
     case TKind::Unknown:
         return false;
     }
     return true;
 }
 
-// The sizes the writing pass needs: the content length and the whole element's.
-void MeasureElement(TPrepared& prep)
+// The elements of a tree, so that the pieces are allocated once.
+size_t CountElements(const TXmlDoc& root)
 {
-    if (prep.Verbatim) {
-        prep.Total = prep.Bytes.size();
-        return;
+    size_t count = 0;
+    std::vector<const TXmlDoc*> pending{&root};
+    while (!pending.empty()) {
+        const TXmlDoc* node = pending.back();
+        pending.pop_back();
+        ++count;
+        for (int i = node->GetNodeCount(); i-- > 0;)
+            pending.push_back(node->ChildAt(static_cast<size_t>(i)));
     }
-    size_t content = prep.Bytes.size() + SourceSize(prep) + (prep.HasUnused ? 1 : 0);
-    for (const auto& child : prep.Children)
-        content += child.Total;
-    prep.ContentLength = content;
-    prep.Total = 1 + LengthFieldSize(content) + content;
+    return count;
 }
 
-bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& context)
+// Appends the element's piece, then its children's; `total` is its encoded size.
+bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
 {
     node.DeleteProperty(WorkProperty);
     if (depth > MaxEncodeDepth)
@@ -371,30 +419,50 @@ bool Prepare(TXmlDoc& node, TPrepared& prep, int depth, const TEncodeContext& co
     const TKind kind = KindOf(node.GetName(), tag);
     if (kind == TKind::Unknown)
         return false;
-    // Children first, as their sizes make the parent's.
-    if (kind != TKind::Object && kind != TKind::SignedData && !PrepareChildren(node, prep, depth, context))
+    const size_t index = enc.Pieces.size();
+    enc.Pieces.emplace_back();
+    // Children first, as their sizes make the parent's. A BINARY's children are checked, as
+    // any other's, but its own bytes stand for them.
+    size_t content = 0;
+    if (kind != TKind::Object && kind != TKind::SignedData) {
+        const size_t contentMark = enc.Content.size();
+        const size_t wholeMark = enc.Whole.size();
+        if (!PrepareChildren(node, depth, enc, content))
+            return false;
+        if (kind == TKind::Binary) {
+            enc.Pieces.resize(index + 1);
+            enc.Content.resize(contentMark);
+            enc.Whole.resize(wholeMark);
+        }
+    }
+    TPiece& piece = enc.Pieces[index];
+    piece.Identifier = tag;
+    if (!PrepareContent(node, kind, enc, piece))
         return false;
-    prep.Identifier = tag;
-    if (!PrepareContent(node, kind, prep, context))
-        return false;
-    MeasureElement(prep);
+    if (piece.Flags & kVerbatim) {
+        total = enc.Whole[piece.Own].size();
+        return true;
+    }
+    content += OwnBytes(enc, piece).size() + SourceSize(piece);
+    piece.ContentLength = content;
+    total = 1 + LengthFieldSize(content) + content;
     return true;
 }
 
-void Write(const TPrepared& prep, TBytes& out)
+// The pieces in document order make the DER: each header and own content is followed by
+// the pieces of its children.
+void Write(const TEncoding& enc, TBytes& out)
 {
-    if (prep.Verbatim) {
-        out.insert(out.end(), prep.Bytes.begin(), prep.Bytes.end());
-        return;
+    for (const TPiece& piece : enc.Pieces) {
+        const std::span<const uint8_t> own = OwnBytes(enc, piece);
+        if (!(piece.Flags & kVerbatim)) {
+            out.push_back(piece.Identifier);
+            WriteLength(out, piece.ContentLength);
+        }
+        out.insert(out.end(), own.begin(), own.end());
+        if (!piece.Source.empty())
+            WriteSource(piece, out);
     }
-    out.push_back(prep.Identifier);
-    WriteLength(out, prep.ContentLength);
-    if (prep.HasUnused)
-        out.push_back(prep.Unused);
-    out.insert(out.end(), prep.Bytes.begin(), prep.Bytes.end());
-    WriteSource(prep, out);
-    for (const auto& child : prep.Children)
-        Write(child, out);
 }
 
 void RemoveWorkProperties(TXmlDoc& root)
@@ -625,10 +693,12 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
 
 std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData, std::span<const TOuterValue> outer)
 {
-    TPrepared prep;
+    TEncoding enc{signedData, outer, {}, {}, {}};
+    size_t total = 0;
     bool ok = false;
     try {
-        ok = Prepare(node, prep, 0, TEncodeContext{signedData, outer});
+        enc.Pieces.reserve(CountElements(node));
+        ok = Prepare(node, 0, enc, total);
     } catch (...) {
         RemoveWorkProperties(node);
         throw;
@@ -637,11 +707,11 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
     if (!ok)
         return std::nullopt;
     // A verbatim root (SIGNEDDATA, BINARY, OBJECT) is its bytes: handed over, not copied.
-    if (prep.Verbatim)
-        return std::move(prep.Bytes);
+    if (enc.Pieces.front().Flags & kVerbatim)
+        return std::move(enc.Whole.front());
     TBytes out;
-    out.reserve(prep.Total);
-    Write(prep, out);
+    out.reserve(total);
+    Write(enc, out);
     return out;
 }
 
