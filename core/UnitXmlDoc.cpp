@@ -53,6 +53,18 @@ public:
         return nullptr;
     }
 
+    void Clear()
+    {
+        std::vector<TEntry> chunks;
+        {
+            std::lock_guard guard(FLock);
+            chunks.swap(FChunks);
+            FBytes = 0;
+        }
+        for (const TEntry& e : chunks)
+            std::free(e.Chunk);
+    }
+
     // Keeps the chunk, or frees it when the cache is full.
     void Put(void* AChunk, size_t ASize)
     {
@@ -568,6 +580,8 @@ void TXmlDoc::DestroyList(TXmlNodeList& AList)
 }
 
 // ==================================================================== TXmlDoc basics
+
+void TXmlDoc::ReleaseCachedMemory() { TChunkCache::Instance().Clear(); }
 
 TXmlDoc::TXmlDoc(std::string AName, std::string AValue, void* AData, std::string_view AXML)
     : varName(std::move(AName)), varValue(std::move(AValue))

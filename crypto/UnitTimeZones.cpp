@@ -1,6 +1,7 @@
 #include "crypto/UnitAsn1.h"
 #include "crypto/UnitTimeZones.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
@@ -34,14 +35,20 @@ struct tm ToTm(const TUtcTime& t)
     return tm;
 }
 
+// Writes the value (negative as 0) with at least `width` digits, zeros in front; returns the end.
+char* PutDigits(char* out, int value, int width)
+{
+    char buf[16];
+    const auto [p, ec] = std::to_chars(buf, buf + sizeof buf, value < 0 ? 0 : value);
+    for (auto n = p - buf; n < width; ++n)
+        *out++ = '0';
+    return std::copy(buf, p, out);
+}
+
 std::string Digits(int value, int width)
 {
     char buf[16];
-    auto [p, ec] = std::to_chars(buf, buf + sizeof buf, value < 0 ? 0 : value);
-    std::string s(buf, p);
-    if (static_cast<int>(s.size()) < width)
-        s.insert(0, static_cast<size_t>(width) - s.size(), '0');
-    return s;
+    return std::string(buf, PutDigits(buf, value, width));
 }
 
 // Reads up to `width` digits at pos; missing or bad digits read 0.
@@ -79,8 +86,22 @@ void RefreshZone()
 
 std::string TimeText(const TUtcTime& t)
 {
-    return Digits(t.Year, 4) + "-" + Digits(t.Month, 2) + "-" + Digits(t.Day, 2) + " " + Digits(t.Hour, 2) + ":"
-        + Digits(t.Minute, 2) + ":" + Digits(t.Second, 2) + "." + Digits(t.MilliSecond, 3);
+    // Fields of up to 10 digits each, and the 6 separators.
+    char buf[7 * 10 + 6];
+    char* p = PutDigits(buf, t.Year, 4);
+    *p++ = '-';
+    p = PutDigits(p, t.Month, 2);
+    *p++ = '-';
+    p = PutDigits(p, t.Day, 2);
+    *p++ = ' ';
+    p = PutDigits(p, t.Hour, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.Minute, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.Second, 2);
+    *p++ = '.';
+    p = PutDigits(p, t.MilliSecond, 3);
+    return std::string(buf, p);
 }
 
 // The content of a UTCTime or GeneralizedTime (without "Z") as UTC fields.

@@ -229,6 +229,44 @@ TEST(TXmlStorage, APoolIsGivenBackWithItsTree)
     EXPECT_LT(AllocatedBytes(), before + 64 * 1024);
 }
 
+TEST(TXmlStorage, LargeChunksServeTheNextTree)
+{
+    const auto build = [](int ACount, const std::string& AName) {
+        auto tree = std::make_unique<TXmlDoc>("r");
+        for (int i = 0; i < ACount; ++i)
+            tree->New(AName)->Setp("i", std::to_string(i));
+        return tree;
+    };
+    const auto check = [](const TXmlDoc& ATree, int ACount, const std::string& AName) {
+        ASSERT_GE(ATree.GetNodeCount(), ACount);
+        for (int i = 0; i < ACount; i += 997) {
+            const TXmlDoc* n = ATree.ChildAt(static_cast<size_t>(i));
+            ASSERT_EQ(n->GetName(), AName);
+            ASSERT_EQ(n->Prop("i"), std::to_string(i));
+        }
+    };
+    build(200000, "a").reset();
+    const size_t before = AllocatedBytes();
+    {
+        // The first tree's chunks (about 40 MB) are taken again: what grows is the child list.
+        auto tree = build(200000, "b");
+        EXPECT_LT(AllocatedBytes(), before + (8u << 20));
+        check(*tree, 200000, "b");
+    }
+    // Trees of other sizes, alive together, mix the chunks of both streams.
+    auto large = build(400000, "c");
+    auto small = build(30000, "d");
+    large->New("e")->NewFromClone(*small);
+    check(*large->ChildAt(400000)->ChildAt(0), 30000, "d");
+    small.reset();
+    check(*large, 400000, "c");
+    // What is kept can be given back to the system.
+    large.reset();
+    const size_t kept = AllocatedBytes();
+    TXmlDoc::ReleaseCachedMemory();
+    EXPECT_LT(AllocatedBytes() + (40u << 20), kept);
+}
+
 namespace {
 
 // The properties of a node in order, as "name=value" joined by commas (reached by index).

@@ -359,6 +359,41 @@ TEST(Asn1Encode, SignedDataBuilderBytesInsertedVerbatim)
     EXPECT_EQ(UnitEncoding::ConversionStatus(), "SignatureFailed");
 }
 
+TEST(Asn1Encode, OwnBytesVerbatimElementsAndChildrenKeepTheirOrder)
+{
+    // Every kind of content in one tree: an entity's own bytes before its children, a
+    // BINARY's bytes standing for its children (an OBJECT among them), an OBJECT, the
+    // builder's bytes and a plain INTEGER after them.
+    const UnitAsn1::TEntityBuilder builder = [](TXmlDoc&) -> std::optional<UnitAsn1::TBytes> {
+        return UnitAsn1::TBytes{0x04, 0x00};
+    };
+    TXmlDoc seq("SEQUENCE");
+    TXmlDoc* entity = seq.New("ENTITY");
+    entity->Setp("Tag", "160");
+    entity->Setp("Value", "0102");
+    entity->New("NULL");
+    TXmlDoc* binary = seq.New("BINARY");
+    binary->SetValue("0101FF");
+    TXmlDoc* hidden = binary->New("OBJECT");
+    hidden->Setp("ID", "1.2.3");
+    binary->New("INTEGER")->Setp("Value", "9");
+    TXmlDoc* object = seq.New("OBJECT");
+    object->Setp("ID", "1.2.3");
+    object->Setp("Type", "INTEGER");
+    object->Setp("Value", "5");
+    seq.New("SIGNEDDATA");
+    seq.New("INTEGER")->Setp("Value", "7");
+    std::string hex;
+    ASSERT_TRUE(UnitAsn1::EncodeNodeHex(seq, hex, builder));
+    EXPECT_EQ(hex, "3017" "A00401020500" "0101FF" "3007" "06022A03" "020105" "0400" "020107");
+    EXPECT_FALSE(HasWorkProperty(seq));
+
+    // A child the encoder does not know fails the BINARY above it too.
+    binary->New("Unknown");
+    EXPECT_FALSE(UnitAsn1::EncodeNodeHex(seq, hex, builder));
+    EXPECT_FALSE(HasWorkProperty(seq));
+}
+
 TEST(Asn1Utf16, RealCharactersBothWays)
 {
     EXPECT_EQ(UnitAsn1::TextToUtf16Hex("Ação"), "4100E700E3006F00");
