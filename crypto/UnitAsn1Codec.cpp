@@ -110,24 +110,32 @@ void AppendBase128(TBytes& out, uint64_t value)
 
 TBytes OidContent(std::string_view dotted)
 {
-    std::vector<uint64_t> arcs;
-    size_t pos = 0;
-    while (pos <= dotted.size()) {
+    // The first two arcs share the first subidentifier; a lone arc stands with a second of 0.
+    TBytes out;
+    uint64_t first = 0;
+    size_t index = 0;
+    for (size_t pos = 0; pos <= dotted.size(); ++index) {
         size_t end = dotted.find('.', pos);
         if (end == std::string_view::npos)
             end = dotted.size();
         uint64_t arc = 0;
         std::from_chars(dotted.data() + pos, dotted.data() + end, arc);
-        arcs.push_back(arc);
+        if (index == 0)
+            first = arc;
+        else
+            AppendBase128(out, index == 1 ? first * 40 + arc : arc);
         pos = end + 1;
     }
-    TBytes out;
-    const uint64_t first = arcs.size() > 0 ? arcs[0] : 0;
-    const uint64_t second = arcs.size() > 1 ? arcs[1] : 0;
-    AppendBase128(out, first * 40 + second);
-    for (size_t i = 2; i < arcs.size(); ++i)
-        AppendBase128(out, arcs[i]);
+    if (index == 1)
+        AppendBase128(out, first * 40);
     return out;
+}
+
+void AppendNumber(std::string& text, uint64_t value)
+{
+    char buf[24];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+    text.append(buf, end);
 }
 
 std::string OidText(std::span<const uint8_t> content)
@@ -141,10 +149,13 @@ std::string OidText(std::span<const uint8_t> content)
             continue;
         if (first) {
             const uint64_t a = value < 40 ? 0 : value < 80 ? 1 : 2;
-            text = std::to_string(a) + "." + std::to_string(value - a * 40);
+            AppendNumber(text, a);
+            text += '.';
+            AppendNumber(text, value - a * 40);
             first = false;
         } else {
-            text += "." + std::to_string(value);
+            text += '.';
+            AppendNumber(text, value);
         }
         value = 0;
     }
@@ -585,7 +596,7 @@ void DecodeInteger(TXmlDoc& node, std::span<const uint8_t> content)
         value = (content[0] & 0x80) ? -1 : 0;
         for (uint8_t b : content)
             value = static_cast<int64_t>((static_cast<uint64_t>(value) << 8) | b);
-        number = MinimalInteger(value) == TBytes(content.begin(), content.end());
+        number = std::ranges::equal(MinimalInteger(value), content);
     }
     if (number) {
         node.SetName("INTEGER");
@@ -610,11 +621,11 @@ void DecodeTime(TXmlDoc& node, uint8_t identifier, std::span<const uint8_t> cont
 
 void DecodeOid(TXmlDoc& node, std::span<const uint8_t> content)
 {
-    const std::string oid = OidText(content);
+    std::string oid = OidText(content);
     // Only a well-formed OID is written as text, so that re-encoding gives the same bytes.
-    if (!content.empty() && !(content.back() & 0x80) && OidContent(oid) == TBytes(content.begin(), content.end())) {
+    if (!content.empty() && !(content.back() & 0x80) && std::ranges::equal(OidContent(oid), content)) {
         node.SetName("OID");
-        node.Setp("Value", oid);
+        node.Setp("Value", std::move(oid));
     } else {
         DecodeAsEntity(node, 0x06, content);
     }
