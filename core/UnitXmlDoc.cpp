@@ -5,6 +5,7 @@
 
 #include "core/UnitLocalUtils.h"
 #include "core/UnitXmlText.h"
+#include "platform/UnitPlatformMemory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +18,6 @@
 #include <new>
 #include <unordered_map>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 using namespace UnitXmlDoc;
@@ -93,21 +93,11 @@ private:
         FLimit = pages > 0 && pageSize > 0 ? static_cast<size_t>(pages) / 8 * static_cast<size_t>(pageSize) : size_t{256} << 20;
     }
 
-    // The whole pages inside the chunk, past the first one (which holds the allocator's
-    // header and the chunk's own).
+    // The pages past the first one, which holds the allocator's header and the chunk's own.
     static void AdviseFree(void* AChunk, size_t ASize)
     {
-#ifdef MADV_FREE
-        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-        const auto start = reinterpret_cast<uintptr_t>(AChunk);
-        const uintptr_t from = (start + page) & ~(page - 1);
-        const uintptr_t to = (start + ASize) & ~(page - 1);
-        if (to > from)
-            madvise(reinterpret_cast<void*>(from), to - from, MADV_FREE);
-#else
-        (void)AChunk;
-        (void)ASize;
-#endif
+        constexpr size_t kHeader = 4096;
+        UnitPlatformMemory::AdviseFree(static_cast<char*>(AChunk) + kHeader, ASize - kHeader);
     }
 
     std::mutex FLock;
@@ -216,7 +206,7 @@ private:
     static constexpr size_t kFirstNodeChunk = 1024;
     static constexpr size_t kFirstBlockChunk = 512;
     static constexpr size_t kMaxChunk = size_t{16} << 20;
-    static constexpr size_t kHugePage = size_t{2} << 20;
+    static constexpr size_t kHugePage = UnitPlatformMemory::kHugePage;
     // Chunks from this size on outlive their tree in the chunk cache.
     static constexpr size_t kCachedChunk = 2 * kHugePage;
 
@@ -272,7 +262,7 @@ private:
             Next = reinterpret_cast<char*>(chunk + 1);
             End = reinterpret_cast<char*>(chunk) + size;
             if (size >= 2 * kHugePage && !reused)
-                AdviseHugePages(Next, End);
+                UnitPlatformMemory::AdviseHugePages(Next, static_cast<size_t>(End - Next));
             ChunkSize = std::min(size * 4, kMaxChunk);
         }
 
@@ -306,21 +296,6 @@ private:
     };
 
     static size_t ClassOf(size_t ABytes) { return ABytes ? (ABytes - 1) / kGrain : 0; }
-
-    // The whole huge pages inside [AFrom, ATo); the kernel backs them with huge pages when
-    // they are first touched (it may also decline).
-    static void AdviseHugePages(char* AFrom, char* ATo)
-    {
-#ifdef MADV_HUGEPAGE
-        const auto from = (reinterpret_cast<uintptr_t>(AFrom) + kHugePage - 1) & ~(kHugePage - 1);
-        const auto to = reinterpret_cast<uintptr_t>(ATo) & ~(kHugePage - 1);
-        if (to > from)
-            madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-        (void)AFrom;
-        (void)ATo;
-#endif
-    }
 
     void* AllocateLarge(size_t ABytes)
     {

@@ -4,6 +4,7 @@
 
 #include "core/UnitXmlText.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformMemory.h"
 
 #include <algorithm>
 
@@ -21,7 +22,11 @@ const std::string kTabs(kMaxIndent, '\t');
 class TStringSink {
 public:
     explicit TStringSink(std::string& AText) : FText(AText) {}
-    void Reserve(int64_t ASize) { FText.reserve(static_cast<size_t>(std::max<int64_t>(ASize, 0))); }
+    void Reserve(int64_t ASize)
+    {
+        FText.reserve(static_cast<size_t>(std::max<int64_t>(ASize, 0)));
+        UnitPlatformMemory::AdviseHugePages(FText.data() + FText.size(), FText.capacity() - FText.size());
+    }
     void Write(std::string_view AText) { FText.append(AText); }
     void Write(char AChar) { FText.push_back(AChar); }
 

@@ -3,11 +3,13 @@
 #include "crypto/UnitTimeZones.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
+#include "platform/UnitPlatformMemory.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 namespace UnitAsn1 {
 
@@ -165,33 +167,68 @@ std::string OidText(std::span<const uint8_t> content)
 // ---- encoding: pass 1 prepares every element, pass 2 writes them into one buffer
 
 // One element as prepared, kept in document order in a flat list so that a large tree costs
-// no allocation per element. Its own content (the "Unused" byte and the primitive content)
-// sits in the encoding's shared Content bytes, or, for verbatim elements and contents too large
-// for OwnSize, in a block of its own in Whole.
+// no allocation per element. Its own content (the "Unused" byte and the primitive content) is
+// kept in the encoding's content store, or for large and verbatim contents in a block of its
+// own in Whole.
 struct TPiece {
     // Content still in the tree, written straight into the output: a property value as text,
     // or as hex decoded on the way. Saves copying large values (a document being signed).
     std::string_view Source;
     size_t ContentLength = 0;  // own content, source and children
-    size_t Own = 0;            // where the own content starts in Content, or its index in Whole
-    uint32_t OwnSize = 0;      // its length in Content
+    const uint8_t* Own = nullptr;
+    size_t OwnSize = 0;
     uint8_t Identifier = 0;
     uint8_t Flags = 0;
 };
-static_assert(sizeof(TPiece) <= 40);
 
 enum : uint8_t {
-    kVerbatim = 1,     // BINARY, SIGNEDDATA, OBJECT: the block in Whole is the whole element
-    kOwnInWhole = 2,   // the own content is a block in Whole
-    kSourceIsHex = 4,
+    kVerbatim = 1,     // BINARY, SIGNEDDATA, OBJECT: the own bytes are the whole element
+    kSourceIsHex = 2,
 };
 
-// What one encoding is given besides the tree, and what it has prepared so far.
+// Copies of small contents, in blocks that never move: growing from a few KiB (most encodings
+// are small) to kMaxBlock, the large ones offered for huge pages.
+class TContentStore {
+public:
+    const uint8_t* Keep(std::span<const uint8_t> bytes)
+    {
+        if (bytes.size() > FRoom)
+            Grow(bytes.size());
+        uint8_t* at = FNext;
+        std::copy(bytes.begin(), bytes.end(), at);
+        FNext += bytes.size();
+        FRoom -= bytes.size();
+        return at;
+    }
+
+private:
+    static constexpr size_t kFirstBlock = size_t{4} << 10;
+    static constexpr size_t kMaxBlock = size_t{4} << 20;
+
+    void Grow(size_t atLeast)
+    {
+        const size_t size = std::max(FBlockSize, atLeast);
+        FBlocks.push_back(std::make_unique_for_overwrite<uint8_t[]>(size));
+        FNext = FBlocks.back().get();
+        FRoom = size;
+        if (size >= kMaxBlock)
+            UnitPlatformMemory::AdviseHugePages(FNext, size);
+        FBlockSize = std::min(FBlockSize * 4, kMaxBlock);
+    }
+
+    std::vector<std::unique_ptr<uint8_t[]>> FBlocks;
+    uint8_t* FNext = nullptr;
+    size_t FRoom = 0;
+    size_t FBlockSize = kFirstBlock;
+};
+
+// What one encoding is given besides the tree, and what it has prepared so far. A TBytes
+// keeps its buffer when Whole grows, so pieces point into the blocks there.
 struct TEncoding {
     const TEntityBuilder& SignedData;
     std::span<const TOuterValue> Outer;
     std::vector<TPiece> Pieces;
-    TBytes Content;
+    TContentStore Content;
     std::vector<TBytes> Whole;
 };
 
@@ -217,34 +254,24 @@ void WriteLength(TBytes& out, size_t length)
         out.push_back(static_cast<uint8_t>(length >> (8 * i)));
 }
 
+// Every element has at most one own content; small ones are copied into the store, larger
+// ones kept as they are.
 void AddOwn(TEncoding& enc, TPiece& piece, std::span<const uint8_t> bytes)
 {
-    if (piece.Flags & kOwnInWhole) {
-        TBytes& block = enc.Whole[piece.Own];
-        block.insert(block.end(), bytes.begin(), bytes.end());
-        return;
-    }
-    if (piece.OwnSize == 0)
-        piece.Own = enc.Content.size();
-    if (bytes.size() > UINT32_MAX - piece.OwnSize) {
-        TBytes block(enc.Content.begin() + static_cast<ptrdiff_t>(piece.Own), enc.Content.end());
-        enc.Content.resize(piece.Own);
-        block.insert(block.end(), bytes.begin(), bytes.end());
-        piece.Own = enc.Whole.size();
-        piece.OwnSize = 0;
-        piece.Flags |= kOwnInWhole;
-        enc.Whole.push_back(std::move(block));
-        return;
-    }
-    enc.Content.insert(enc.Content.end(), bytes.begin(), bytes.end());
-    piece.OwnSize += static_cast<uint32_t>(bytes.size());
+    piece.Own = enc.Content.Keep(bytes);
+    piece.OwnSize = bytes.size();
 }
 
-std::span<const uint8_t> OwnBytes(const TEncoding& enc, const TPiece& piece)
+void AddOwn(TEncoding& enc, TPiece& piece, TBytes&& bytes)
 {
-    if (piece.Flags & kOwnInWhole)
-        return enc.Whole[piece.Own];
-    return {enc.Content.data() + piece.Own, piece.OwnSize};
+    constexpr size_t kKeptAsIs = size_t{64} << 10;
+    if (bytes.size() < kKeptAsIs) {
+        AddOwn(enc, piece, std::span<const uint8_t>(bytes));
+        return;
+    }
+    enc.Whole.push_back(std::move(bytes));
+    piece.Own = enc.Whole.back().data();
+    piece.OwnSize = enc.Whole.back().size();
 }
 
 // The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
@@ -344,9 +371,11 @@ bool PrepareWhole(std::optional<TBytes> bytes, TEncoding& enc, TPiece& piece)
 {
     if (!bytes)
         return false;
-    piece.Flags = kVerbatim | kOwnInWhole;
-    piece.Own = enc.Whole.size();
+    // Always a block of its own: a verbatim root is handed over as it is.
+    piece.Flags = kVerbatim;
     enc.Whole.push_back(std::move(*bytes));
+    piece.Own = enc.Whole.back().data();
+    piece.OwnSize = enc.Whole.back().size();
     return true;
 }
 
@@ -436,14 +465,13 @@ bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
     // any other's, but its own bytes stand for them.
     size_t content = 0;
     if (kind != TKind::Object && kind != TKind::SignedData) {
-        const size_t contentMark = enc.Content.size();
         const size_t wholeMark = enc.Whole.size();
         if (!PrepareChildren(node, depth, enc, content))
             return false;
         if (kind == TKind::Binary) {
             enc.Pieces.resize(index + 1);
-            enc.Content.resize(contentMark);
             enc.Whole.resize(wholeMark);
+            content = 0;
         }
     }
     TPiece& piece = enc.Pieces[index];
@@ -451,10 +479,10 @@ bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
     if (!PrepareContent(node, kind, enc, piece))
         return false;
     if (piece.Flags & kVerbatim) {
-        total = enc.Whole[piece.Own].size();
+        total = piece.OwnSize;
         return true;
     }
-    content += OwnBytes(enc, piece).size() + SourceSize(piece);
+    content += piece.OwnSize + SourceSize(piece);
     piece.ContentLength = content;
     total = 1 + LengthFieldSize(content) + content;
     return true;
@@ -465,7 +493,7 @@ bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
 void Write(const TEncoding& enc, TBytes& out)
 {
     for (const TPiece& piece : enc.Pieces) {
-        const std::span<const uint8_t> own = OwnBytes(enc, piece);
+        const std::span<const uint8_t> own(piece.Own, piece.OwnSize);
         if (!(piece.Flags & kVerbatim)) {
             out.push_back(piece.Identifier);
             WriteLength(out, piece.ContentLength);
@@ -709,6 +737,7 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
     bool ok = false;
     try {
         enc.Pieces.reserve(CountElements(node));
+        UnitPlatformMemory::AdviseHugePages(enc.Pieces.data(), enc.Pieces.capacity() * sizeof(TPiece));
         ok = Prepare(node, 0, enc, total);
     } catch (...) {
         RemoveWorkProperties(node);
@@ -719,9 +748,10 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
         return std::nullopt;
     // A verbatim root (SIGNEDDATA, BINARY, OBJECT) is its bytes: handed over, not copied.
     if (enc.Pieces.front().Flags & kVerbatim)
-        return std::move(enc.Whole.front());
+        return std::move(enc.Whole.back());
     TBytes out;
     out.reserve(total);
+    UnitPlatformMemory::AdviseHugePages(out.data(), out.capacity());
     Write(enc, out);
     return out;
 }

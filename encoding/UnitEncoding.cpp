@@ -112,7 +112,9 @@ std::string EncodeAsn1(std::span<const uint8_t> bytes, std::string_view marker, 
         state.errorWord = Words::Asn1NotAvailable;
     if (xml) {
         state.status = Words::OK;
-        out += *xml;
+        // The text is taken over, not copied: it can be hundreds of megabytes (a large CRL).
+        xml->insert(0, out);
+        out = std::move(*xml);
     } else {
         state.status = state.errorWord;
     }
