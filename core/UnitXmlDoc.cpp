@@ -18,19 +18,16 @@
 #include <new>
 #include <unordered_map>
 
-#include <unistd.h>
 
 using namespace UnitXmlDoc;
 using namespace UnitXmlText;
 
 // ==================================================================== storage
 
-// Large chunks given back by trees, kept for the next trees of the process. A large tree
-// read after another (a request after a request, a CRL decoded then encoded again) then
-// writes on pages it already has instead of having the kernel fault in and zero fresh ones,
-// as a heap keeps what was freed for later. What is kept is marked free for the kernel
-// (MADV_FREE), which takes it back under memory pressure without swapping, and is bounded
-// to an eighth of the machine's memory.
+// Large chunks given back by trees, kept for the next trees of the process, up to
+// kLimit bytes. A large tree read after another (a request after a request, a CRL decoded then
+// encoded again) then writes on pages it already has instead of having the kernel fault in and
+// zero fresh ones, as a heap keeps some of what was freed for later.
 class TChunkCache {
 public:
     static TChunkCache& Instance()
@@ -70,10 +67,9 @@ public:
     {
         {
             std::lock_guard guard(FLock);
-            if (FBytes + ASize <= FLimit) {
+            if (FBytes + ASize <= kLimit) {
                 FChunks.push_back({AChunk, ASize});
                 FBytes += ASize;
-                AdviseFree(AChunk, ASize);
                 return;
             }
         }
@@ -86,24 +82,11 @@ private:
         size_t Size;
     };
 
-    TChunkCache()
-    {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long pageSize = sysconf(_SC_PAGESIZE);
-        FLimit = pages > 0 && pageSize > 0 ? static_cast<size_t>(pages) / 8 * static_cast<size_t>(pageSize) : size_t{256} << 20;
-    }
-
-    // The pages past the first one, which holds the allocator's header and the chunk's own.
-    static void AdviseFree(void* AChunk, size_t ASize)
-    {
-        constexpr size_t kHeader = 4096;
-        UnitPlatformMemory::AdviseFree(static_cast<char*>(AChunk) + kHeader, ASize - kHeader);
-    }
+    static constexpr size_t kLimit = size_t{256} << 20;
 
     std::mutex FLock;
     std::vector<TEntry> FChunks;
     size_t FBytes = 0;
-    size_t FLimit = 0;
 };
 
 // The pool of one tree: every node below the root, its lists and properties come from it,

@@ -252,9 +252,8 @@ public:
     // Every file name goes through this first: the path macros expanded and the POSIX form
     // (UnitLocalUtils::LocalFileName); "" for a name the file system must not see.
     static std::string ExpandFileName(const std::string& FileName);
-    // Large trees leave their storage to the next trees of the process (up to an eighth of
-    // the machine's memory, which the kernel may take back when short of memory); this gives
-    // what is kept now back to the system.
+    // Large trees leave up to 256 MiB of their storage to the next trees of the process; this
+    // gives what is kept now back to the system.
     static void ReleaseCachedMemory();
 
 private:
