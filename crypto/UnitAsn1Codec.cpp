@@ -1,5 +1,6 @@
 #include "crypto/UnitAsn1.h"
 
+#include "core/UnitXmlWalk.h"
 #include "crypto/UnitTimeZones.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
@@ -434,21 +435,6 @@ bool PrepareContent(TXmlDoc& node, TKind kind, TEncoding& enc, TPiece& piece)
     return true;
 }
 
-// The elements of a tree, so that the pieces are allocated once.
-size_t CountElements(const TXmlDoc& root)
-{
-    size_t count = 0;
-    std::vector<const TXmlDoc*> pending{&root};
-    while (!pending.empty()) {
-        const TXmlDoc* node = pending.back();
-        pending.pop_back();
-        ++count;
-        for (int i = node->GetNodeCount(); i-- > 0;)
-            pending.push_back(node->ChildAt(static_cast<size_t>(i)));
-    }
-    return count;
-}
-
 // Appends the element's piece, then its children's; `total` is its encoded size.
 bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
 {
@@ -736,7 +722,7 @@ std::optional<TBytes> EncodeNode(TXmlDoc& node, const TEntityBuilder& signedData
     size_t total = 0;
     bool ok = false;
     try {
-        enc.Pieces.reserve(CountElements(node));
+        enc.Pieces.reserve(UnitXmlWalk::CountNodes(node));  // allocated once
         UnitPlatformMemory::AdviseHugePages(enc.Pieces.data(), enc.Pieces.capacity() * sizeof(TPiece));
         ok = Prepare(node, 0, enc, total);
     } catch (...) {

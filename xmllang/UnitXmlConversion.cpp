@@ -1,5 +1,6 @@
 #include "xmllang/UnitXmlConversion.h"
 
+#include "core/UnitXmlWalk.h"
 #include "encoding/UnitCodecs.h"
 #include "encoding/UnitEncoding.h"
 #include "platform/UnitPlatformFiles.h"
@@ -532,7 +533,7 @@ private:
                 if (asText) {
                     Write(O, n->GetXML(), E);
                 } else {
-                    const size_t count = CountNodes(*n);
+                    const size_t count = UnitXmlWalk::CountNodes(*n);
                     Step(count);
                     Created(count);
                     if (n == &O || IsAncestor(*n, O))
@@ -615,20 +616,6 @@ private:
             return true;
         }
         return true;
-    }
-
-    static size_t CountNodes(const TXmlDoc& n)
-    {
-        size_t count = 0;
-        std::vector<const TXmlDoc*> pending{&n};
-        while (!pending.empty()) {
-            const TXmlDoc* x = pending.back();
-            pending.pop_back();
-            ++count;
-            for (size_t i = 0; i < static_cast<size_t>(x->GetNodeCount()); ++i)
-                pending.push_back(x->ChildAt(i));
-        }
-        return count;
     }
 
     // Whether O lies inside the tree of n (copying n into O would then copy what it grows).
