@@ -190,7 +190,8 @@ private:
     static constexpr size_t kFirstBlockChunk = 512;
     static constexpr size_t kMaxChunk = size_t{16} << 20;
     static constexpr size_t kHugePage = UnitPlatformMemory::kHugePage;
-    // Chunks from this size on outlive their tree in the chunk cache.
+    // Chunks from this size on are offered for huge pages and outlive their tree in the
+    // chunk cache.
     static constexpr size_t kCachedChunk = 2 * kHugePage;
 
     struct TFree {
@@ -230,8 +231,10 @@ private:
         void Grow()
         {
             const size_t size = ChunkSize;
-            const bool cached = size >= kCachedChunk;
-            auto* chunk = static_cast<TChunk*>(cached ? TChunkCache::Instance().Take(size) : nullptr);
+            // The large ones come from the chunk cache when it has one of the size; those were
+            // offered for huge pages already.
+            const bool large = size >= kCachedChunk;
+            auto* chunk = static_cast<TChunk*>(large ? TChunkCache::Instance().Take(size) : nullptr);
             const bool reused = chunk != nullptr;
             if (!chunk)
                 chunk = static_cast<TChunk*>(std::malloc(size));
@@ -244,7 +247,7 @@ private:
             Chunks = chunk;
             Next = reinterpret_cast<char*>(chunk + 1);
             End = reinterpret_cast<char*>(chunk) + size;
-            if (size >= 2 * kHugePage && !reused)
+            if (large && !reused)
                 UnitPlatformMemory::AdviseHugePages(Next, static_cast<size_t>(End - Next));
             ChunkSize = std::min(size * 4, kMaxChunk);
         }

@@ -263,16 +263,21 @@ void AddOwn(TEncoding& enc, TPiece& piece, std::span<const uint8_t> bytes)
     piece.OwnSize = bytes.size();
 }
 
-void AddOwn(TEncoding& enc, TPiece& piece, TBytes&& bytes)
+// The bytes become a block of their own in Whole, moved there rather than copied.
+void KeepWhole(TEncoding& enc, TPiece& piece, TBytes&& bytes)
 {
-    constexpr size_t kKeptAsIs = size_t{64} << 10;
-    if (bytes.size() < kKeptAsIs) {
-        AddOwn(enc, piece, std::span<const uint8_t>(bytes));
-        return;
-    }
     enc.Whole.push_back(std::move(bytes));
     piece.Own = enc.Whole.back().data();
     piece.OwnSize = enc.Whole.back().size();
+}
+
+void AddOwn(TEncoding& enc, TPiece& piece, TBytes&& bytes)
+{
+    constexpr size_t kKeptAsIs = size_t{64} << 10;
+    if (bytes.size() < kKeptAsIs)
+        AddOwn(enc, piece, std::span<const uint8_t>(bytes));
+    else
+        KeepWhole(enc, piece, std::move(bytes));
 }
 
 // The content of a string element: its "Value" as text, or as hex with "Binary" true. Points
@@ -374,9 +379,7 @@ bool PrepareWhole(std::optional<TBytes> bytes, TEncoding& enc, TPiece& piece)
         return false;
     // Always a block of its own: a verbatim root is handed over as it is.
     piece.Flags = kVerbatim;
-    enc.Whole.push_back(std::move(*bytes));
-    piece.Own = enc.Whole.back().data();
-    piece.OwnSize = enc.Whole.back().size();
+    KeepWhole(enc, piece, std::move(*bytes));
     return true;
 }
 
@@ -457,7 +460,6 @@ bool Prepare(TXmlDoc& node, int depth, TEncoding& enc, size_t& total)
         if (kind == TKind::Binary) {
             enc.Pieces.resize(index + 1);
             enc.Whole.resize(wholeMark);
-            content = 0;
         }
     }
     TPiece& piece = enc.Pieces[index];
